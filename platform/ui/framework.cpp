@@ -1,0 +1,538 @@
+#include "framework.h"
+
+#include "x11.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QCursor>
+#include <QEventLoop>
+#include <QKeyEvent>
+#include <QMouseEvent>
+#include <QScreen>
+#include <QTimerEvent>
+#include <QWindow>
+
+#include <chrono>
+#include <utility>
+
+namespace {
+
+CWinAppEx* g_pApp = nullptr;
+
+int SyncPaintType()
+{
+    static const int type = QEvent::registerEventType();
+    return type;
+}
+
+unsigned KeyFlags(Qt::MouseButtons buttons, Qt::KeyboardModifiers mods)
+{
+    unsigned flags = 0;
+    if (buttons & Qt::LeftButton) flags |= MK_LBUTTON;
+    if (buttons & Qt::RightButton) flags |= MK_RBUTTON;
+    if (buttons & Qt::MiddleButton) flags |= MK_MBUTTON;
+    if (mods & Qt::ShiftModifier) flags |= MK_SHIFT;
+    if (mods & Qt::ControlModifier) flags |= MK_CONTROL;
+    return flags;
+}
+
+unsigned SizeType(const QWidget* w)
+{
+    const Qt::WindowStates st = w->windowState();
+    if (st & Qt::WindowMinimized) return SIZE_MINIMIZED;
+    if (st & (Qt::WindowMaximized | Qt::WindowFullScreen)) return SIZE_MAXIMIZED;
+    return SIZE_RESTORED;
+}
+
+} // namespace
+
+class DialogWindow;
+void RaiseOwnedWindows(QWidget* owner);
+
+int SyncPaintEventType() { return SyncPaintType(); }
+
+// The window of a CDialog: turns Qt's events into the dialog's handlers.
+class DialogWindow final : public QWidget {
+public:
+    DialogWindow(CDialog* owner, QWidget* parent)
+        : QWidget(parent, parent ? Qt::Tool | Qt::FramelessWindowHint : Qt::Window | Qt::FramelessWindowHint),
+          m_owner(owner)
+    {
+        setMouseTracking(true);
+        setFocusPolicy(Qt::StrongFocus);
+        setAttribute(Qt::WA_DeleteOnClose, false);
+    }
+
+    ~DialogWindow() override
+    {
+        // Also reached when an owner window takes its owned dialogs with it.
+        if (CDialog* d = std::exchange(m_owner, nullptr)) d->WindowGone();
+    }
+
+protected:
+    bool event(QEvent* e) override
+    {
+        if (!m_owner) return QWidget::event(e);
+        CDialog* d = m_owner;
+        switch (e->type()) {
+        case QEvent::Show:
+            QWidget::event(e);
+            if (!e->spontaneous()) d->OnShowWindow(true);
+            return true;
+        case QEvent::Hide:
+            QWidget::event(e);
+            if (!e->spontaneous()) d->OnShowWindow(false);
+            return true;
+        case QEvent::Resize: {
+            QWidget::event(e);
+            const auto* re = static_cast<QResizeEvent*>(e);
+            d->OnSize(SizeType(this), re->size().width(), re->size().height());
+            return true;
+        }
+        case QEvent::Move:
+            QWidget::event(e);
+            d->OnMove(geometry().x(), geometry().y());
+            return true;
+        case QEvent::MouseMove: {
+            const auto* me = static_cast<QMouseEvent*>(e);
+            // Each move starts from the window's own pointer, as handlers
+            // only set a shape where they want one.
+            unsetCursor();
+            const QPoint p = me->position().toPoint();
+            d->OnMouseMove(KeyFlags(me->buttons(), me->modifiers()), {p.x(), p.y()});
+            return true;
+        }
+        case QEvent::MouseButtonPress:
+        case QEvent::MouseButtonRelease:
+        case QEvent::MouseButtonDblClick: {
+            const auto* me = static_cast<QMouseEvent*>(e);
+            // A click raises the dialog; what it owns goes back above it.
+            if (e->type() == QEvent::MouseButtonPress) RaiseOwnedWindows(this);
+            if (me->button() != Qt::LeftButton) return true;
+            const QPoint p = me->position().toPoint();
+            const CPoint pt{p.x(), p.y()};
+            const unsigned flags = KeyFlags(me->buttons(), me->modifiers());
+            if (e->type() == QEvent::MouseButtonPress) d->OnLButtonDown(flags, pt);
+            else if (e->type() == QEvent::MouseButtonRelease) d->OnLButtonUp(flags, pt);
+            else d->OnLButtonDblClk(flags, pt);
+            return true;
+        }
+        case QEvent::KeyPress: {
+            const auto* ke = static_cast<QKeyEvent*>(e);
+            if (ke->key() == Qt::Key_Return || ke->key() == Qt::Key_Enter) {
+                d->OnOK();
+                return true;
+            }
+            if (ke->key() == Qt::Key_Escape) {
+                d->OnCancel();
+                return true;
+            }
+            return QWidget::event(e);
+        }
+        case QEvent::WindowActivate:
+        case QEvent::WindowDeactivate:
+            QWidget::event(e);
+            if (e->type() == QEvent::WindowActivate) RaiseOwnedWindows(this);
+            d->OnActivate(e->type() == QEvent::WindowActivate);
+            return true;
+        case QEvent::Close:
+            // The window manager's close: the dialog decides, the window stays.
+            e->ignore();
+            d->OnClose();
+            return true;
+        case QEvent::Timer: {
+            const int qtId = static_cast<QTimerEvent*>(e)->timerId();
+            for (const auto& [id, tid] : d->m_timers) {
+                if (tid == qtId) {
+                    d->OnTimer(id);
+                    return true;
+                }
+            }
+            return QWidget::event(e);
+        }
+        default:
+            if (e->type() == SyncPaintType()) {
+                d->OnPaint();
+                return true;
+            }
+            return QWidget::event(e);
+        }
+    }
+
+    void paintEvent(QPaintEvent*) override
+    {
+        if (m_owner) m_owner->OnPaint();
+    }
+
+private:
+    CDialog* m_owner;
+};
+
+// Owned windows stay above their owner, whatever raised the owner: visible
+// ones go back on top, the click-through display windows last (topmost).
+void RaiseOwnedWindows(QWidget* owner)
+{
+    std::vector<QWidget*> layers;
+    for (QObject* o : owner->children()) {
+        auto* w = qobject_cast<QWidget*>(o);
+        if (!w || !w->isWindow() || !w->isVisible() || w->isMinimized()) continue;
+        if (w->testAttribute(Qt::WA_TransparentForMouseEvents) && w->testAttribute(Qt::WA_TranslucentBackground))
+            layers.push_back(w);
+        else if (!dynamic_cast<DialogWindow*>(w))
+            w->raise();
+    }
+    for (QWidget* w : layers) w->raise();
+}
+
+// ---------------------------------------------------------------- windows
+
+bool IsWindow(HWND hWnd)
+{
+    return hWnd != nullptr && hWnd != HWND_BOTTOM && hWnd != HWND_NOTOPMOST;
+}
+
+bool GetWindowRect(HWND hWnd, CRect* rc)
+{
+    if (!IsWindow(hWnd) || !rc) return false;
+    const QRect g = hWnd->isWindow() ? hWnd->geometry()
+                                     : QRect(hWnd->mapToGlobal(QPoint(0, 0)), hWnd->size());
+    *rc = CRect{g.x(), g.y(), g.x() + g.width(), g.y() + g.height()};
+    return true;
+}
+
+bool ShowWindow(HWND hWnd, ShowCommand cmd)
+{
+    if (!IsWindow(hWnd)) return false;
+    const bool wasVisible = hWnd->isVisible();
+    switch (cmd) {
+    case SW_HIDE:
+        hWnd->hide();
+        break;
+    case SW_SHOWNA:
+        hWnd->setAttribute(Qt::WA_ShowWithoutActivating, true);
+        hWnd->show();
+        break;
+    case SW_MAXIMIZE:
+        hWnd->showMaximized();
+        break;
+    case SW_MINIMIZE:
+        hWnd->showMinimized();
+        break;
+    case SW_SHOWNORMAL:
+    case SW_RESTORE:
+        hWnd->showNormal();
+        break;
+    case SW_SHOW:
+        hWnd->show();
+        break;
+    }
+    return wasVisible;
+}
+
+bool SetWindowPos(HWND hWnd, HWND after, int x, int y, int cx, int cy, unsigned flags)
+{
+    if (!IsWindow(hWnd)) return false;
+    const QRect g = hWnd->geometry();
+    const QPoint pos = (flags & SWP_NOMOVE) ? g.topLeft() : QPoint(x, y);
+    const QSize size = (flags & SWP_NOSIZE) ? g.size() : QSize(std::max(cx, 0), std::max(cy, 0));
+    if (pos != g.topLeft() || size != g.size()) hWnd->setGeometry(QRect(pos, size));
+    if (flags & SWP_HIDEWINDOW) hWnd->hide();
+    if (flags & SWP_SHOWWINDOW) {
+        if (flags & SWP_NOACTIVATE) hWnd->setAttribute(Qt::WA_ShowWithoutActivating, true);
+        hWnd->show();
+    }
+    if (!(flags & SWP_NOZORDER)) {
+        if (after == HWND_TOP) hWnd->raise();
+        else if (after == HWND_BOTTOM) hWnd->lower();
+        else if (after != HWND_NOTOPMOST) x11::RestackBelow(hWnd, after);
+    }
+    return true;
+}
+
+bool MoveWindow(HWND hWnd, int x, int y, int cx, int cy)
+{
+    return SetWindowPos(hWnd, nullptr, x, y, cx, cy, SWP_NOZORDER);
+}
+
+bool GetCursorPos(CPoint* pt)
+{
+    if (!pt) return false;
+    const QPoint p = QCursor::pos();
+    *pt = {p.x(), p.y()};
+    return true;
+}
+
+CPoint GetScreenSize(HWND hWnd)
+{
+    QScreen* screen = (IsWindow(hWnd) && hWnd->screen()) ? hWnd->screen() : QGuiApplication::primaryScreen();
+    if (!screen) return {};
+    const QRect g = screen->geometry();
+    return {g.width(), g.height()};
+}
+
+std::vector<HWND> ChildWindows(HWND hWnd)
+{
+    std::vector<HWND> out;
+    if (!IsWindow(hWnd)) return out;
+    for (QObject* o : hWnd->children()) {
+        auto* w = qobject_cast<QWidget*>(o);
+        if (w && !w->isWindow()) out.push_back(w);
+    }
+    return out;
+}
+
+bool IsCompositingActive() { return x11::CompositorRunning(); }
+
+HCURSOR LoadCursor(SystemCursor id)
+{
+    switch (id) {
+    case IDC_HAND: return {Qt::PointingHandCursor};
+    case IDC_SIZENS: return {Qt::SizeVerCursor};
+    case IDC_SIZEWE: return {Qt::SizeHorCursor};
+    case IDC_SIZENESW: return {Qt::SizeBDiagCursor};
+    case IDC_SIZENWSE: return {Qt::SizeFDiagCursor};
+    case IDC_ARROW: break;
+    }
+    return {Qt::ArrowCursor};
+}
+
+// ---------------------------------------------------------------- application
+
+CWinAppEx::CWinAppEx(bool /*resourceSmartUpdate*/) { g_pApp = this; }
+
+CWinAppEx::~CWinAppEx()
+{
+    if (g_pApp == this) g_pApp = nullptr;
+}
+
+bool CWinAppEx::InitInstance() { return true; }
+
+int CWinAppEx::ExitInstance() { return 0; }
+
+CWinAppEx* AfxGetApp() { return g_pApp; }
+
+int CWinAppEx::Run(int argc, char** argv)
+{
+    // Geometry is in device pixels, as the program's layout expects.
+    qputenv("QT_ENABLE_HIGHDPI_SCALING", "0");
+    QApplication app(argc, argv);
+    app.setQuitOnLastWindowClosed(false);
+    CWinAppEx* theApp = AfxGetApp();
+    if (!theApp) return 1;
+    if (theApp->InitInstance()) app.exec();
+    return theApp->ExitInstance();
+}
+
+// ---------------------------------------------------------------- worker
+
+struct CWorkerThread::Shared {
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool stop = false;
+};
+
+namespace {
+
+// A paint posted by a worker; its destruction (after delivery, or when the
+// window goes away with it still queued) releases the waiting worker.
+class SyncPaintEvent final : public QEvent {
+public:
+    SyncPaintEvent(std::shared_ptr<void> shared, std::shared_ptr<bool> done,
+                   std::mutex& mutex, std::condition_variable& cv)
+        : QEvent(static_cast<QEvent::Type>(SyncPaintType())),
+          m_keep(std::move(shared)), m_done(std::move(done)), m_mutex(mutex), m_cv(cv)
+    {
+    }
+    ~SyncPaintEvent() override
+    {
+        {
+            std::lock_guard lock(m_mutex);
+            *m_done = true;
+        }
+        m_cv.notify_all();
+    }
+
+private:
+    std::shared_ptr<void> m_keep; // keeps the mutex and cv alive
+    std::shared_ptr<bool> m_done;
+    std::mutex& m_mutex;
+    std::condition_variable& m_cv;
+};
+
+} // namespace
+
+CWorkerThread::~CWorkerThread() { Stop(); }
+
+void CWorkerThread::Start(Proc proc)
+{
+    Stop();
+    m_shared = std::make_shared<Shared>();
+    m_thread = std::thread([this, proc = std::move(proc)] { proc(*this); });
+}
+
+void CWorkerThread::Stop()
+{
+    if (m_shared) {
+        {
+            std::lock_guard lock(m_shared->mutex);
+            m_shared->stop = true;
+        }
+        m_shared->cv.notify_all();
+    }
+    if (m_thread.joinable()) m_thread.join();
+}
+
+bool CWorkerThread::StopRequested() const
+{
+    std::lock_guard lock(m_shared->mutex);
+    return m_shared->stop;
+}
+
+bool CWorkerThread::SendPaint(HWND hWnd)
+{
+    auto shared = m_shared;
+    auto done = std::make_shared<bool>(false);
+    {
+        std::lock_guard lock(shared->mutex);
+        if (shared->stop) return false;
+    }
+    QCoreApplication::postEvent(hWnd, new SyncPaintEvent(shared, done, shared->mutex, shared->cv));
+    std::unique_lock lock(shared->mutex);
+    shared->cv.wait(lock, [&] { return *done || shared->stop; });
+    return *done && !shared->stop;
+}
+
+bool CWorkerThread::Sleep(int ms)
+{
+    std::unique_lock lock(m_shared->mutex);
+    return !m_shared->cv.wait_for(lock, std::chrono::milliseconds(ms), [&] { return m_shared->stop; });
+}
+
+// ---------------------------------------------------------------- dialog
+
+CDialog::CDialog(unsigned templateId) : m_nTemplateId(templateId) {}
+
+CDialog::~CDialog()
+{
+    if (m_hWnd) DestroyWindow();
+}
+
+void CDialog::CreateWindowObject(CDialog* pParent)
+{
+    auto* w = new DialogWindow(this, pParent ? pParent->GetSafeHwnd() : nullptr);
+    // Empty templates: a small pop-up that its owner sizes and places.
+    w->resize(320, 240);
+    m_hWnd = w;
+}
+
+int CDialog::DoModal()
+{
+    CreateWindowObject(nullptr);
+    m_nModalResult = IDCANCEL;
+    QEventLoop loop;
+    m_pModalLoop = &loop;
+    OnInitDialog();
+    if (m_hWnd && m_pModalLoop) m_hWnd->show();
+    // EndDialog may already have run inside OnInitDialog.
+    if (m_pModalLoop) loop.exec();
+    m_pModalLoop = nullptr;
+    DestroyWindow();
+    return m_nModalResult;
+}
+
+bool CDialog::Create(unsigned templateId, CDialog* pParent)
+{
+    m_nTemplateId = templateId;
+    CreateWindowObject(pParent);
+    OnInitDialog();
+    return m_hWnd != nullptr;
+}
+
+void CDialog::DestroyWindow()
+{
+    if (!m_hWnd) return;
+    m_hWnd->hide();
+    delete m_hWnd; // its destructor calls WindowGone
+}
+
+void CDialog::WindowGone()
+{
+    m_timers.clear();
+    if (m_pModalLoop) {
+        m_pModalLoop->exit(m_nModalResult);
+        m_pModalLoop = nullptr;
+    }
+    // The window and its children still exist here, for the last time.
+    PostNcDestroy();
+    m_hWnd = nullptr;
+}
+
+void CDialog::EndDialog(int result)
+{
+    m_nModalResult = result;
+    if (m_pModalLoop) {
+        m_pModalLoop->exit(result);
+        m_pModalLoop = nullptr;
+    } else if (m_hWnd) {
+        m_hWnd->hide();
+    }
+}
+
+bool CDialog::IsWindowVisible() const { return m_hWnd && m_hWnd->isVisible(); }
+
+void CDialog::Invalidate()
+{
+    if (m_hWnd) m_hWnd->update();
+}
+
+void CDialog::InvalidateRect(const CRect& rc)
+{
+    if (m_hWnd) m_hWnd->update(QRect(rc.left, rc.top, rc.Width(), rc.Height()));
+}
+
+void CDialog::SetFocus()
+{
+    if (m_hWnd) m_hWnd->setFocus(Qt::OtherFocusReason);
+}
+
+void CDialog::SetCursor(HCURSOR cursor)
+{
+    if (m_hWnd) m_hWnd->setCursor(QCursor(cursor.none ? Qt::BlankCursor : cursor.shape));
+}
+
+unsigned CDialog::SetTimer(unsigned id, int periodMs)
+{
+    if (!m_hWnd) return 0;
+    KillTimer(id);
+    const int tid = m_hWnd->startTimer(periodMs, Qt::PreciseTimer);
+    if (tid == 0) return 0;
+    m_timers[id] = tid;
+    return id;
+}
+
+bool CDialog::KillTimer(unsigned id)
+{
+    const auto it = m_timers.find(id);
+    if (it == m_timers.end()) return false;
+    if (m_hWnd) m_hWnd->killTimer(it->second);
+    m_timers.erase(it);
+    return true;
+}
+
+void CDialog::SetWindowOpacity(double opacity)
+{
+    if (m_hWnd) m_hWnd->setWindowOpacity(opacity);
+}
+
+void CDialog::SetWindowTitle(const QString& title)
+{
+    if (m_hWnd) m_hWnd->setWindowTitle(title);
+}
+
+bool CDialog::OnInitDialog() { return true; }
+
+void CDialog::OnOK() { EndDialog(IDOK); }
+
+void CDialog::OnCancel() { EndDialog(IDCANCEL); }
+
+void CDialog::OnClose() { OnCancel(); }

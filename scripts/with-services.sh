@@ -1,0 +1,58 @@
+#!/usr/bin/env bash
+# Runs a command with a private X display (Xvfb, openbox, a compositing manager)
+# and a private PulseAudio daemon holding a sine-wave microphone; tears all of
+# it down afterwards, whatever the command's outcome.
+#   scripts/with-services.sh [--no-compositor] COMMAND [ARGS...]
+set -u
+compositor=1
+if [ "${1:-}" = "--no-compositor" ]; then compositor=0; shift; fi
+
+work=$(mktemp -d /tmp/kinovo-services.XXXXXX)
+pids=()
+cleanup() {
+  for ((i=${#pids[@]}-1; i>=0; i--)); do kill "${pids[i]}" 2>/dev/null; done
+  wait 2>/dev/null
+  rm -rf "$work"
+}
+trap cleanup EXIT INT TERM
+
+# A free display number: the lock file tells which are taken.
+d=90
+while [ -e /tmp/.X$d-lock ] || [ -e /tmp/.X11-unix/X$d ]; do d=$((d+1)); done
+Xvfb ":$d" -screen 0 1920x1080x24 -nolisten tcp +extension Composite +extension SHAPE >"$work/xvfb.log" 2>&1 &
+pids+=($!)
+export DISPLAY=":$d"
+for _ in $(seq 100); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.05; done
+if ! xdpyinfo >/dev/null 2>&1; then echo "Xvfb did not start" >&2; cat "$work/xvfb.log" >&2; exit 1; fi
+
+openbox --sm-disable >"$work/openbox.log" 2>&1 &
+pids+=($!)
+for _ in $(seq 100); do xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id' && break; sleep 0.05; done
+# A known desktop colour, so that what shows through a window can be told.
+xsetroot -solid '#305080' 2>/dev/null
+
+if [ "$compositor" = 1 ]; then
+  xcompmgr >"$work/xcompmgr.log" 2>&1 &
+  pids+=($!)
+  # It takes the _NET_WM_CM_S0 selection at once; give it a moment to do so.
+  sleep 0.3
+fi
+
+# Private PulseAudio with a sine source standing in for a microphone.
+export XDG_RUNTIME_DIR="$work/run" HOME="$work/home" PULSE_RUNTIME_PATH="$work/run/pulse"
+mkdir -p "$XDG_RUNTIME_DIR/pulse" "$HOME" && chmod 700 "$XDG_RUNTIME_DIR"
+export PULSE_SERVER="unix:$work/run/pulse/native"
+pulseaudio -n --daemonize=no --exit-idle-time=-1 --disallow-exit --use-pid-file=no \
+  --disable-shm=yes \
+  -L "module-native-protocol-unix socket=$work/run/pulse/native auth-anonymous=1" \
+  -L "module-null-sink sink_name=speakers sink_properties=device.description=Speakers" \
+  -L "module-sine-source source_name=sine rate=48000 frequency=440" \
+  -L "module-always-sink" >"$work/pulse.log" 2>&1 &
+pids+=($!)
+for _ in $(seq 100); do pactl info >/dev/null 2>&1 && break; sleep 0.05; done
+pactl info >/dev/null 2>&1 || { echo "PulseAudio did not start" >&2; cat "$work/pulse.log" >&2; }
+
+export KINOVO_SERVICES_DIR="$work"
+"$@"
+rc=$?
+exit $rc

@@ -1,0 +1,58 @@
+# Helpers for tests that drive the real program under X with xdotool and
+# look at the screen with ImageMagick.
+set -u
+
+# Fails the test, keeping a screenshot in $out (when set) to look at.
+fail() {
+  echo "FAIL: $*" >&2
+  [ -n "${out:-}" ] && import -silent -window root "$out/failure.png" 2>/dev/null
+  exit 1
+}
+
+# The colour of screen pixel (x, y) as "r,g,b" (0..255).
+pixel() {
+  import -silent -window root -crop "1x1+$1+$2" +repage \
+    -format '%[fx:int(255*r+.5)],%[fx:int(255*g+.5)],%[fx:int(255*b+.5)]\n' info: 2>/dev/null
+}
+
+# Whether two "r,g,b" colours differ by at most $3 in every channel.
+near() {
+  local IFS=,
+  read -r r1 g1 b1 <<<"$1"
+  read -r r2 g2 b2 <<<"$2"
+  local d=${3:-8}
+  (( ${r1#-} >= 0 )) || return 1
+  (( (r1-r2)*(r1-r2) <= d*d && (g1-g2)*(g1-g2) <= d*d && (b1-b2)*(b1-b2) <= d*d ))
+}
+
+# Waits for a visible window with this exact name; prints its id.
+wait_window() {
+  local name=$1 id=""
+  for _ in $(seq 200); do
+    id=$(xdotool search --onlyvisible --name "^$name\$" 2>/dev/null | head -1)
+    [ -n "$id" ] && { echo "$id"; return 0; }
+    sleep 0.05
+  done
+  return 1
+}
+
+# x y w h of a window, in screen pixels.
+geometry() {
+  xwininfo -id "$1" | awk '/Absolute upper-left X/{x=$4} /Absolute upper-left Y/{y=$4}
+    /Width:/{w=$2} /Height:/{h=$2} END{print x, y, w, h}'
+}
+
+# Waits up to $2 seconds for process $1, a child of this shell, to end and
+# sets exit_code to its exit status; fails (returns 1) if it is still running.
+wait_exit() {
+  local pid=$1 limit=$2 ticks=0
+  while kill -0 "$pid" 2>/dev/null; do
+    # A zombie has ended; only wait can reap it.
+    [ "$(ps -o stat= -p "$pid" 2>/dev/null | cut -c1)" = Z ] && break
+    sleep 0.05
+    ticks=$((ticks + 1))
+    [ "$ticks" -ge $((limit * 20)) ] && return 1
+  done
+  wait "$pid"
+  exit_code=$?
+}
