@@ -9,7 +9,6 @@ here=$(cd "$(dirname "$0")" && pwd)
 . "$here/lib.sh"
 bin=$1 out=$2 mode=${3:-full}
 mkdir -p "$out"
-desk=$(pixel 5 5)
 
 start() {
   "$bin" >"$out/kinovo.log" 2>&1 &
@@ -35,6 +34,7 @@ if [ "$mode" = quick ]; then
 fi
 
 start
+desk=$(pixel 5 5) # read once a window shows: the compositor has painted the desktop by then
 read -r x y w h < <(geometry "$wid")
 # The fade-in takes about 130 ms; wait for the skin to be fully there.
 prev="" cur=""
