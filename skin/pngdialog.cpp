@@ -417,9 +417,13 @@ void CPNGDialog::OnMouseMove(unsigned nFlags, CPoint point)
     }
     if (!held) m_bMoving = false;
     if (m_bMoving) {
+        // The layer goes along in the same step rather than after the window
+        // manager confirms the dialog's move.
         CPoint p;
         GetCursorPos(&p);
-        SetWindowPos(nullptr, p.x - m_ptMoveGrab.x, p.y - m_ptMoveGrab.y, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
+        const int x = p.x - m_ptMoveGrab.x, y = p.y - m_ptMoveGrab.y;
+        SetWindowPos(nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
+        if (m_hLayerWnd) ::SetWindowPos(m_hLayerWnd, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
     }
     if (!m_bMaximized && m_bResizable) {
         if (held && m_nResizeEdge != 0)
@@ -435,6 +439,11 @@ void CPNGDialog::OnMouseMove(unsigned nFlags, CPoint point)
 
 void CPNGDialog::OnLButtonUp(unsigned nFlags, CPoint point)
 {
+    if (m_bMoving && m_hLayerWnd) {
+        CRect rc;
+        GetWindowRect(&rc);
+        ::SetWindowPos(m_hLayerWnd, nullptr, rc.left, rc.top, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
+    }
     m_bMoving = false;
     if (m_nResizeEdge != 0) {
         KillTimer(m_nResizeTimer);
