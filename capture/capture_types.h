@@ -1,0 +1,112 @@
+#pragma once
+
+// The capture engine's records of cameras, microphones, camera formats and
+// image controls.
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include <QString>
+
+#include "platform/media/media.h"
+
+namespace kinovo {
+
+// Engine status: 0 success, 1 nothing to work on, negative a platform
+// failure passed on unchanged.
+using Status = media::Status;
+
+// The ten image-property slots of a camera, in slot order.
+enum class ImageSlot : int {
+  Brightness = 0,
+  Contrast = 1,
+  Hue = 2,
+  Saturation = 3,
+  Sharpness = 4,
+  Gamma = 5,
+  WhiteBalance = 6,
+  Gain = 7,
+  BacklightCompensation = 8,
+  ColorEnable = 9,
+};
+inline constexpr int kImageSlotCount = 10;
+
+// The amplifier's property number of each slot.
+inline constexpr std::array<std::int32_t, kImageSlotCount> kSlotProperty{
+    media::procamp::kBrightness,  media::procamp::kContrast,
+    media::procamp::kHue,         media::procamp::kSaturation,
+    media::procamp::kSharpness,   media::procamp::kGamma,
+    media::procamp::kWhiteBalance, media::procamp::kGain,
+    media::procamp::kBacklightCompensation, media::procamp::kColorEnable,
+};
+
+// The six controls that can be set one by one, in the order the
+// image-settings panel lists them.
+enum class ImageControl : int {
+  Brightness = 0,
+  Contrast = 1,
+  Saturation = 2,
+  Sharpness = 3,
+  Gamma = 4,
+  WhiteBalance = 5,
+};
+inline constexpr int kImageControlCount = 6;
+
+constexpr ImageSlot SlotOfControl(ImageControl control) {
+  constexpr std::array<ImageSlot, kImageControlCount> kSlots{
+      ImageSlot::Brightness, ImageSlot::Contrast, ImageSlot::Saturation,
+      ImageSlot::Sharpness,  ImageSlot::Gamma,    ImageSlot::WhiteBalance};
+  return kSlots[static_cast<std::size_t>(control)];
+}
+
+struct ImageProperty {
+  bool valid = false;
+  std::int32_t min = 0;
+  std::int32_t max = 0;
+  std::int32_t step = 0;
+  std::int32_t defaultValue = 0;
+  std::int32_t value = 0;
+};
+
+struct VideoFormat {
+  std::int32_t index = 0;
+  std::int32_t width = 0;
+  std::int32_t height = 0;
+  std::int32_t minFps = 0;
+  std::int32_t maxFps = 0;
+  std::int32_t frameBytes = 0;
+  media::Guid subtype;
+};
+
+struct VideoDevice {
+  QString name;
+  QString clsid;
+  QString devicePath;
+  QString deviceId;
+  std::shared_ptr<media::Filter> filter;
+  std::shared_ptr<media::Pin> mainPin;
+  std::shared_ptr<media::Pin> extraCapturePin;
+  std::shared_ptr<media::VideoProcAmp> procAmp;
+  bool opened = false;
+  std::int32_t formatIndex = 0;
+  std::int32_t frameRate = 25;
+  std::array<ImageProperty, kImageSlotCount> properties{};
+  std::vector<VideoFormat> formats;
+
+  ImageProperty& property(ImageSlot slot) { return properties[static_cast<std::size_t>(slot)]; }
+  const ImageProperty& property(ImageSlot slot) const {
+    return properties[static_cast<std::size_t>(slot)];
+  }
+};
+
+struct AudioDevice {
+  QString name;
+  QString clsid;
+  QString devicePath;
+  QString deviceId;
+  std::shared_ptr<media::Filter> filter;
+};
+
+}  // namespace kinovo

@@ -1,0 +1,179 @@
+#include "platform/media/linux/linux_platform.h"
+
+#include <map>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "platform/media/linux/pulse_sources.h"
+#include "platform/media/linux/v4l2_camera.h"
+
+namespace kinovo::media {
+namespace linux_backend {
+namespace {
+
+// How long listing the microphones may wait for the sound server.
+constexpr std::chrono::milliseconds kPulseTimeout{2000};
+
+class TextPropertyBag final : public PropertyBag {
+ public:
+  explicit TextPropertyBag(std::map<QString, QString> values) : values_(std::move(values)) {}
+  Status Read(QStringView name, QString& value) override {
+    const auto it = values_.find(name.toString());
+    if (it == values_.end()) return kPropertyUnsupported;
+    value = it->second;
+    return kOk;
+  }
+
+ private:
+  std::map<QString, QString> values_;
+};
+
+std::shared_ptr<PropertyBag> MakeBag(const QString& friendlyName, const Guid& clsid,
+                                     const QString& devicePath) {
+  return std::make_shared<TextPropertyBag>(std::map<QString, QString>{
+      {kFriendlyName.toString(), friendlyName},
+      {kClsid.toString(), GuidToString(clsid)},
+      {kDevicePath.toString(), devicePath},
+  });
+}
+
+class CameraMoniker final : public Moniker {
+ public:
+  explicit CameraMoniker(VideoNodeInfo info) : info_(std::move(info)) {}
+  Status BindToStorage(std::shared_ptr<PropertyBag>& bag) override {
+    bag = MakeBag(QString::fromStdString(info_.card), CLSID_V4l2VideoSource,
+                  QString::fromStdString(info_.devicePath));
+    return kOk;
+  }
+  Status BindToObject(std::shared_ptr<Filter>& filter) override {
+    return OpenV4l2SourceFilter(info_.node, filter);
+  }
+
+ private:
+  VideoNodeInfo info_;
+};
+
+// A microphone's output pin: sound of the capture category.
+class AudioCapturePin final : public Pin {
+ public:
+  Status QueryDirection(PinDirection& direction) override {
+    direction = PinDirection::Output;
+    return kOk;
+  }
+  Status QueryCategory(Guid& category) override {
+    category = PIN_CATEGORY_CAPTURE;
+    return kOk;
+  }
+  Status QueryStreamConfig(std::shared_ptr<StreamConfig>& config) override {
+    config.reset();
+    return kOk;
+  }
+};
+
+class PinList final : public PinEnumerator {
+ public:
+  explicit PinList(std::vector<std::shared_ptr<Pin>> pins) : pins_(std::move(pins)) {}
+  Status Next(std::shared_ptr<Pin>& pin) override {
+    if (next_ >= pins_.size()) return kFalse;
+    pin = pins_[next_++];
+    return kOk;
+  }
+
+ private:
+  std::vector<std::shared_ptr<Pin>> pins_;
+  std::size_t next_ = 0;
+};
+
+// The source filter of a sound-server capture source. It names the source;
+// the stream itself is opened when a graph records from it.
+class PulseSourceFilter final : public Filter {
+ public:
+  explicit PulseSourceFilter(std::string sourceName) : sourceName_(std::move(sourceName)) {}
+  Status EnumPins(std::unique_ptr<PinEnumerator>& pins) override {
+    pins = std::make_unique<PinList>(std::vector<std::shared_ptr<Pin>>{pin_});
+    return kOk;
+  }
+  Status QueryVideoProcAmp(std::shared_ptr<VideoProcAmp>& procAmp) override {
+    procAmp.reset();
+    return kNoInterface;
+  }
+  const std::string& sourceName() const { return sourceName_; }
+
+ private:
+  std::string sourceName_;
+  std::shared_ptr<Pin> pin_ = std::make_shared<AudioCapturePin>();
+};
+
+class MicrophoneMoniker final : public Moniker {
+ public:
+  explicit MicrophoneMoniker(PulseSource source) : source_(std::move(source)) {}
+  Status BindToStorage(std::shared_ptr<PropertyBag>& bag) override {
+    bag = MakeBag(QString::fromStdString(source_.description), CLSID_PulseAudioSource,
+                  QString::fromStdString(source_.name));
+    return kOk;
+  }
+  Status BindToObject(std::shared_ptr<Filter>& filter) override {
+    filter = std::make_shared<PulseSourceFilter>(source_.name);
+    return kOk;
+  }
+
+ private:
+  PulseSource source_;
+};
+
+class MonikerList final : public MonikerEnumerator {
+ public:
+  explicit MonikerList(std::vector<std::shared_ptr<Moniker>> monikers)
+      : monikers_(std::move(monikers)) {}
+  Status Next(std::shared_ptr<Moniker>& moniker) override {
+    if (next_ >= monikers_.size()) return kFalse;
+    moniker = monikers_[next_++];
+    return kOk;
+  }
+
+ private:
+  std::vector<std::shared_ptr<Moniker>> monikers_;
+  std::size_t next_ = 0;
+};
+
+class LinuxDeviceEnumerator final : public DeviceEnumerator {
+ public:
+  Status CreateClassEnumerator(DeviceCategory category,
+                               std::unique_ptr<MonikerEnumerator>& enumerator) override {
+    std::vector<std::shared_ptr<Moniker>> monikers;
+    if (category == DeviceCategory::VideoInput) {
+      for (auto& node : ListCaptureNodes()) {
+        monikers.push_back(std::make_shared<CameraMoniker>(std::move(node)));
+      }
+    } else {
+      for (auto& source : ListPulseSources(kPulseTimeout)) {
+        monikers.push_back(std::make_shared<MicrophoneMoniker>(std::move(source)));
+      }
+    }
+    enumerator.reset();
+    if (monikers.empty()) return kFalse;  // an empty category
+    enumerator = std::make_unique<MonikerList>(std::move(monikers));
+    return kOk;
+  }
+};
+
+class LinuxPlatform final : public Platform {
+ public:
+  Status CreateDeviceEnumerator(std::shared_ptr<DeviceEnumerator>& enumerator) override {
+    enumerator = std::make_shared<LinuxDeviceEnumerator>();
+    return kOk;
+  }
+  void Sleep(std::chrono::milliseconds duration) override {
+    std::this_thread::sleep_for(duration);
+  }
+};
+
+}  // namespace
+}  // namespace linux_backend
+
+std::shared_ptr<Platform> CreateLinuxPlatform() {
+  return std::make_shared<linux_backend::LinuxPlatform>();
+}
+
+}  // namespace kinovo::media

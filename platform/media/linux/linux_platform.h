@@ -1,0 +1,13 @@
+#pragma once
+
+#include <memory>
+
+#include "platform/media/media.h"
+
+namespace kinovo::media {
+
+// The Linux back end: cameras through V4L2, microphones through PulseAudio
+// (which PipeWire desktops serve as well).
+std::shared_ptr<Platform> CreateLinuxPlatform();
+
+}  // namespace kinovo::media

@@ -1,0 +1,71 @@
+#include "tools/probe/probe_json.h"
+
+#include <array>
+
+namespace kinovo::probe {
+
+QString SlotName(ImageSlot slot) {
+  static constexpr std::array<const char*, kImageSlotCount> kNames{
+      "Brightness", "Contrast", "Hue",  "Saturation",            "Sharpness",
+      "Gamma",      "WhiteBalance", "Gain", "BacklightCompensation", "ColorEnable"};
+  return QString::fromLatin1(kNames[static_cast<std::size_t>(slot)]);
+}
+
+QJsonObject FormatToJson(const VideoFormat& format) {
+  return QJsonObject{
+      {"index", format.index},
+      {"width", format.width},
+      {"height", format.height},
+      {"minFps", format.minFps},
+      {"maxFps", format.maxFps},
+      {"frameBytes", format.frameBytes},
+      {"subtype", media::SubtypeName(format.subtype)},
+  };
+}
+
+QJsonObject PropertyToJson(ImageSlot slot, const ImageProperty& property) {
+  return QJsonObject{
+      {"slot", static_cast<int>(slot)},
+      {"control", SlotName(slot)},
+      {"valid", property.valid},
+      {"min", property.min},
+      {"max", property.max},
+      {"step", property.step},
+      {"defaultValue", property.defaultValue},
+      {"value", property.value},
+  };
+}
+
+QJsonArray PropertiesToJson(const VideoDevice& device) {
+  QJsonArray properties;
+  for (int i = 0; i < kImageSlotCount; ++i) {
+    const auto slot = static_cast<ImageSlot>(i);
+    properties.append(PropertyToJson(slot, device.property(slot)));
+  }
+  return properties;
+}
+
+QJsonObject CameraToJson(const VideoDevice& device, Status openStatus) {
+  QJsonArray formats;
+  for (const VideoFormat& format : device.formats) formats.append(FormatToJson(format));
+  return QJsonObject{
+      {"name", device.name},
+      {"clsid", device.clsid},
+      {"devicePath", device.devicePath},
+      {"deviceId", device.deviceId},
+      {"openStatus", openStatus},
+      {"formats", formats},
+      {"properties", PropertiesToJson(device)},
+  };
+}
+
+QJsonObject MicrophoneToJson(const AudioDevice& device) {
+  return QJsonObject{
+      {"name", device.name},
+      {"clsid", device.clsid},
+      {"devicePath", device.devicePath},
+      {"deviceId", device.deviceId},
+  };
+}
+
+}  // namespace kinovo::probe
