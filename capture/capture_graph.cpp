@@ -34,3 +34,152 @@ Status OpenVideoDevice(VideoDevice& device) {
 }
 
 }  // namespace kinovo
+
+#include <QRect>
+#include <QWidget>
+
+#include "capture/video_formats.h"
+
+namespace kinovo {
+
+CCaptureGraph::~CCaptureGraph() { ReleaseGraph(*this); }
+
+void ReleaseGraph(CCaptureGraph& holder) {
+  holder.mux.reset();
+  holder.videoWindow.reset();
+  holder.mediaControl.reset();
+  holder.graph.reset();
+  holder.builder.reset();
+  holder.videoFilter.reset();
+  holder.audioFilter.reset();
+}
+
+Status BuildGraph(CCaptureGraph& holder, VideoDevice* camera,
+                  const std::shared_ptr<media::Filter>& audioFilter) {
+  ReleaseGraph(holder);
+  const auto platform = media::CurrentPlatform();
+  Status status = platform->CreateCaptureGraphBuilder(holder.builder);
+  if (status != media::kOk || !holder.builder) {
+    holder.builder.reset();
+    return status != media::kOk ? status : media::kUnexpected;
+  }
+  status = platform->CreateFilterGraph(holder.graph);
+  if (status != media::kOk || !holder.graph) {
+    holder.builder.reset();
+    holder.graph.reset();
+    return status != media::kOk ? status : media::kUnexpected;
+  }
+  status = holder.builder->SetFiltergraph(holder.graph);
+  if (status != media::kOk) {
+    holder.builder.reset();
+    holder.graph.reset();
+    return status;
+  }
+  holder.device = camera;
+  if (camera) {
+    OpenVideoDevice(*camera);
+    holder.videoFilter = camera->filter;
+  } else {
+    holder.videoFilter.reset();
+  }
+  holder.audioFilter = audioFilter;
+  status = holder.graph->QueryMediaControl(holder.mediaControl);
+  if (status != media::kOk || !holder.mediaControl) {
+    holder.builder.reset();
+    holder.graph.reset();
+    holder.mediaControl.reset();
+    return status != media::kOk ? status : media::kUnexpected;
+  }
+  return media::kOk;
+}
+
+Status AttachVideoWindow(CCaptureGraph& holder, media::WindowHandle owner,
+                         media::WindowHandle drain) {
+  if (!holder.graph) return media::kFalse;
+  if (holder.videoWindow) {
+    holder.videoWindow->put_Visible(false);
+    holder.videoWindow->put_Owner(nullptr);
+    holder.videoWindow.reset();
+  }
+  if (holder.graph->QueryVideoWindow(holder.videoWindow) == media::kOk && holder.videoWindow) {
+    holder.videoWindow->put_Owner(owner);
+    holder.videoWindow->put_MessageDrain(drain);
+    holder.videoWindow->put_WindowStyle(media::kWsChild | media::kWsClipSiblings);
+    QRect rc;
+    if (owner) rc = QRect(owner->mapToGlobal(QPoint(0, 0)), owner->size());
+    holder.videoWindow->put_Left(0);
+    holder.videoWindow->put_Top(0);
+    holder.videoWindow->put_Width(rc.width());
+    holder.videoWindow->put_Height(rc.height() + 1);
+  } else {
+    holder.videoWindow.reset();
+  }
+  std::shared_ptr<media::MediaEvent> events;
+  const Status status = holder.graph->QueryMediaEvent(events);
+  if (status != media::kOk || !events) return status != media::kOk ? status : media::kNoInterface;
+  return events->SetNotifyWindow(owner, 0, 0);
+}
+
+Status StartPreview(CCaptureGraph& holder, media::WindowHandle previewWindow) {
+  if (!holder.graph) return media::kFalse;
+  if (holder.videoFilter) {
+    holder.graph->AddFilter(holder.videoFilter, kCaptureFilterName.toString());
+    holder.builder->RenderStream(&media::PIN_CATEGORY_PREVIEW, &media::MEDIATYPE_Video,
+                                 holder.videoFilter, nullptr, nullptr);
+  }
+  // The preview window's parent receives the input over the picture.
+  const media::WindowHandle drain = previewWindow ? previewWindow->parentWidget() : nullptr;
+  const Status status = AttachVideoWindow(holder, previewWindow, drain);
+  if (holder.mediaControl) holder.mediaControl->Run();
+  return status;
+}
+
+bool ResizeVideoWindow(CCaptureGraph& holder, int width, int height) {
+  if (!holder.videoWindow) return false;
+  auto& w = *holder.videoWindow;
+  return w.put_Left(0) == media::kOk && w.put_Top(0) == media::kOk &&
+         w.put_Width(width) == media::kOk && w.put_Height(height + 1) == media::kOk;
+}
+
+void StopPreview(CCaptureGraph& holder) {
+  if (holder.mediaControl) holder.mediaControl->Stop();
+  if (holder.videoFilter && holder.graph) holder.graph->RemoveFilter(holder.videoFilter);
+}
+
+Status StartRecording(CCaptureGraph& holder, const QString& path) {
+  if (!holder.graph || !holder.builder) return media::kFalse;
+  if (holder.mediaControl) holder.mediaControl->Stop();
+  if (holder.audioFilter) holder.graph->AddFilter(holder.audioFilter, kAudioInputName.toString());
+  Status result = holder.builder->SetOutputFileName(media::MEDIASUBTYPE_Avi, path, holder.mux);
+  if (result == media::kOk && holder.mux) {
+    result = holder.builder->RenderStream(&media::PIN_CATEGORY_CAPTURE, &media::MEDIATYPE_Video,
+                                          holder.videoFilter, nullptr, holder.mux);
+    if (result == media::kOk && holder.audioFilter) {
+      result = holder.builder->RenderStream(&media::PIN_CATEGORY_CAPTURE, &media::MEDIATYPE_Audio,
+                                            holder.audioFilter, nullptr, holder.mux);
+    }
+  }
+  if (holder.device) {
+    VideoDevice& device = *holder.device;
+    if (!device.extraCapturePin) FindDevicePins(device);
+    if (device.extraCapturePin && device.extraCapturePin != device.mainPin)
+      ApplyFormat(device.formatIndex, device.extraCapturePin.get(), device, device.frameRate);
+  }
+  // The preview goes on even when the file could not be set up.
+  if (holder.mediaControl) holder.mediaControl->Run();
+  return result;
+}
+
+Status StopRecording(CCaptureGraph& holder) {
+  if (!holder.mediaControl) return media::kFalse;
+  holder.mediaControl->Stop();
+  if (holder.mux) {
+    holder.mux->Stop();
+    holder.graph->RemoveFilter(holder.mux);
+    holder.mux.reset();
+  }
+  if (holder.audioFilter) holder.graph->RemoveFilter(holder.audioFilter);
+  return holder.mediaControl->Run();
+}
+
+}  // namespace kinovo

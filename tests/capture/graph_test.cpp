@@ -1,0 +1,245 @@
+// The capture graph holder against a fake media layer: the order of the
+// steps, the filter names, the window placement rule and the statuses.
+
+#include <QApplication>
+#include <QWidget>
+
+#include <gtest/gtest.h>
+
+#include "capture/capture_graph.h"
+#include "fake_media.h"
+
+namespace kinovo {
+namespace {
+
+using namespace kinovo::fake;
+
+class GraphTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fake_->nextWindow = std::make_shared<FakeVideoWindow>(fake_->log);
+    camera_.filter = fake_->MakeFilter("camera");
+    camera_.opened = true;  // opening is tested on its own
+    mic_ = fake_->MakeFilter("mic");
+    main_.resize(670, 510);
+    preview_ = new QWidget(&main_, Qt::Tool);
+    preview_->setGeometry(15, 15, 640, 480);
+  }
+
+  // The calls logged since the last Take().
+  std::vector<std::string> Take() {
+    std::vector<std::string> out(log().begin() + static_cast<long>(mark_), log().end());
+    mark_ = log().size();
+    return out;
+  }
+  CallLog& log() { return *fake_->log; }
+
+  std::shared_ptr<FakePlatform> fake_ = std::make_shared<FakePlatform>();
+  media::ScopedPlatform scoped_{fake_};
+  VideoDevice camera_;
+  std::shared_ptr<FakeFilter> mic_;
+  QWidget main_;
+  QWidget* preview_ = nullptr;
+  std::size_t mark_ = 0;
+};
+
+TEST_F(GraphTest, PreviewAddsTheCameraRendersItAndPlacesTheWindowOnePixelTaller) {
+  CCaptureGraph g;
+  ASSERT_EQ(BuildGraph(g, &camera_, mic_), media::kOk);
+  EXPECT_EQ(Take(), (std::vector<std::string>{"CreateCaptureGraphBuilder", "CreateFilterGraph",
+                                              "SetFiltergraph"}));
+  EXPECT_EQ(StartPreview(g, preview_), media::kOk);
+  EXPECT_EQ(Take(), (std::vector<std::string>{
+                        "AddFilter camera as Capture Filter",
+                        "RenderStream PREVIEW Video camera none none",
+                        "Owner window", "Drain window",
+                        "Style " + std::to_string(media::kWsChild | media::kWsClipSiblings),
+                        "Left 0", "Top 0", "Width 640", "Height 481",
+                        "SetNotifyWindow 0 0", "Run"}));
+}
+
+TEST_F(GraphTest, ResizeVideoWindowAsksOnePixelMoreAndStopsAtTheFirstFailure) {
+  CCaptureGraph g;
+  EXPECT_FALSE(ResizeVideoWindow(g, 610, 450)) << "no video window yet";
+  ASSERT_EQ(BuildGraph(g, &camera_, nullptr), media::kOk);
+  StartPreview(g, preview_);
+  Take();
+  EXPECT_TRUE(ResizeVideoWindow(g, 610, 450));
+  EXPECT_EQ(Take(), (std::vector<std::string>{"Left 0", "Top 0", "Width 610", "Height 451"}));
+
+  fake_->nextWindow = std::make_shared<FakeVideoWindow>(fake_->log);
+  fake_->nextWindow->failAtCall = 4 + 1;  // after the four of the attachment: the Top of the resize
+  ASSERT_EQ(BuildGraph(g, &camera_, nullptr), media::kOk);
+  StartPreview(g, preview_);
+  Take();
+  EXPECT_FALSE(ResizeVideoWindow(g, 610, 450));
+  EXPECT_EQ(Take(), (std::vector<std::string>{"Left 0", "Top 0"}));
+}
+
+TEST_F(GraphTest, BuildingTwiceReleasesTheFirstGraphBeforeTheSecond) {
+  CCaptureGraph g;
+  ASSERT_EQ(BuildGraph(g, &camera_, nullptr), media::kOk);
+  const std::weak_ptr<FakeFilterGraph> first = fake_->lastGraph;
+  Take();
+  ASSERT_EQ(BuildGraph(g, &camera_, nullptr), media::kOk);
+  EXPECT_TRUE(first.expired());
+  const auto calls = Take();
+  ASSERT_FALSE(calls.empty());
+  EXPECT_EQ(calls.front(), "~graph 1");
+}
+
+TEST_F(GraphTest, FailedBuildLeavesNoGraph) {
+  const struct {
+    const char* what;
+    Status builder, graph, attach, control;
+  } cases[] = {
+      {"builder", media::kFail, media::kOk, media::kOk, media::kOk},
+      {"graph", media::kOk, media::kOutOfMemory, media::kOk, media::kOk},
+      {"attach", media::kOk, media::kOk, media::kUnexpected, media::kOk},
+      {"control", media::kOk, media::kOk, media::kOk, media::kNoInterface},
+  };
+  for (const auto& c : cases) {
+    fake_->builderStatus = c.builder;
+    fake_->graphStatus = c.graph;
+    fake_->nextAttachStatus = c.attach;
+    fake_->nextControlStatus = c.control;
+    const Status expected = c.builder != media::kOk ? c.builder
+                            : c.graph != media::kOk ? c.graph
+                            : c.attach != media::kOk ? c.attach
+                                                     : c.control;
+    CCaptureGraph g;
+    EXPECT_EQ(BuildGraph(g, &camera_, nullptr), expected) << c.what;
+    EXPECT_FALSE(g.graph) << c.what;
+    EXPECT_FALSE(g.builder) << c.what;
+    EXPECT_FALSE(g.mediaControl) << c.what;
+    EXPECT_EQ(StartPreview(g, preview_), media::kFalse) << c.what;
+    EXPECT_EQ(StopRecording(g), media::kFalse) << c.what;
+  }
+}
+
+TEST_F(GraphTest, StopRecordingOnAHolderNeverBuiltReturnsOne) {
+  CCaptureGraph g;
+  EXPECT_EQ(StopRecording(g), media::kFalse);
+  EXPECT_EQ(StartRecording(g, QStringLiteral("/tmp/x.avi")), media::kFalse);
+  EXPECT_EQ(StartPreview(g, preview_), media::kFalse);
+  EXPECT_TRUE(log().empty());
+}
+
+TEST_F(GraphTest, RecordingWithAMicrophoneRoutesBothStreamsIntoTheMuxAndBack) {
+  CCaptureGraph g;
+  ASSERT_EQ(BuildGraph(g, &camera_, mic_), media::kOk);
+  StartPreview(g, preview_);
+  Take();
+  EXPECT_EQ(StartRecording(g, QStringLiteral("/v/k.avi")), media::kOk);
+  EXPECT_EQ(Take(), (std::vector<std::string>{"Stop graph", "AddFilter mic as AudioInput",
+                                              "SetOutputFileName Avi /v/k.avi",
+                                              "RenderStream CAPTURE Video camera none mux",
+                                              "RenderStream CAPTURE Audio mic none mux",
+                                              "EnumPins camera", "Run"}));
+  EXPECT_TRUE(g.mux);
+  EXPECT_EQ(StopRecording(g), media::kOk);
+  EXPECT_EQ(Take(), (std::vector<std::string>{"Stop graph", "Stop mux", "RemoveFilter mux",
+                                              "RemoveFilter mic", "Run"}));
+  EXPECT_FALSE(g.mux);
+}
+
+TEST_F(GraphTest, RecordingWithoutMicrophoneIsVideoOnly) {
+  CCaptureGraph g;
+  ASSERT_EQ(BuildGraph(g, &camera_, nullptr), media::kOk);
+  StartPreview(g, preview_);
+  Take();
+  EXPECT_EQ(StartRecording(g, QStringLiteral("/v/k.avi")), media::kOk);
+  EXPECT_EQ(Take(), (std::vector<std::string>{"Stop graph", "SetOutputFileName Avi /v/k.avi",
+                                              "RenderStream CAPTURE Video camera none mux",
+                                              "EnumPins camera", "Run"}));
+}
+
+TEST_F(GraphTest, AFailedFileOutputIsReportedAndThePreviewGoesOn) {
+  CCaptureGraph g;
+  ASSERT_EQ(BuildGraph(g, &camera_, mic_), media::kOk);
+  StartPreview(g, preview_);
+  fake_->lastBuilder->outputStatus = media::StatusFromErrno(13);
+  Take();
+  EXPECT_EQ(StartRecording(g, QStringLiteral("/ro/k.avi")), media::StatusFromErrno(13));
+  EXPECT_EQ(Take(), (std::vector<std::string>{"Stop graph", "AddFilter mic as AudioInput",
+                                              "SetOutputFileName Avi /ro/k.avi", "EnumPins camera",
+                                              "Run"}));
+
+  // A failed video rendering skips the sound's.
+  fake_->lastBuilder->outputStatus = media::kOk;
+  fake_->lastBuilder->videoRenderStatus = media::kInvalidMediaType;
+  EXPECT_EQ(StartRecording(g, QStringLiteral("/v/k.avi")), media::kInvalidMediaType);
+  for (const auto& call : Take()) EXPECT_NE(call, "RenderStream CAPTURE Audio mic none mux");
+}
+
+TEST_F(GraphTest, RecordingReappliesTheStoredFormatOnlyToADistinctCapturePin) {
+  // Preview pin first, capture pin after it: the capture pin gets the
+  // device's stored format and rate.
+  auto preview = fake_->MakePin("preview", media::PIN_CATEGORY_PREVIEW);
+  auto capture = fake_->MakePin("capture", media::PIN_CATEGORY_CAPTURE);
+  capture->config = fake_->MakeConfig();
+  capture->config->current = VideoCapability(640, 480, media::MEDIASUBTYPE_YUY2, 333333, 333333, 1).mediaType;
+  camera_.mainPin = preview;
+  camera_.extraCapturePin = capture;
+  VideoFormat f;
+  f.index = 0;
+  f.width = 1280;
+  f.height = 720;
+  f.minFps = 15;
+  f.maxFps = 30;
+  f.frameBytes = 1280 * 720 * 2;
+  f.subtype = media::MEDIASUBTYPE_YUY2;
+  camera_.formats = {f};
+  CCaptureGraph g;
+  ASSERT_EQ(BuildGraph(g, &camera_, nullptr), media::kOk);
+  StartPreview(g, preview_);
+  ASSERT_EQ(StartRecording(g, QStringLiteral("/v/k.avi")), media::kOk);
+  ASSERT_EQ(capture->config->formatsSet.size(), 1u);
+  EXPECT_EQ(capture->config->formatsSet[0].videoInfo->bmiHeader.biWidth, 1280);
+
+  // Only a capture pin, which is also the main pin: nothing is applied there.
+  auto only = fake_->MakePin("only", media::PIN_CATEGORY_CAPTURE);
+  only->config = fake_->MakeConfig();
+  VideoDevice single;
+  auto singleFilter = fake_->MakeFilter("single");
+  singleFilter->pins = {only};
+  single.filter = singleFilter;
+  single.opened = true;
+  single.mainPin = only;
+  single.formats = {f};
+  ASSERT_EQ(BuildGraph(g, &single, nullptr), media::kOk);
+  StartPreview(g, preview_);
+  ASSERT_EQ(StartRecording(g, QStringLiteral("/v/k.avi")), media::kOk);
+  EXPECT_EQ(single.extraCapturePin, single.mainPin);
+  EXPECT_TRUE(only->config->formatsSet.empty());
+}
+
+TEST_F(GraphTest, StopPreviewStopsAndTakesTheCameraOut) {
+  CCaptureGraph g;
+  ASSERT_EQ(BuildGraph(g, &camera_, nullptr), media::kOk);
+  StartPreview(g, preview_);
+  Take();
+  StopPreview(g);
+  EXPECT_EQ(Take(), (std::vector<std::string>{"Stop graph", "RemoveFilter camera"}));
+}
+
+TEST_F(GraphTest, ACameraThatCannotBeOpenedGivesAGraphWithoutCamera) {
+  VideoDevice lost;  // no filter, and nothing to bind
+  CCaptureGraph g;
+  ASSERT_EQ(BuildGraph(g, &lost, nullptr), media::kOk);
+  fake_->lastGraph.lock()->window.reset();
+  Take();
+  EXPECT_EQ(StartPreview(g, preview_), media::kOk);
+  EXPECT_EQ(Take(), (std::vector<std::string>{"SetNotifyWindow 0 0", "Run"}));
+  EXPECT_FALSE(g.videoWindow);
+}
+
+}  // namespace
+}  // namespace kinovo
+
+int main(int argc, char** argv) {
+  qputenv("QT_QPA_PLATFORM", "offscreen");
+  QApplication app(argc, argv);
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
