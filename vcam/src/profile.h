@@ -1,0 +1,63 @@
+// The profile: which nodes exist and what each one offers.
+#pragma once
+
+#include "controls.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kv {
+
+struct Fraction {
+    std::uint32_t num = 0;
+    std::uint32_t den = 1;
+    friend bool operator==(const Fraction&, const Fraction&) = default;
+};
+
+struct Size {
+    std::uint32_t w = 0;
+    std::uint32_t h = 0;
+    friend bool operator==(const Size&, const Size&) = default;
+};
+
+struct FormatEntry {
+    std::uint32_t fourcc = 0;
+    bool stepwise = false;
+    Size size;                    // discrete
+    Size min, max, step;          // stepwise
+    std::vector<Fraction> intervals;  // frame intervals, default first
+};
+
+struct ControlConfig {
+    const ControlInfo* info = nullptr;
+    std::int32_t min = 0, max = 0, step = 1, def = 0;
+};
+
+enum class NodeKind { Camera, Metadata, Output };
+
+struct NodeConfig {
+    NodeKind kind = NodeKind::Camera;
+    int number = -1;  // N of /dev/videoN
+    std::string name, bus, driver;
+    std::vector<FormatEntry> formats;
+    std::vector<ControlConfig> controls;  // sorted by id
+    long long unplugAfterMs = -1;
+    int cameraIndex = -1;  // metadata: index of its camera's node
+    int metaIndex = -1;    // camera: index of its metadata node
+};
+
+struct Profile {
+    std::vector<NodeConfig> nodes;
+};
+
+// Parses profile text; on error returns nullopt and sets `error` to
+// "LINE: message", or "message" for a fault of the whole profile.
+std::optional<Profile> parseProfile(const std::string& text, std::string& error);
+
+// Pixel formats the camera can produce.
+bool isSupportedFourcc(std::uint32_t fourcc);
+std::string fourccText(std::uint32_t fourcc);
+
+}  // namespace kv
