@@ -6,16 +6,49 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstring>
 
 namespace kv::real {
 
-void* next(const char* name) {
+namespace {
+
+// Every libc function the library forwards to, looked up once at load time:
+// a lookup on first use may happen in a vfork()ed child, whose small stack
+// dlsym overruns (and whose memory is the parent's).
+constexpr const char* kForwarded[] = {
+    "open", "open64", "openat", "openat64", "__open_2", "__open64_2", "__openat_2", "__openat64_2",
+    "close", "ioctl", "mmap", "mmap64", "munmap", "poll", "ppoll", "__poll_chk", "__ppoll_chk",
+    "read", "dup", "dup2", "dup3", "fcntl", "fcntl64",
+    "stat", "stat64", "lstat", "lstat64", "fstat", "fstat64", "fstatat", "fstatat64",
+    "__xstat", "__xstat64", "__lxstat", "__lxstat64", "__fxstat", "__fxstat64",
+    "__fxstatat", "__fxstatat64", "statx", "fopen", "fopen64", "access", "faccessat",
+    "opendir", "fdopendir", "readdir", "readdir64", "rewinddir", "closedir",
+};
+constexpr std::size_t kForwardedCount = sizeof(kForwarded) / sizeof(kForwarded[0]);
+void* g_resolved[kForwardedCount] = {};
+bool g_resolvedAll = false;
+
+void* lookUp(const char* name) {
     static thread_local bool resolving = false;
     if (resolving) return nullptr;
     resolving = true;
     void* p = dlsym(RTLD_NEXT, name);
     resolving = false;
     return p;
+}
+
+[[gnu::constructor(101)]] void resolveAtLoad() {
+    for (std::size_t i = 0; i < kForwardedCount; ++i) g_resolved[i] = lookUp(kForwarded[i]);
+    g_resolvedAll = true;
+}
+
+}  // namespace
+
+void* next(const char* name) {
+    if (g_resolvedAll)
+        for (std::size_t i = 0; i < kForwardedCount; ++i)
+            if (std::strcmp(kForwarded[i], name) == 0) return g_resolved[i];
+    return lookUp(name);
 }
 
 namespace {
