@@ -199,12 +199,12 @@ void paintBall(QPainter &p, const Ball &ball)
     p.setBrush(bounce);
     p.drawEllipse(c, r - 1, r - 1);
     // Window reflection on top.
-    const QRectF spec(c.x() - 0.62 * r, c.y() - 0.9 * r, 1.24 * r, 0.72 * r);
-    QLinearGradient shine(spec.topLeft(), spec.bottomLeft());
+    const QRectF gloss(c.x() - 0.62 * r, c.y() - 0.9 * r, 1.24 * r, 0.72 * r);
+    QLinearGradient shine(gloss.topLeft(), gloss.bottomLeft());
     shine.setColorAt(0, QColor(255, 255, 255, static_cast<int>(225 * ball.gloss)));
     shine.setColorAt(1, QColor(255, 255, 255, 0));
     p.setBrush(shine);
-    p.drawEllipse(spec);
+    p.drawEllipse(gloss);
 }
 
 // --- columns ------------------------------------------------------------------
