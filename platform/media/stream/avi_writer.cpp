@@ -1,0 +1,546 @@
+#include "platform/media/stream/avi_writer.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/channel_layout.h>
+#include <libavutil/error.h>
+#include <libavutil/mathematics.h>
+}
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <span>
+#include <thread>
+#include <vector>
+
+#include "platform/media/stream/av_sync.h"
+
+namespace kinovo::media::stream {
+namespace {
+
+class FfmpegErrorCategory final : public std::error_category {
+ public:
+  const char* name() const noexcept override { return "ffmpeg"; }
+  std::string message(int code) const override {
+    char text[AV_ERROR_MAX_STRING_SIZE] = {};
+    av_strerror(code, text, sizeof text);
+    return text;
+  }
+  // AVERROR(errno) values compare equal to their errno conditions, so a
+  // full disk reads as std::errc::no_space_on_device.
+  std::error_condition default_error_condition(int code) const noexcept override {
+    if (code < 0 && code > -4096) return std::generic_category().default_error_condition(-code);
+    return {code, *this};
+  }
+};
+
+std::error_code AvError(int code) { return {code, FfmpegCategory()}; }
+
+struct VideoCodec {
+  AVCodecID id;
+  std::uint32_t tag;  // 0: uncompressed RGB (BI_RGB)
+  AVPixelFormat pixelFormat;
+  int bitsPerPixel;
+};
+
+// How each camera format travels in AVI, under the tags that players know.
+std::optional<VideoCodec> CodecFor(std::uint32_t pixelFormat) {
+  switch (pixelFormat) {
+    case fourcc::kMJPEG:
+    case fourcc::kJPEG:
+      return VideoCodec{AV_CODEC_ID_MJPEG, Fourcc('M', 'J', 'P', 'G'), AV_PIX_FMT_NONE, 24};
+    case fourcc::kYUYV:
+      return VideoCodec{AV_CODEC_ID_RAWVIDEO, Fourcc('Y', 'U', 'Y', '2'), AV_PIX_FMT_YUYV422, 16};
+    case fourcc::kUYVY:
+      return VideoCodec{AV_CODEC_ID_RAWVIDEO, Fourcc('U', 'Y', 'V', 'Y'), AV_PIX_FMT_UYVY422, 16};
+    case fourcc::kYUV420:
+      return VideoCodec{AV_CODEC_ID_RAWVIDEO, Fourcc('I', '4', '2', '0'), AV_PIX_FMT_YUV420P, 12};
+    case fourcc::kYVU420:
+      return VideoCodec{AV_CODEC_ID_RAWVIDEO, Fourcc('Y', 'V', '1', '2'), AV_PIX_FMT_YUV420P, 12};
+    case fourcc::kNV12:
+      return VideoCodec{AV_CODEC_ID_RAWVIDEO, Fourcc('N', 'V', '1', '2'), AV_PIX_FMT_NV12, 12};
+    case fourcc::kNV21:
+      return VideoCodec{AV_CODEC_ID_RAWVIDEO, Fourcc('N', 'V', '2', '1'), AV_PIX_FMT_NV21, 12};
+    case fourcc::kGREY:
+      return VideoCodec{AV_CODEC_ID_RAWVIDEO, Fourcc('Y', '8', '0', '0'), AV_PIX_FMT_GRAY8, 8};
+    case fourcc::kBGR24:
+      return VideoCodec{AV_CODEC_ID_RAWVIDEO, 0, AV_PIX_FMT_BGR24, 24};
+    case fourcc::kBGR32:
+    case fourcc::kXBGR32:
+      return VideoCodec{AV_CODEC_ID_RAWVIDEO, 0, AV_PIX_FMT_BGRA, 32};
+    case fourcc::kH264:
+      return VideoCodec{AV_CODEC_ID_H264, Fourcc('H', '2', '6', '4'), AV_PIX_FMT_NONE, 24};
+    default:
+      return std::nullopt;
+  }
+}
+
+// One plane of a raw picture: rows of `rowBytes` bytes, `stride` apart in
+// the camera's buffer and packed tightly in the file.
+struct Plane {
+  std::int64_t rows;
+  std::int64_t rowBytes;
+  std::int64_t stride;
+};
+
+std::vector<Plane> RawPlanes(const VideoFormat& format) {
+  const std::int64_t w = format.width;
+  const std::int64_t h = format.height;
+  auto stride = [&](std::int64_t tight) {
+    return format.bytesPerLine >= tight ? static_cast<std::int64_t>(format.bytesPerLine) : tight;
+  };
+  switch (format.pixelFormat) {
+    case fourcc::kYUYV:
+    case fourcc::kUYVY:
+      return {{h, 2 * w, stride(2 * w)}};
+    case fourcc::kBGR24:
+      return {{h, 3 * w, stride(3 * w)}};
+    case fourcc::kBGR32:
+    case fourcc::kXBGR32:
+      return {{h, 4 * w, stride(4 * w)}};
+    case fourcc::kGREY:
+      return {{h, w, stride(w)}};
+    case fourcc::kYUV420:
+    case fourcc::kYVU420: {
+      const std::int64_t luma = stride(w);
+      const std::int64_t cw = (w + 1) / 2;
+      const std::int64_t chroma = luma / 2 >= cw ? luma / 2 : cw;
+      return {{h, w, luma}, {(h + 1) / 2, cw, chroma}, {(h + 1) / 2, cw, chroma}};
+    }
+    case fourcc::kNV12:
+    case fourcc::kNV21: {
+      const std::int64_t luma = stride(w);
+      return {{h, w, luma}, {(h + 1) / 2, 2 * ((w + 1) / 2), luma}};
+    }
+    default:
+      return {};
+  }
+}
+
+// Timestamps further than this from the start are taken for broken ones
+// (another clock, a driver fault) rather than filled up to with hours of
+// empty frames and silence.
+constexpr std::int64_t kSaneSpanUs = std::int64_t{24} * 3600 * 1000000;
+
+struct Item {
+  VideoFramePtr video;
+  AudioChunkPtr audio;
+  std::size_t bytes = 0;
+};
+
+struct PacketDeleter {
+  void operator()(AVPacket* p) const { av_packet_free(&p); }
+};
+
+}  // namespace
+
+const std::error_category& FfmpegCategory() {
+  static const FfmpegErrorCategory category;
+  return category;
+}
+
+struct AviWriter::Impl {
+  // Set up by Open(); after that used only by the writer thread, and by
+  // Close() once the thread has been joined.
+  AVFormatContext* context = nullptr;
+  AVStream* videoStream = nullptr;
+  AVStream* audioStream = nullptr;
+  std::unique_ptr<AVPacket, PacketDeleter> packet;
+  VideoFormat video;
+  std::optional<AudioFormat> audio;
+  bool compressed = false;
+  std::vector<Plane> planes;
+  std::int64_t frameBytes = 0;  // raw formats: bytes of one tightly packed picture
+  std::optional<VideoTimeline> timeline;
+  std::optional<AudioAligner> aligner;
+  std::vector<std::uint8_t> packed;
+  std::vector<std::int16_t> sound;
+  bool anyPicture = false;
+  std::int64_t startUs = 0;
+  std::filesystem::path path;
+
+  std::thread writer;
+  mutable std::mutex queueMutex;
+  std::condition_variable queueChanged;
+  std::deque<Item> queue;
+  bool accepting = false;  // guarded by queueMutex
+  bool closing = false;    // guarded by queueMutex
+  std::size_t maxBytes = 0;
+  std::size_t audioReserve = 0;
+  std::size_t queueBytes = 0;  // guarded by queueMutex
+  std::size_t highWater = 0;   // guarded by queueMutex
+
+  mutable std::mutex errorMutex;
+  std::error_code firstError;
+
+  std::atomic<std::uint64_t> framesWritten{0}, emptyFrames{0}, discarded{0}, unusable{0},
+      overflows{0}, audioWritten{0}, audioInserted{0}, audioDropped{0}, audioRejected{0};
+
+  std::error_code Setup();
+  bool Push(Item item, bool isAudio);
+  void Run();
+  void WriteVideo(const VideoFrame& frame);
+  void WriteAudio(const AudioChunk& chunk);
+  void FlushSound(std::int64_t firstFrame);
+  // The bytes to store for a frame; empty when it cannot be stored.
+  std::span<const std::uint8_t> Payload(const VideoFrame& frame);
+  void WriteVideoPacket(std::int64_t slot, std::span<const std::uint8_t> data);
+  void WritePacket(AVStream* stream, AVRational timeBase, std::int64_t pts, std::int64_t duration,
+                   std::span<const std::uint8_t> data, bool key);
+  void Fail(int averror);
+  bool failed() const {
+    std::lock_guard lock(errorMutex);
+    return static_cast<bool>(firstError);
+  }
+  void Release();
+};
+
+AviWriter::AviWriter() : impl_(std::make_unique<Impl>()) {}
+
+AviWriter::~AviWriter() { Close(); }
+
+std::error_code AviWriter::Open(const std::filesystem::path& path, const VideoFormat& video,
+                                std::optional<AudioFormat> audio, std::int64_t startUs,
+                                const Options& options) {
+  Impl& d = *impl_;
+  if (d.context) return std::make_error_code(std::errc::device_or_resource_busy);
+  if (video.width <= 0 || video.height <= 0 || video.interval.num == 0 || video.interval.den == 0) {
+    return std::make_error_code(std::errc::invalid_argument);
+  }
+  if (audio && (audio->rate <= 0 || audio->channels <= 0 || audio->channels > 8)) {
+    return std::make_error_code(std::errc::invalid_argument);
+  }
+  d.path = path;
+  d.video = video;
+  d.audio = audio;
+  d.startUs = startUs;
+  d.maxBytes = options.maxQueueBytes;
+  // Sound is small and cannot be made up later: it may overdraw a little.
+  d.audioReserve = std::max<std::size_t>(options.maxQueueBytes / 16, std::size_t{1} << 20);
+  {
+    std::lock_guard lock(d.errorMutex);
+    d.firstError = {};
+  }
+  std::error_code ignored;
+  const bool existed = std::filesystem::exists(path, ignored);
+  if (const std::error_code error = d.Setup()) {
+    d.Release();
+    // No half-made file is left behind; what was there before is not ours.
+    if (!existed && std::filesystem::is_regular_file(path, ignored)) std::filesystem::remove(path, ignored);
+    return error;
+  }
+  d.timeline.emplace(startUs, video.interval);
+  if (audio) d.aligner.emplace(startUs, audio->rate, audio->channels);
+  d.anyPicture = false;
+  for (auto* counter : {&d.framesWritten, &d.emptyFrames, &d.discarded, &d.unusable, &d.overflows,
+                        &d.audioWritten, &d.audioInserted, &d.audioDropped, &d.audioRejected}) {
+    *counter = 0;
+  }
+  {
+    std::lock_guard lock(d.queueMutex);
+    d.queue.clear();
+    d.queueBytes = 0;
+    d.highWater = 0;
+    d.closing = false;
+    d.accepting = true;
+  }
+  d.writer = std::thread([&d] { d.Run(); });
+  return {};
+}
+
+std::error_code AviWriter::Impl::Setup() {
+  const std::optional<VideoCodec> codec = CodecFor(video.pixelFormat);
+  if (!codec) return std::make_error_code(std::errc::operation_not_supported);
+  compressed = codec->id != AV_CODEC_ID_RAWVIDEO;
+  planes = compressed ? std::vector<Plane>{} : RawPlanes(video);
+  frameBytes = 0;
+  for (const Plane& plane : planes) frameBytes += plane.rows * plane.rowBytes;
+
+  int ret = avformat_alloc_output_context2(&context, nullptr, "avi", path.c_str());
+  if (ret < 0 || !context) return AvError(ret < 0 ? ret : AVERROR(ENOMEM));
+
+  videoStream = avformat_new_stream(context, nullptr);
+  if (!videoStream) return AvError(AVERROR(ENOMEM));
+  AVCodecParameters* vp = videoStream->codecpar;
+  vp->codec_type = AVMEDIA_TYPE_VIDEO;
+  vp->codec_id = codec->id;
+  vp->codec_tag = codec->tag;
+  vp->width = video.width;
+  vp->height = video.height;
+  vp->format = codec->pixelFormat;
+  vp->bits_per_coded_sample = codec->bitsPerPixel;
+  videoStream->time_base = {static_cast<int>(video.interval.num), static_cast<int>(video.interval.den)};
+  videoStream->avg_frame_rate = {static_cast<int>(video.interval.den), static_cast<int>(video.interval.num)};
+  videoStream->r_frame_rate = videoStream->avg_frame_rate;
+
+  if (audio) {
+    audioStream = avformat_new_stream(context, nullptr);
+    if (!audioStream) return AvError(AVERROR(ENOMEM));
+    AVCodecParameters* ap = audioStream->codecpar;
+    ap->codec_type = AVMEDIA_TYPE_AUDIO;
+    ap->codec_id = AV_CODEC_ID_PCM_S16LE;
+    ap->codec_tag = 0x0001;  // WAVE_FORMAT_PCM
+    av_channel_layout_default(&ap->ch_layout, audio->channels);
+    ap->sample_rate = audio->rate;
+    ap->format = AV_SAMPLE_FMT_S16;
+    ap->bits_per_coded_sample = 16;
+    ap->block_align = 2 * audio->channels;
+    ap->bit_rate = static_cast<std::int64_t>(audio->rate) * audio->channels * 16;
+    audioStream->time_base = {1, audio->rate};
+  }
+
+  ret = avio_open(&context->pb, path.c_str(), AVIO_FLAG_WRITE);
+  if (ret < 0) return AvError(ret);
+  ret = avformat_write_header(context, nullptr);
+  if (ret < 0) return AvError(ret);
+  packet.reset(av_packet_alloc());
+  if (!packet) return AvError(AVERROR(ENOMEM));
+  return {};
+}
+
+bool AviWriter::PushVideo(VideoFramePtr frame) {
+  if (!frame) return false;
+  const std::size_t bytes = frame->size();
+  return impl_->Push({std::move(frame), nullptr, bytes}, false);
+}
+
+bool AviWriter::PushAudio(AudioChunkPtr chunk) {
+  if (!chunk) return false;
+  const std::size_t bytes = chunk->samples.size() * sizeof(std::int16_t);
+  return impl_->Push({nullptr, std::move(chunk), bytes}, true);
+}
+
+bool AviWriter::Impl::Push(Item item, bool isAudio) {
+  {
+    std::lock_guard lock(queueMutex);
+    if (!accepting) return false;
+    const std::size_t limit = isAudio ? maxBytes + audioReserve : maxBytes;
+    // An empty queue takes anything, so that one outsized frame still goes through.
+    if (!queue.empty() && queueBytes + item.bytes > limit) {
+      ++overflows;
+      return false;
+    }
+    queueBytes += item.bytes;
+    highWater = std::max(highWater, queueBytes);
+    queue.push_back(std::move(item));
+  }
+  queueChanged.notify_one();
+  return true;
+}
+
+void AviWriter::Impl::Run() {
+  for (;;) {
+    Item item;
+    {
+      std::unique_lock lock(queueMutex);
+      queueChanged.wait(lock, [this] { return !queue.empty() || closing; });
+      if (queue.empty()) return;  // closing and drained
+      item = std::move(queue.front());
+      queue.pop_front();
+      queueBytes -= item.bytes;
+    }
+    if (failed()) continue;  // after a write error the rest is only drained
+    if (item.video) WriteVideo(*item.video);
+    if (item.audio) WriteAudio(*item.audio);
+  }
+}
+
+std::span<const std::uint8_t> AviWriter::Impl::Payload(const VideoFrame& frame) {
+  const VideoFormat& f = frame.format;
+  if (f.pixelFormat != video.pixelFormat || f.width != video.width || f.height != video.height) {
+    return {};
+  }
+  const std::span<const std::uint8_t> bytes = frame.bytes();
+  if (compressed) return bytes;
+  // Raw pictures must be complete, or decoders reject them; rows padded
+  // by the driver are packed, as the container has no stride.
+  std::int64_t needed = 0;
+  for (const Plane& plane : planes) needed += plane.rows * plane.stride;
+  // The last row of a plane need not carry its padding.
+  if (!planes.empty()) needed -= planes.back().stride - planes.back().rowBytes;
+  if (static_cast<std::int64_t>(bytes.size()) < needed) return {};
+  const bool tight = std::all_of(planes.begin(), planes.end(),
+                                 [](const Plane& p) { return p.stride == p.rowBytes; });
+  if (tight) return bytes.first(static_cast<std::size_t>(frameBytes));
+  packed.resize(static_cast<std::size_t>(frameBytes));
+  std::uint8_t* out = packed.data();
+  const std::uint8_t* in = bytes.data();
+  for (const Plane& plane : planes) {
+    for (std::int64_t row = 0; row < plane.rows; ++row) {
+      std::memcpy(out, in + row * plane.stride, static_cast<std::size_t>(plane.rowBytes));
+      out += plane.rowBytes;
+    }
+    in += plane.rows * plane.stride;
+  }
+  return packed;
+}
+
+void AviWriter::Impl::WriteVideo(const VideoFrame& frame) {
+  if (frame.timestampUs - startUs > kSaneSpanUs) {
+    ++discarded;
+    return;
+  }
+  const VideoTimeline::Placement placement = timeline->Place(frame.timestampUs);
+  if (!placement.keep) {
+    ++discarded;
+    return;
+  }
+  const std::span<const std::uint8_t> payload = Payload(frame);
+  if (payload.empty()) ++unusable;
+  // Slots before the very first picture repeat it: a file must not begin
+  // with an empty frame, which a player could not show.
+  const bool lead = !anyPicture && !payload.empty();
+  for (std::int64_t k = placement.emptyBefore; k > 0 && !failed(); --k) {
+    WriteVideoPacket(placement.slot - k, lead ? payload : std::span<const std::uint8_t>{});
+  }
+  WriteVideoPacket(placement.slot, payload);
+}
+
+void AviWriter::Impl::WriteVideoPacket(std::int64_t slot, std::span<const std::uint8_t> data) {
+  const AVRational timeBase{static_cast<int>(video.interval.num), static_cast<int>(video.interval.den)};
+  WritePacket(videoStream, timeBase, slot, 1, data, !data.empty());
+  if (data.empty()) {
+    ++emptyFrames;
+  } else {
+    ++framesWritten;
+    anyPicture = true;
+  }
+}
+
+void AviWriter::Impl::WriteAudio(const AudioChunk& chunk) {
+  if (!aligner || chunk.rate != audio->rate || chunk.channels != audio->channels ||
+      std::abs(chunk.timestampUs - startUs) > kSaneSpanUs) {
+    ++audioRejected;
+    return;
+  }
+  const std::int64_t first = aligner->framesOut();
+  sound.clear();
+  aligner->Process(chunk, sound);
+  FlushSound(first);
+}
+
+void AviWriter::Impl::FlushSound(std::int64_t firstFrame) {
+  audioInserted = static_cast<std::uint64_t>(aligner->framesInserted());
+  audioDropped = static_cast<std::uint64_t>(aligner->framesDropped());
+  if (sound.empty()) return;
+  const auto frames = static_cast<std::int64_t>(sound.size()) / audio->channels;
+  const auto* bytes = reinterpret_cast<const std::uint8_t*>(sound.data());
+  WritePacket(audioStream, {1, audio->rate}, firstFrame, frames,
+              {bytes, sound.size() * sizeof(std::int16_t)}, true);
+  audioWritten += static_cast<std::uint64_t>(frames);
+}
+
+void AviWriter::Impl::WritePacket(AVStream* stream, AVRational timeBase, std::int64_t pts,
+                                  std::int64_t duration, std::span<const std::uint8_t> data,
+                                  bool key) {
+  AVPacket* pkt = packet.get();
+  av_packet_unref(pkt);
+  pkt->data = const_cast<std::uint8_t*>(data.data());
+  pkt->size = static_cast<int>(data.size());
+  pkt->stream_index = stream->index;
+  pkt->pts = pkt->dts = av_rescale_q(pts, timeBase, stream->time_base);
+  pkt->duration = av_rescale_q(duration, timeBase, stream->time_base);
+  pkt->flags = key ? AV_PKT_FLAG_KEY : 0;
+  const int ret = av_write_frame(context, pkt);
+  pkt->data = nullptr;
+  pkt->size = 0;
+  if (ret < 0) Fail(ret);
+}
+
+void AviWriter::Impl::Fail(int averror) {
+  std::lock_guard lock(errorMutex);
+  if (!firstError) firstError = AvError(averror);
+}
+
+std::error_code AviWriter::Close(std::optional<std::int64_t> endUs) {
+  Impl& d = *impl_;
+  if (!d.context) return {};
+  {
+    std::lock_guard lock(d.queueMutex);
+    d.accepting = false;
+    d.closing = true;
+  }
+  d.queueChanged.notify_all();
+  if (d.writer.joinable()) d.writer.join();
+
+  if (!d.failed()) {
+    // Both streams as long as the longer one, and at least up to the end.
+    const Fraction interval = d.video.interval;
+    double durationUs = static_cast<double>(d.timeline->length()) * interval.num * 1e6 / interval.den;
+    if (d.aligner) durationUs = std::max(durationUs, d.aligner->framesOut() * 1e6 / d.audio->rate);
+    if (endUs && *endUs - d.startUs <= kSaneSpanUs) {
+      durationUs = std::max(durationUs, static_cast<double>(*endUs - d.startUs));
+    }
+    const std::int64_t slots = std::max(
+        d.timeline->length(), d.timeline->SlotsUntil(d.startUs + static_cast<std::int64_t>(durationUs)));
+    for (std::int64_t slot = d.timeline->length(); slot < slots && !d.failed(); ++slot) {
+      d.WriteVideoPacket(slot, {});
+    }
+    d.timeline->ExtendTo(slots);
+    if (d.aligner) {
+      // A second at a time: the microphone may have been gone for hours.
+      const std::int64_t target = std::llround(durationUs * d.audio->rate / 1e6);
+      while (d.aligner->framesOut() < target && !d.failed()) {
+        const std::int64_t first = d.aligner->framesOut();
+        d.sound.clear();
+        d.aligner->PadTo(std::min<std::int64_t>(target, first + d.audio->rate), d.sound);
+        d.FlushSound(first);
+      }
+    }
+  }
+  const int trailer = av_write_trailer(d.context);
+  if (trailer < 0) d.Fail(trailer);
+  const int closed = avio_closep(&d.context->pb);
+  if (closed < 0) d.Fail(closed);
+  d.Release();
+  return error();
+}
+
+void AviWriter::Impl::Release() {
+  if (context) {
+    if (context->pb) avio_closep(&context->pb);
+    avformat_free_context(context);
+  }
+  context = nullptr;
+  videoStream = audioStream = nullptr;
+  packet.reset();
+  timeline.reset();
+  aligner.reset();
+  std::vector<std::uint8_t>().swap(packed);
+  std::vector<std::int16_t>().swap(sound);
+}
+
+bool AviWriter::isOpen() const { return impl_->context != nullptr; }
+
+std::error_code AviWriter::error() const {
+  std::lock_guard lock(impl_->errorMutex);
+  return impl_->firstError;
+}
+
+AviWriter::Stats AviWriter::stats() const {
+  const Impl& d = *impl_;
+  Stats s;
+  s.framesWritten = d.framesWritten;
+  s.emptyFramesWritten = d.emptyFrames;
+  s.framesDiscarded = d.discarded;
+  s.framesUnusable = d.unusable;
+  s.queueOverflows = d.overflows;
+  s.audioFramesWritten = d.audioWritten;
+  s.audioFramesInserted = d.audioInserted;
+  s.audioFramesDropped = d.audioDropped;
+  s.audioChunksRejected = d.audioRejected;
+  {
+    std::lock_guard lock(d.queueMutex);
+    s.queueBytes = d.queueBytes;
+    s.queueHighWater = d.highWater;
+  }
+  return s;
+}
+
+}  // namespace kinovo::media::stream

@@ -1,0 +1,99 @@
+#pragma once
+
+// Writes a recording into an AVI file: the camera's video in its own format
+// (stream copy: Motion-JPEG as MJPG, YUYV as YUY2, ...) and optionally the
+// microphone's sound as 16-bit PCM. Files grow past 1 GB with an OpenDML
+// index.
+//
+// Push*() only put the sample into a queue bounded by bytes and return; a
+// writer thread does the timing and the disk writes, so a slow disk never
+// holds up a capture thread. If the queue is ever full, the sample is
+// refused and counted (and a refused frame's slot becomes an empty frame).
+//
+// Timing: see av_sync.h. Video slot n is start + n * interval; missing
+// frames become empty frames; sound is kept on the same clock. Timestamps
+// more than a day from the start (another clock, a driver fault) are left
+// out rather than filled up to.
+//
+// Open and Close are called from one controlling thread; Push* and the
+// getters from any thread.
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <system_error>
+
+#include "platform/media/stream/frame.h"
+
+namespace kinovo::media::stream {
+
+// Error codes of FFmpeg (AVERROR values), with its messages.
+const std::error_category& FfmpegCategory();
+
+struct AudioFormat {
+  std::int32_t rate = 0;
+  std::int32_t channels = 0;
+};
+
+class AviWriter {
+ public:
+  struct Options {
+    // Bound of the queue between the capture threads and the disk: about
+    // 15 s of 1080p Motion-JPEG or of 640x480 YUYV at 30 frames per second.
+    std::size_t maxQueueBytes = std::size_t{256} << 20;
+  };
+
+  struct Stats {
+    std::uint64_t framesWritten = 0;       // frames with a picture
+    std::uint64_t emptyFramesWritten = 0;  // slots without one (camera gaps, padding, unusable frames)
+    std::uint64_t framesDiscarded = 0;     // frames before the start or a second frame for a slot
+    std::uint64_t framesUnusable = 0;      // raw frames of the wrong size (written as empty)
+    std::uint64_t queueOverflows = 0;      // frames or chunks refused because the queue was full
+    std::uint64_t audioFramesWritten = 0;  // sample frames in the file
+    std::uint64_t audioFramesInserted = 0;  // of these, repeated samples and silence
+    std::uint64_t audioFramesDropped = 0;   // input sample frames left out to keep in step
+    std::uint64_t audioChunksRejected = 0;  // chunks in another rate or channel count
+    std::size_t queueBytes = 0;
+    std::size_t queueHighWater = 0;
+  };
+
+  AviWriter();
+  ~AviWriter();  // Close()
+  AviWriter(const AviWriter&) = delete;
+  AviWriter& operator=(const AviWriter&) = delete;
+
+  // Creates the file and writes its header. `startUs` (CLOCK_MONOTONIC) is
+  // the recording's time zero. Formats the AVI container cannot carry are
+  // refused with operation_not_supported.
+  std::error_code Open(const std::filesystem::path& path, const VideoFormat& video,
+                       std::optional<AudioFormat> audio, std::int64_t startUs,
+                       const Options& options);
+  std::error_code Open(const std::filesystem::path& path, const VideoFormat& video,
+                       std::optional<AudioFormat> audio, std::int64_t startUs) {
+    return Open(path, video, audio, startUs, Options{});
+  }
+
+  // False when the sample was refused (not open, closing, or queue full).
+  bool PushVideo(VideoFramePtr frame);
+  bool PushAudio(AudioChunkPtr chunk);
+
+  // Writes what is queued, then makes both streams equally long: up to
+  // `endUs` when given (the wall-clock end of the recording), else up to
+  // the longer of the two; then the index and trailer, and closes the file.
+  // Works whatever became of the sources. Returns the first error of the
+  // whole recording.
+  std::error_code Close(std::optional<std::int64_t> endUs = std::nullopt);
+
+  bool isOpen() const;
+  // The first write error so far (the writer stops writing after one).
+  std::error_code error() const;
+  Stats stats() const;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace kinovo::media::stream

@@ -1,0 +1,218 @@
+#include "platform/media/stream/frame_decoder.h"
+
+extern "C" {
+#include <libavutil/pixfmt.h>
+#include <libswscale/swscale.h>
+}
+#include <turbojpeg.h>
+
+#include <array>
+#include <vector>
+
+namespace kinovo::media::stream {
+namespace {
+
+struct TjDeleter {
+  void operator()(void* handle) const { tjDestroy(handle); }
+};
+struct SwsDeleter {
+  void operator()(SwsContext* context) const { sws_freeContext(context); }
+};
+
+// A picture in memory as swscale reads it.
+struct Source {
+  AVPixelFormat format = AV_PIX_FMT_NONE;
+  int width = 0;
+  int height = 0;
+  bool fullRange = false;
+  std::array<const std::uint8_t*, 4> planes{};
+  std::array<int, 4> strides{};
+};
+
+// Planes of a raw camera frame, or format NONE when the frame is too short
+// or of a format we do not know.
+Source RawSource(const VideoFrame& frame) {
+  const VideoFormat& f = frame.format;
+  const int w = f.width;
+  const int h = f.height;
+  const std::uint8_t* data = frame.bytes().data();
+  const std::size_t size = frame.size();
+  Source s;
+  s.width = w;
+  s.height = h;
+  auto packed = [&](AVPixelFormat format, int bytesPerPixel) {
+    const int stride = f.bytesPerLine >= w * bytesPerPixel ? f.bytesPerLine : w * bytesPerPixel;
+    if (size < static_cast<std::size_t>(stride) * (h - 1) + static_cast<std::size_t>(w) * bytesPerPixel) return;
+    s.format = format;
+    s.planes[0] = data;
+    s.strides[0] = stride;
+  };
+  switch (f.pixelFormat) {
+    case fourcc::kYUYV: packed(AV_PIX_FMT_YUYV422, 2); break;
+    case fourcc::kUYVY: packed(AV_PIX_FMT_UYVY422, 2); break;
+    case fourcc::kBGR24: packed(AV_PIX_FMT_BGR24, 3); break;
+    case fourcc::kRGB24: packed(AV_PIX_FMT_RGB24, 3); break;
+    case fourcc::kBGR32:
+    case fourcc::kXBGR32: packed(AV_PIX_FMT_BGR0, 4); break;
+    case fourcc::kGREY:
+      packed(AV_PIX_FMT_GRAY8, 1);
+      s.fullRange = true;  // luma-only sensors use the whole range
+      break;
+    case fourcc::kYUV420:
+    case fourcc::kYVU420: {
+      const int luma = f.bytesPerLine >= w ? f.bytesPerLine : w;
+      const int chroma = luma / 2;
+      const std::size_t lumaBytes = static_cast<std::size_t>(luma) * h;
+      const std::size_t chromaBytes = static_cast<std::size_t>(chroma) * ((h + 1) / 2);
+      if (size < lumaBytes + 2 * chromaBytes) break;
+      const bool swapped = f.pixelFormat == fourcc::kYVU420;
+      s.format = AV_PIX_FMT_YUV420P;
+      s.planes = {data, data + lumaBytes + (swapped ? chromaBytes : 0),
+                  data + lumaBytes + (swapped ? 0 : chromaBytes), nullptr};
+      s.strides = {luma, chroma, chroma, 0};
+      break;
+    }
+    case fourcc::kNV12:
+    case fourcc::kNV21: {
+      const int luma = f.bytesPerLine >= w ? f.bytesPerLine : w;
+      const std::size_t lumaBytes = static_cast<std::size_t>(luma) * h;
+      if (size < lumaBytes + static_cast<std::size_t>(luma) * ((h + 1) / 2)) break;
+      s.format = f.pixelFormat == fourcc::kNV12 ? AV_PIX_FMT_NV12 : AV_PIX_FMT_NV21;
+      s.planes = {data, data + lumaBytes, nullptr, nullptr};
+      s.strides = {luma, luma, 0, 0};
+      break;
+    }
+    default:
+      break;
+  }
+  return s;
+}
+
+AVPixelFormat PlanarFormatOf(int subsampling) {
+  switch (subsampling) {
+    case TJSAMP_444: return AV_PIX_FMT_YUV444P;
+    case TJSAMP_422: return AV_PIX_FMT_YUV422P;
+    case TJSAMP_420: return AV_PIX_FMT_YUV420P;
+    case TJSAMP_440: return AV_PIX_FMT_YUV440P;
+    case TJSAMP_411: return AV_PIX_FMT_YUV411P;
+    case TJSAMP_GRAY: return AV_PIX_FMT_GRAY8;
+    default: return AV_PIX_FMT_NONE;
+  }
+}
+
+}  // namespace
+
+JpegScale ChooseJpegScale(QSize picture, QSize target) {
+  if (target.isEmpty() || picture.isEmpty()) return {};
+  for (const int denom : {8, 4, 2}) {
+    // TurboJPEG rounds scaled sizes up.
+    const int w = (picture.width() + denom - 1) / denom;
+    const int h = (picture.height() + denom - 1) / denom;
+    if (w >= target.width() && h >= target.height()) return {1, denom};
+  }
+  return {};
+}
+
+struct FrameDecoder::Impl {
+  std::unique_ptr<void, TjDeleter> jpeg{tjInitDecompress()};
+  std::unique_ptr<SwsContext, SwsDeleter> scaler;
+  // What `scaler` was made for.
+  std::array<int, 6> scalerKey{};
+  std::vector<std::uint8_t> planes;
+
+  bool DecodeJpeg(const VideoFrame& frame, QSize target, Source& out, QSize& decoded);
+  bool Convert(const Source& source, QImage& image);
+};
+
+FrameDecoder::FrameDecoder() : impl_(std::make_unique<Impl>()) {}
+FrameDecoder::~FrameDecoder() = default;
+
+bool FrameDecoder::Impl::DecodeJpeg(const VideoFrame& frame, QSize target, Source& out,
+                                    QSize& decoded) {
+  if (!jpeg) return false;
+  const auto* data = frame.bytes().data();
+  const auto size = static_cast<unsigned long>(frame.size());
+  int width = 0, height = 0, subsampling = 0, colorspace = 0;
+  if (tjDecompressHeader3(jpeg.get(), data, size, &width, &height, &subsampling, &colorspace) != 0) {
+    return false;
+  }
+  const AVPixelFormat format = PlanarFormatOf(subsampling);
+  if (format == AV_PIX_FMT_NONE || (colorspace != TJCS_YCbCr && colorspace != TJCS_GRAY)) return false;
+  const JpegScale scale = ChooseJpegScale({width, height}, target);
+  const tjscalingfactor factor{scale.num, scale.denom};
+  const int w = TJSCALED(width, factor);
+  const int h = TJSCALED(height, factor);
+
+  const int components = subsampling == TJSAMP_GRAY ? 1 : 3;
+  std::array<int, 3> strides{};
+  std::array<std::size_t, 3> offsets{};
+  std::size_t total = 0;
+  for (int c = 0; c < components; ++c) {
+    // Rows aligned for the vector code of both libraries.
+    strides[c] = (tjPlaneWidth(c, w, subsampling) + 31) & ~31;
+    offsets[c] = total;
+    total += static_cast<std::size_t>(strides[c]) * tjPlaneHeight(c, h, subsampling);
+  }
+  planes.resize(total);
+  std::array<unsigned char*, 3> dst{};
+  for (int c = 0; c < components; ++c) dst[c] = planes.data() + offsets[c];
+  if (tjDecompressToYUVPlanes(jpeg.get(), data, size, dst.data(), w, strides.data(), h, 0) != 0 &&
+      tjGetErrorCode(jpeg.get()) != TJERR_WARNING) {
+    return false;  // a warning (a damaged tail, say) still leaves a picture
+  }
+  out.format = format;
+  out.width = w;
+  out.height = h;
+  out.fullRange = true;  // JFIF
+  for (int c = 0; c < components; ++c) {
+    out.planes[c] = dst[c];
+    out.strides[c] = strides[c];
+  }
+  decoded = {w, h};
+  return true;
+}
+
+bool FrameDecoder::Impl::Convert(const Source& source, QImage& image) {
+  const std::array<int, 6> key{source.width, source.height, source.format, image.width(),
+                               image.height(), source.fullRange ? 1 : 0};
+  if (!scaler || key != scalerKey) {
+    scaler.reset(sws_getContext(source.width, source.height, source.format, image.width(),
+                                image.height(), AV_PIX_FMT_BGRA, SWS_BILINEAR, nullptr, nullptr,
+                                nullptr));
+    if (!scaler) return false;
+    // Camera YUV is video range, JPEG full range; the output is always full.
+    const int* coefficients = sws_getCoefficients(SWS_CS_ITU601);
+    sws_setColorspaceDetails(scaler.get(), coefficients, source.fullRange ? 1 : 0, coefficients, 1,
+                             0, 1 << 16, 1 << 16);
+    scalerKey = key;
+  }
+  SwsContext* context = scaler.get();
+  std::array<std::uint8_t*, 4> dst{image.bits(), nullptr, nullptr, nullptr};
+  std::array<int, 4> dstStrides{static_cast<int>(image.bytesPerLine()), 0, 0, 0};
+  return sws_scale(context, source.planes.data(), source.strides.data(), 0, source.height, dst.data(),
+                   dstStrides.data()) > 0;
+}
+
+QImage FrameDecoder::Decode(const VideoFrame& frame, QSize target, QImage reuse) {
+  const VideoFormat& f = frame.format;
+  if (target.isEmpty()) target = QSize(f.width, f.height);
+  if (target.isEmpty() || frame.size() == 0) return {};
+  Source source;
+  if (f.pixelFormat == fourcc::kMJPEG || f.pixelFormat == fourcc::kJPEG) {
+    QSize decoded;
+    if (!impl_->DecodeJpeg(frame, target, source, decoded)) return {};
+    lastJpegSize_ = decoded;
+  } else {
+    source = RawSource(frame);
+    if (source.format == AV_PIX_FMT_NONE || source.width <= 0 || source.height <= 0) return {};
+  }
+  QImage image = std::move(reuse);
+  if (image.size() != target || image.format() != QImage::Format_RGB32 || !image.isDetached()) {
+    image = QImage(target, QImage::Format_RGB32);
+    if (image.isNull()) return {};
+  }
+  if (!impl_->Convert(source, image)) return {};
+  return image;
+}
+
+}  // namespace kinovo::media::stream

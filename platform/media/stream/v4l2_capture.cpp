@@ -1,0 +1,415 @@
+#include "platform/media/stream/v4l2_capture.h"
+
+#include <fcntl.h>
+#include <linux/videodev2.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace kinovo::media::stream {
+namespace {
+
+using linux_backend::UniqueFd;
+
+int Xioctl(int fd, unsigned long request, void* arg) {
+  int result;
+  do {
+    result = ::ioctl(fd, request, arg);
+  } while (result < 0 && errno == EINTR);
+  return result < 0 ? errno : 0;
+}
+
+std::error_code Errno(int error) { return {error, std::generic_category()}; }
+
+// One driver buffer mapped into our address space.
+class Mapping {
+ public:
+  Mapping() = default;
+  Mapping(void* address, std::size_t length) : address_(address), length_(length) {}
+  ~Mapping() { Reset(); }
+  Mapping(Mapping&& other) noexcept
+      : address_(std::exchange(other.address_, MAP_FAILED)), length_(std::exchange(other.length_, 0)) {}
+  Mapping& operator=(Mapping&& other) noexcept {
+    if (this != &other) {
+      Reset();
+      address_ = std::exchange(other.address_, MAP_FAILED);
+      length_ = std::exchange(other.length_, 0);
+    }
+    return *this;
+  }
+  Mapping(const Mapping&) = delete;
+  Mapping& operator=(const Mapping&) = delete;
+
+  const std::uint8_t* data() const { return static_cast<const std::uint8_t*>(address_); }
+  std::size_t length() const { return length_; }
+  void Reset() {
+    if (address_ != MAP_FAILED) ::munmap(address_, length_);
+    address_ = MAP_FAILED;
+    length_ = 0;
+  }
+
+ private:
+  void* address_ = MAP_FAILED;
+  std::size_t length_ = 0;
+};
+
+bool IsCompressed(std::uint32_t pixelFormat) {
+  return pixelFormat == V4L2_PIX_FMT_MJPEG || pixelFormat == V4L2_PIX_FMT_JPEG ||
+         pixelFormat == V4L2_PIX_FMT_H264 || pixelFormat == V4L2_PIX_FMT_MPEG;
+}
+
+std::int64_t TimevalUs(const timeval& tv) {
+  return static_cast<std::int64_t>(tv.tv_sec) * 1000000 + tv.tv_usec;
+}
+
+}  // namespace
+
+struct V4l2Capture::Impl {
+  UniqueFd fd;
+  UniqueFd wake;  // eventfd that tells the capture thread to end
+  VideoFormat format;
+  std::uint32_t sizeImage = 0;
+  std::vector<Mapping> buffers;
+  std::shared_ptr<FramePool> pool;
+  std::thread thread;
+
+  std::shared_ptr<SinkList<VideoFramePtr>> frameSinks = SinkList<VideoFramePtr>::Create();
+  std::shared_ptr<SinkList<std::error_code>> endSinks = SinkList<std::error_code>::Create();
+
+  std::atomic<State> state{State::Closed};
+  std::atomic<std::uint64_t> delivered{0};
+  std::atomic<std::uint64_t> missed{0};
+  std::atomic<std::uint64_t> corrupt{0};
+
+  mutable std::mutex endMutex;
+  mutable std::condition_variable endChanged;
+  bool ended = false;  // guarded by endMutex
+  std::error_code endError;
+
+  std::error_code Setup(const std::optional<VideoFormat>& request, int bufferCount);
+  void FreeBuffers();
+  void Run();
+  // Dequeues every finished buffer. Empty while streaming goes on; the
+  // error that ends it otherwise.
+  std::error_code DrainFrames(bool& gotFrame);
+  // Copies the frame out, requeues the buffer and hands the frame on; the
+  // requeue's error, if any.
+  int Deliver(const v4l2_buffer& buf);
+  void End(State how, std::error_code error);
+
+  bool haveSequence = false;
+  std::uint32_t lastSequence = 0;
+};
+
+V4l2Capture::V4l2Capture() : impl_(std::make_unique<Impl>()) {}
+
+V4l2Capture::~V4l2Capture() { Close(); }
+
+std::error_code V4l2Capture::Open(const std::string& node, const VideoFormat& request,
+                                  int bufferCount) {
+  UniqueFd fd(::open(node.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
+  if (!fd) return Errno(errno);
+  return Open(std::move(fd), request, bufferCount);
+}
+
+std::error_code V4l2Capture::Open(UniqueFd fd, const std::optional<VideoFormat>& request,
+                                  int bufferCount) {
+  if (impl_->state != State::Closed) return std::make_error_code(std::errc::device_or_resource_busy);
+  if (!fd) return std::make_error_code(std::errc::bad_file_descriptor);
+  impl_->fd = std::move(fd);
+  const std::error_code error = impl_->Setup(request, bufferCount);
+  if (error) {
+    impl_->FreeBuffers();
+    impl_->fd.Reset();
+    return error;
+  }
+  impl_->state = State::Ready;
+  return {};
+}
+
+std::error_code V4l2Capture::Impl::Setup(const std::optional<VideoFormat>& request,
+                                         int bufferCount) {
+  const int dev = fd.get();
+  v4l2_capability cap{};
+  if (const int err = Xioctl(dev, VIDIOC_QUERYCAP, &cap)) return Errno(err);
+  const std::uint32_t caps =
+      (cap.capabilities & V4L2_CAP_DEVICE_CAPS) ? cap.device_caps : cap.capabilities;
+  if (!(caps & V4L2_CAP_VIDEO_CAPTURE) || !(caps & V4L2_CAP_STREAMING)) {
+    return std::make_error_code(std::errc::operation_not_supported);
+  }
+  // The capture loop polls; a descriptor opened elsewhere may block.
+  const int flags = ::fcntl(dev, F_GETFL);
+  if (flags < 0 || ::fcntl(dev, F_SETFL, flags | O_NONBLOCK) < 0) return Errno(errno);
+
+  v4l2_format fmt{};
+  fmt.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+  if (request) {
+    fmt.fmt.pix.pixelformat = request->pixelFormat;
+    fmt.fmt.pix.width = static_cast<std::uint32_t>(request->width);
+    fmt.fmt.pix.height = static_cast<std::uint32_t>(request->height);
+    fmt.fmt.pix.field = V4L2_FIELD_ANY;
+    if (const int err = Xioctl(dev, VIDIOC_S_FMT, &fmt)) return Errno(err);
+    // Drivers fall back to another format instead of failing; a file
+    // labelled with the requested codec would then be unreadable.
+    if (fmt.fmt.pix.pixelformat != request->pixelFormat) {
+      return std::make_error_code(std::errc::invalid_argument);
+    }
+  } else if (const int err = Xioctl(dev, VIDIOC_G_FMT, &fmt)) {
+    return Errno(err);
+  }
+  format.pixelFormat = fmt.fmt.pix.pixelformat;
+  format.width = static_cast<std::int32_t>(fmt.fmt.pix.width);
+  format.height = static_cast<std::int32_t>(fmt.fmt.pix.height);
+  format.bytesPerLine = IsCompressed(format.pixelFormat) ? 0
+                                                         : static_cast<std::int32_t>(fmt.fmt.pix.bytesperline);
+  sizeImage = fmt.fmt.pix.sizeimage;
+
+  v4l2_streamparm parm{};
+  parm.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+  const bool settable = Xioctl(dev, VIDIOC_G_PARM, &parm) == 0 &&
+                        (parm.parm.capture.capability & V4L2_CAP_TIMEPERFRAME);
+  if (settable && request && request->interval.num > 0 && request->interval.den > 0) {
+    parm.parm.capture.timeperframe = {request->interval.num, request->interval.den};
+    if (const int err = Xioctl(dev, VIDIOC_S_PARM, &parm)) return Errno(err);
+  }
+  const v4l2_fract applied = parm.parm.capture.timeperframe;
+  if (applied.numerator > 0 && applied.denominator > 0) {
+    format.interval = {applied.numerator, applied.denominator};
+  } else if (request && request->interval.num > 0 && request->interval.den > 0) {
+    format.interval = request->interval;
+  } else {
+    format.interval = {1, 30};  // what a driver that names no rate most likely delivers
+  }
+
+  v4l2_requestbuffers req{};
+  req.count = static_cast<std::uint32_t>(bufferCount > 0 ? bufferCount : kDefaultBufferCount);
+  req.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+  req.memory = V4L2_MEMORY_MMAP;
+  if (const int err = Xioctl(dev, VIDIOC_REQBUFS, &req)) return Errno(err);
+  if (req.count == 0) return std::make_error_code(std::errc::not_enough_memory);
+  buffers.reserve(req.count);
+  for (std::uint32_t i = 0; i < req.count; ++i) {
+    v4l2_buffer buf{};
+    buf.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    buf.memory = V4L2_MEMORY_MMAP;
+    buf.index = i;
+    if (const int err = Xioctl(dev, VIDIOC_QUERYBUF, &buf)) return Errno(err);
+    void* address = ::mmap(nullptr, buf.length, PROT_READ | PROT_WRITE, MAP_SHARED, dev, buf.m.offset);
+    if (address == MAP_FAILED) return Errno(errno);
+    buffers.emplace_back(address, buf.length);
+  }
+  // Frames queued at the consumers come back here; a few spare ones cover
+  // the frames in flight between capture and the preview.
+  pool = FramePool::Create(buffers.size() + 4);
+  return {};
+}
+
+void V4l2Capture::Impl::FreeBuffers() {
+  const bool hadBuffers = !buffers.empty();
+  buffers.clear();  // unmapped before the driver is asked to free them
+  if (hadBuffers && fd) {
+    v4l2_requestbuffers req{};
+    req.count = 0;
+    req.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    req.memory = V4L2_MEMORY_MMAP;
+    Xioctl(fd.get(), VIDIOC_REQBUFS, &req);  // fails harmlessly on a vanished device
+  }
+}
+
+std::error_code V4l2Capture::Start() {
+  Impl& d = *impl_;
+  if (d.state == State::Streaming) return {};
+  if (d.state != State::Ready) return std::make_error_code(std::errc::bad_file_descriptor);
+  for (std::uint32_t i = 0; i < d.buffers.size(); ++i) {
+    v4l2_buffer buf{};
+    buf.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    buf.memory = V4L2_MEMORY_MMAP;
+    buf.index = i;
+    if (const int err = Xioctl(d.fd.get(), VIDIOC_QBUF, &buf)) return Errno(err);
+  }
+  int type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+  if (const int err = Xioctl(d.fd.get(), VIDIOC_STREAMON, &type)) {
+    Xioctl(d.fd.get(), VIDIOC_STREAMOFF, &type);  // takes the queued buffers back
+    return Errno(err);
+  }
+  d.wake = UniqueFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+  if (!d.wake) {
+    const int err = errno;
+    Xioctl(d.fd.get(), VIDIOC_STREAMOFF, &type);
+    return Errno(err);
+  }
+  {
+    std::lock_guard lock(d.endMutex);
+    d.ended = false;
+    d.endError = {};
+  }
+  d.haveSequence = false;
+  d.state = State::Streaming;
+  d.thread = std::thread([&d] { d.Run(); });
+  return {};
+}
+
+void V4l2Capture::Stop() {
+  Impl& d = *impl_;
+  if (!d.thread.joinable()) return;
+  const std::uint64_t one = 1;
+  [[maybe_unused]] const auto written = ::write(d.wake.get(), &one, sizeof one);
+  d.thread.join();
+  d.wake.Reset();
+  int type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+  Xioctl(d.fd.get(), VIDIOC_STREAMOFF, &type);
+  if (d.state == State::Streaming) d.state = State::Ready;
+}
+
+void V4l2Capture::Close() {
+  Stop();
+  impl_->FreeBuffers();
+  impl_->fd.Reset();
+  impl_->pool.reset();
+  impl_->state = State::Closed;
+}
+
+VideoFormat V4l2Capture::format() const { return impl_->format; }
+
+Connection V4l2Capture::Connect(std::function<void(const VideoFramePtr&)> onFrame) {
+  return impl_->frameSinks->Add(std::move(onFrame));
+}
+
+Connection V4l2Capture::ConnectEnded(std::function<void(const std::error_code&)> onEnded) {
+  return impl_->endSinks->Add(std::move(onEnded));
+}
+
+V4l2Capture::State V4l2Capture::state() const { return impl_->state; }
+
+std::error_code V4l2Capture::endError() const {
+  std::lock_guard lock(impl_->endMutex);
+  return impl_->endError;
+}
+
+bool V4l2Capture::WaitUntilEnded(std::chrono::milliseconds timeout) const {
+  std::unique_lock lock(impl_->endMutex);
+  return impl_->endChanged.wait_for(lock, timeout, [this] { return impl_->ended; });
+}
+
+V4l2Capture::Stats V4l2Capture::stats() const {
+  return {impl_->delivered.load(), impl_->missed.load(), impl_->corrupt.load()};
+}
+
+void V4l2Capture::Impl::Run() {
+  for (;;) {
+    pollfd fds[2] = {{fd.get(), POLLIN, 0}, {wake.get(), POLLIN, 0}};
+    const int ready = ::poll(fds, 2, -1);
+    if (ready < 0) {
+      if (errno == EINTR) continue;
+      End(State::Failed, Errno(errno));
+      return;
+    }
+    if (fds[1].revents) return;  // Stop()
+    const short revents = fds[0].revents;
+    if (!revents) continue;
+    bool gotFrame = false;
+    if (const std::error_code error = DrainFrames(gotFrame)) {
+      End(error == std::errc::no_such_device ? State::DeviceLost : State::Failed, error);
+      return;
+    }
+    if (!gotFrame && (revents & (POLLERR | POLLHUP | POLLNVAL))) {
+      // An error condition without a frame to take would wake us again at
+      // once: the stream is over. Tell a vanished device from other faults.
+      v4l2_capability cap{};
+      const int err = Xioctl(fd.get(), VIDIOC_QUERYCAP, &cap);
+      if (err == ENODEV || (revents & POLLHUP)) {
+        End(State::DeviceLost, Errno(ENODEV));
+      } else {
+        End(State::Failed, Errno(err ? err : EIO));
+      }
+      return;
+    }
+  }
+}
+
+std::error_code V4l2Capture::Impl::DrainFrames(bool& gotFrame) {
+  for (;;) {
+    v4l2_buffer buf{};
+    buf.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    buf.memory = V4L2_MEMORY_MMAP;
+    const int err = Xioctl(fd.get(), VIDIOC_DQBUF, &buf);
+    if (err == EAGAIN) return {};
+    if (err == EIO) {
+      // uvcvideo fails a disconnected device's queue with EIO.
+      v4l2_capability cap{};
+      return Errno(Xioctl(fd.get(), VIDIOC_QUERYCAP, &cap) == ENODEV ? ENODEV : EIO);
+    }
+    if (err) return Errno(err);
+    if (buf.index >= buffers.size()) return Errno(EINVAL);
+    gotFrame = true;
+    if (const int requeue = Deliver(buf)) return Errno(requeue);
+  }
+}
+
+int V4l2Capture::Impl::Deliver(const v4l2_buffer& dequeued) {
+  const std::uint32_t sequence = dequeued.sequence;
+  if (haveSequence) {
+    const std::uint32_t step = sequence - lastSequence;  // wraps like the driver's counter
+    // A step backwards or a huge one is a restarted counter, not a gap.
+    if (step > 1 && step < (1u << 30)) missed += step - 1;
+  }
+  haveSequence = true;
+  lastSequence = sequence;
+
+  const Mapping& mapping = buffers[dequeued.index];
+  const std::size_t used = std::min<std::size_t>(dequeued.bytesused, mapping.length());
+  const bool damaged = (dequeued.flags & V4L2_BUF_FLAG_ERROR) || used == 0 ||
+                       (!IsCompressed(format.pixelFormat) && used < sizeImage);
+
+  std::shared_ptr<VideoFrame> frame;
+  if (!damaged) {
+    frame = pool->Acquire(used);
+    std::memcpy(frame->bytes().data(), mapping.data(), used);
+    frame->format = format;
+    frame->sequence = sequence;
+    if ((dequeued.flags & V4L2_BUF_FLAG_TIMESTAMP_MASK) == V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC) {
+      frame->timestampUs = TimevalUs(dequeued.timestamp);
+    } else {
+      frame->timestampUs = MonotonicNowUs();  // the driver's clock is unknown
+    }
+  }
+
+  // The buffer goes back before anyone sees the frame.
+  v4l2_buffer buf{};
+  buf.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+  buf.memory = V4L2_MEMORY_MMAP;
+  buf.index = dequeued.index;
+  const int requeue = Xioctl(fd.get(), VIDIOC_QBUF, &buf);
+
+  if (!frame) {
+    ++corrupt;
+  } else {
+    ++delivered;
+    frameSinks->Deliver(frame);
+  }
+  return requeue;
+}
+
+void V4l2Capture::Impl::End(State how, std::error_code error) {
+  state = how;
+  endSinks->Deliver(error);
+  {
+    std::lock_guard lock(endMutex);
+    ended = true;
+    endError = error;
+  }
+  endChanged.notify_all();
+}
+
+}  // namespace kinovo::media::stream

@@ -1,0 +1,355 @@
+// The AVI writer on synthetic frames and sound with made-up timestamps;
+// every file is checked by ffprobe and ffmpeg, not by our own reading.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "platform/media/stream/avi_writer.h"
+#include "support.h"
+
+namespace kinovo::streamtest {
+namespace {
+
+using media::stream::AudioFormat;
+using media::stream::AviWriter;
+using media::stream::Fraction;
+using media::stream::VideoFormat;
+namespace fourcc = media::stream::fourcc;
+
+constexpr std::int64_t kStart = 10'000'000;
+constexpr std::int64_t kFrameUs = 1'000'000 / 30;
+
+std::int64_t FrameTime(std::int64_t n) { return kStart + n * 1'000'000 / 30; }
+
+void ExpectQuadrants(const QImage& picture, const Quadrants& q = {}) {
+  ASSERT_FALSE(picture.isNull());
+  const int w = picture.width(), h = picture.height();
+  for (const auto& [x, y] : {std::pair{w / 4, h / 4}, {3 * w / 4, h / 4}, {w / 4, 3 * h / 4}, {3 * w / 4, 3 * h / 4}}) {
+    EXPECT_TRUE(Near(picture.pixelColor(x, y), q.At(x, y, w, h)))
+        << "at " << x << "," << y << ": " << picture.pixelColor(x, y).name().toStdString() << " instead of "
+        << q.At(x, y, w, h).name().toStdString();
+  }
+}
+
+class AviWriterTest : public testing::Test {
+ protected:
+  TempDir dir;
+};
+
+// A camera that skipped half a second: the file keeps the wall-clock length,
+// the skipped slots are empty frames, and sound runs on to the end.
+TEST_F(AviWriterTest, MotionJpegWithSoundKeepsTheWallClockThroughACameraGap) {
+  const auto file = dir / "gap.avi";
+  const auto jpeg = EncodeJpeg(QuadrantImage(320, 240));
+  AviWriter writer;
+  ASSERT_FALSE(writer.Open(file, {fourcc::kMJPEG, 320, 240, 0, {1, 30}}, AudioFormat{48000, 1}, kStart));
+  std::uint64_t audioFrame = 0;
+  for (std::int64_t n = 0; n < 90; ++n) {
+    // Sound up to this frame's time, in 20 ms chunks, as it would arrive.
+    while (kStart + static_cast<std::int64_t>(audioFrame) * 1'000'000 / 48000 < FrameTime(n)) {
+      ASSERT_TRUE(writer.PushAudio(ToneChunk(kStart + audioFrame * 1'000'000 / 48000, audioFrame, 960, 48000, 1)));
+      audioFrame += 960;
+    }
+    if (n >= 30 && n < 45) continue;  // the camera delivered nothing here
+    const std::int64_t jitter = (n % 3 - 1) * 4000;
+    ASSERT_TRUE(writer.PushVideo(JpegFrame(jpeg, 320, 240, FrameTime(n) + jitter)));
+  }
+  while (audioFrame < 3 * 48000) {
+    writer.PushAudio(ToneChunk(kStart + audioFrame * 1'000'000 / 48000, audioFrame, 960, 48000, 1));
+    audioFrame += 960;
+  }
+  ASSERT_FALSE(writer.Close(kStart + 3'000'000));
+
+  const AviWriter::Stats stats = writer.stats();
+  EXPECT_EQ(stats.framesWritten, 75u);
+  EXPECT_EQ(stats.emptyFramesWritten, 15u);
+  EXPECT_EQ(stats.queueOverflows, 0u);
+  EXPECT_EQ(stats.audioFramesWritten, 3u * 48000);
+
+  const auto probe = ProbeFile(file);
+  ASSERT_TRUE(probe);
+  EXPECT_EQ(probe->streams, 2);
+  EXPECT_EQ(probe->Text(probe->video, "codec_name"), "mjpeg");
+  EXPECT_EQ(probe->Text(probe->video, "codec_tag_string"), "MJPG");
+  EXPECT_EQ(probe->Number(probe->video, "width"), 320);
+  EXPECT_EQ(probe->Number(probe->video, "height"), 240);
+  EXPECT_EQ(probe->Text(probe->video, "r_frame_rate"), "30/1");
+  EXPECT_EQ(probe->Number(probe->video, "nb_frames"), 90);
+  EXPECT_NEAR(probe->Number(probe->video, "duration"), 3.0, 1.0 / 30);
+  EXPECT_EQ(probe->Text(probe->audio, "codec_name"), "pcm_s16le");
+  EXPECT_EQ(probe->Number(probe->audio, "sample_rate"), 48000);
+  EXPECT_EQ(probe->Number(probe->audio, "channels"), 1);
+  const auto audioFrames = DecodedAudioFrames(file, 1);
+  EXPECT_NEAR(audioFrames / 48000.0, probe->Number(probe->video, "nb_frames") / 30, 0.05);
+  EXPECT_EQ(VideoPacketsWithData(file), 75);
+  EXPECT_EQ(DecodeErrors(file), "");
+  ExpectQuadrants(FirstPicture(file, 320, 240));
+}
+
+struct RawCase {
+  std::uint32_t pixelFormat;
+  const char* tag;
+  const char* pixFmt;
+  int bytesPerLine;  // the camera's row length for a 160-pixel row
+  friend void PrintTo(const RawCase& c, std::ostream* os) { *os << c.tag << "/" << c.pixFmt; }
+};
+
+class AviRawFormatTest : public AviWriterTest, public testing::WithParamInterface<RawCase> {};
+
+// Uncompressed formats are stored as they come, under the tag players
+// know, rows packed tightly even when the driver padded them.
+TEST_P(AviRawFormatTest, StoresTheCameraFormatUnderItsAviTag) {
+  const RawCase& c = GetParam();
+  const auto file = dir / "raw.avi";
+  const QImage picture = QuadrantImage(160, 120);
+  const auto frame = RawFrame(picture, c.pixelFormat, c.bytesPerLine);
+  AviWriter writer;
+  ASSERT_FALSE(writer.Open(file, frame->format, std::nullopt, kStart));
+  for (int n = 0; n < 10; ++n) ASSERT_TRUE(writer.PushVideo(Retimed(frame, FrameTime(n), n)));
+  ASSERT_FALSE(writer.Close());
+  EXPECT_EQ(writer.stats().framesWritten, 10u);
+
+  const auto probe = ProbeFile(file);
+  ASSERT_TRUE(probe);
+  EXPECT_EQ(probe->streams, 1);
+  EXPECT_EQ(probe->Text(probe->video, "codec_name"), "rawvideo");
+  EXPECT_EQ(probe->Text(probe->video, "codec_tag_string"), c.tag);
+  EXPECT_EQ(probe->Text(probe->video, "pix_fmt"), c.pixFmt);
+  EXPECT_EQ(probe->Number(probe->video, "width"), 160);
+  EXPECT_EQ(probe->Number(probe->video, "height"), 120);
+  EXPECT_EQ(probe->Number(probe->video, "nb_frames"), 10);
+  EXPECT_EQ(DecodeErrors(file), "");
+  if (c.pixelFormat == fourcc::kGREY) {
+    const QImage decoded = FirstPicture(file, 160, 120);
+    ASSERT_FALSE(decoded.isNull());
+    const QColor tl = Quadrants{}.topLeft;
+    const int luma = std::lround(0.299 * tl.red() + 0.587 * tl.green() + 0.114 * tl.blue());
+    EXPECT_TRUE(Near(decoded.pixelColor(40, 30), QColor(luma, luma, luma), 3));
+  } else {
+    ExpectQuadrants(FirstPicture(file, 160, 120));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, AviRawFormatTest,
+                         testing::Values(RawCase{fourcc::kYUYV, "YUY2", "yuyv422", 2 * 160 + 64},
+                                         RawCase{fourcc::kUYVY, "UYVY", "uyvy422", 0},
+                                         RawCase{fourcc::kYUV420, "I420", "yuv420p", 192},
+                                         RawCase{fourcc::kYVU420, "YV12", "yuv420p", 0},
+                                         RawCase{fourcc::kNV12, "NV12", "nv12", 176},
+                                         RawCase{fourcc::kNV21, "NV21", "nv21", 0},
+                                         RawCase{fourcc::kGREY, "Y800", "gray", 192},
+                                         RawCase{fourcc::kBGR24, "[0][0][0][0]", "bgr24", 3 * 160 + 16}),
+                         [](const auto& info) {
+                           std::string name = info.param.pixFmt + std::string("_") + std::to_string(info.index);
+                           return name;
+                         });
+
+// The camera is gone after a second; sound goes on; the recording is
+// stopped later. The file is whole and as long as the recording was.
+TEST_F(AviWriterTest, ClosesAWholeFileAfterTheCameraVanished) {
+  const auto file = dir / "vanished.avi";
+  const auto jpeg = EncodeJpeg(QuadrantImage(160, 120));
+  AviWriter writer;
+  ASSERT_FALSE(writer.Open(file, {fourcc::kMJPEG, 160, 120, 0, {1, 30}}, AudioFormat{44100, 2}, kStart));
+  for (int n = 0; n < 30; ++n) writer.PushVideo(JpegFrame(jpeg, 160, 120, FrameTime(n)));
+  for (std::uint64_t f = 0; f < 2 * 44100; f += 882) {
+    writer.PushAudio(ToneChunk(kStart + static_cast<std::int64_t>(f * 1'000'000 / 44100), f, 882, 44100, 2));
+  }
+  ASSERT_FALSE(writer.Close(kStart + 2'500'000));
+  EXPECT_EQ(writer.stats().framesWritten, 30u);
+  EXPECT_EQ(writer.stats().emptyFramesWritten, 45u);
+
+  const auto probe = ProbeFile(file);
+  ASSERT_TRUE(probe);
+  EXPECT_EQ(probe->Number(probe->video, "nb_frames"), 75);
+  EXPECT_EQ(probe->Number(probe->audio, "channels"), 2);
+  EXPECT_NEAR(DecodedAudioFrames(file, 2) / 44100.0, 2.5, 0.05);
+  EXPECT_EQ(DecodeErrors(file), "");
+}
+
+// Without an end time both streams end with the longer one.
+TEST_F(AviWriterTest, TheShorterStreamIsMadeAsLongAsTheLongerOne) {
+  const auto file = dir / "pad.avi";
+  const auto jpeg = EncodeJpeg(QuadrantImage(160, 120));
+  AviWriter writer;
+  ASSERT_FALSE(writer.Open(file, {fourcc::kMJPEG, 160, 120, 0, {1, 15}}, AudioFormat{48000, 1}, kStart));
+  for (int n = 0; n < 30; ++n) writer.PushVideo(JpegFrame(jpeg, 160, 120, kStart + n * 1'000'000 / 15));
+  for (std::uint64_t f = 0; f < 48000 * 3 / 2; f += 960) {
+    writer.PushAudio(ToneChunk(kStart + static_cast<std::int64_t>(f * 1'000'000 / 48000), f, 960, 48000, 1));
+  }
+  ASSERT_FALSE(writer.Close());
+  const auto probe = ProbeFile(file);
+  ASSERT_TRUE(probe);
+  EXPECT_EQ(probe->Number(probe->video, "nb_frames"), 30);
+  EXPECT_EQ(DecodedAudioFrames(file, 1), 2 * 48000);
+  EXPECT_EQ(DecodeErrors(file), "");
+}
+
+TEST_F(AviWriterTest, RefusesWhatItCannotStoreAndLeavesNoFile) {
+  const auto file = dir / "refused.avi";
+  AviWriter writer;
+  EXPECT_EQ(writer.Open(file, {media::stream::Fourcc('R', 'G', 'B', '3'), 160, 120, 0, {1, 30}}, std::nullopt, kStart),
+            std::errc::operation_not_supported);
+  EXPECT_EQ(writer.Open(file, {fourcc::kMJPEG, 0, 120, 0, {1, 30}}, std::nullopt, kStart),
+            std::errc::invalid_argument);
+  EXPECT_EQ(writer.Open(dir / "no-such-folder" / "x.avi", {fourcc::kMJPEG, 160, 120, 0, {1, 30}}, std::nullopt,
+                        kStart),
+            std::errc::no_such_file_or_directory);
+  EXPECT_FALSE(std::filesystem::exists(file));
+  EXPECT_FALSE(writer.isOpen());
+  EXPECT_FALSE(writer.PushVideo(JpegFrame(EncodeJpeg(QuadrantImage(16, 16)), 16, 16, kStart)));
+}
+
+// A full disk is a failure, reported as such, and never a hang.
+TEST_F(AviWriterTest, AFullDiskIsReported) {
+  const auto jpeg = EncodeJpeg(QuadrantImage(320, 240), 95);
+  AviWriter writer;
+  std::error_code error = writer.Open("/dev/full", {fourcc::kMJPEG, 320, 240, 0, {1, 30}}, std::nullopt, kStart);
+  if (!error) {
+    for (int n = 0; n < 200; ++n) writer.PushVideo(JpegFrame(jpeg, 320, 240, FrameTime(n)));
+    error = writer.Close();
+  }
+  EXPECT_EQ(error, std::errc::no_space_on_device) << error.message();
+  EXPECT_TRUE(std::filesystem::exists("/dev/full"));
+}
+
+// A disk slower than the camera: the queue refuses what does not fit,
+// counts it, and the refused frames' slots become empty frames.
+TEST_F(AviWriterTest, AFullQueueRefusesFramesAndCountsThem) {
+  const auto file = dir / "overflow.avi";
+  const auto frame = RawFrame(QuadrantImage(1920, 1080), fourcc::kYUYV);
+  AviWriter::Options options;
+  options.maxQueueBytes = std::size_t{4} << 20;  // one 1080p YUYV frame
+  AviWriter writer;
+  ASSERT_FALSE(writer.Open(file, frame->format, std::nullopt, kStart, options));
+  std::vector<media::stream::VideoFramePtr> frames;
+  for (int n = 0; n < 20; ++n) frames.push_back(Retimed(frame, FrameTime(n), n));
+  int refused = 0;
+  for (const auto& f : frames) refused += writer.PushVideo(f) ? 0 : 1;
+  ASSERT_FALSE(writer.Close(FrameTime(20)));
+
+  const AviWriter::Stats stats = writer.stats();
+  EXPECT_GT(refused, 0);
+  EXPECT_EQ(stats.queueOverflows, static_cast<std::uint64_t>(refused));
+  EXPECT_LE(stats.queueHighWater, options.maxQueueBytes);
+  EXPECT_EQ(stats.framesWritten + stats.emptyFramesWritten, 20u);
+  const auto probe = ProbeFile(file);
+  ASSERT_TRUE(probe);
+  EXPECT_EQ(probe->Number(probe->video, "nb_frames"), 20);
+  EXPECT_EQ(VideoPacketsWithData(file), static_cast<std::int64_t>(stats.framesWritten));
+  EXPECT_EQ(DecodeErrors(file), "");
+}
+
+// A raw frame cut short would make decoders fail; its slot stays empty.
+TEST_F(AviWriterTest, ARawFrameOfTheWrongSizeBecomesAnEmptyFrame) {
+  const auto file = dir / "short.avi";
+  const auto frame = RawFrame(QuadrantImage(160, 120), fourcc::kYUYV);
+  AviWriter writer;
+  ASSERT_FALSE(writer.Open(file, frame->format, std::nullopt, kStart));
+  for (int n = 0; n < 10; ++n) {
+    auto f = std::const_pointer_cast<media::stream::VideoFrame>(Retimed(frame, FrameTime(n), n));
+    if (n == 4) f->Resize(f->size() / 2);
+    writer.PushVideo(f);
+  }
+  ASSERT_FALSE(writer.Close());
+  EXPECT_EQ(writer.stats().framesUnusable, 1u);
+  const auto probe = ProbeFile(file);
+  ASSERT_TRUE(probe);
+  EXPECT_EQ(probe->Number(probe->video, "nb_frames"), 10);
+  EXPECT_EQ(VideoPacketsWithData(file), 9);
+  EXPECT_EQ(DecodeErrors(file), "");
+}
+
+// A timestamp from another clock must not be filled up to with years of
+// empty frames, nor an end time from another clock be padded to.
+TEST_F(AviWriterTest, TimestampsFromAnotherClockAreLeftOut) {
+  const auto file = dir / "clock.avi";
+  const auto jpeg = EncodeJpeg(QuadrantImage(160, 120));
+  const std::int64_t wallClockUs = 1'700'000'000'000'000;  // CLOCK_REALTIME, 2023
+  AviWriter writer;
+  ASSERT_FALSE(writer.Open(file, {fourcc::kMJPEG, 160, 120, 0, {1, 30}}, AudioFormat{8000, 1}, kStart));
+  for (int n = 0; n < 30; ++n) writer.PushVideo(JpegFrame(jpeg, 160, 120, FrameTime(n)));
+  writer.PushVideo(JpegFrame(jpeg, 160, 120, wallClockUs));
+  writer.PushAudio(ToneChunk(wallClockUs, 0, 800, 8000, 1));
+  ASSERT_FALSE(writer.Close(wallClockUs));
+  EXPECT_EQ(writer.stats().framesDiscarded, 1u);
+  EXPECT_EQ(writer.stats().audioChunksRejected, 1u);
+  const auto probe = ProbeFile(file);
+  ASSERT_TRUE(probe);
+  EXPECT_EQ(probe->Number(probe->video, "nb_frames"), 30);
+  EXPECT_EQ(DecodedAudioFrames(file, 1), 8000);
+}
+
+// The microphone stalls for half a minute and comes back: the stall is
+// silence, in step with the picture.
+TEST_F(AviWriterTest, AStalledMicrophoneLeavesSilenceInStep) {
+  const auto file = dir / "stall.avi";
+  const auto jpeg = EncodeJpeg(QuadrantImage(64, 48));
+  AviWriter writer;
+  ASSERT_FALSE(writer.Open(file, {fourcc::kMJPEG, 64, 48, 0, {1, 10}}, AudioFormat{8000, 1}, kStart));
+  std::uint64_t sample = 0;
+  for (int k = 0; k < 400; ++k) {  // 40 s of 100 ms chunks, 25 s of them missing
+    const bool stalled = k >= 100 && k < 350;
+    if (!stalled) {
+      auto chunk = std::const_pointer_cast<media::stream::AudioChunk>(ToneChunk(kStart + k * 100'000, sample, 800, 8000, 1));
+      chunk->discontinuity = k == 350;
+      writer.PushAudio(chunk);
+      sample += 800;
+    }
+    writer.PushVideo(JpegFrame(jpeg, 64, 48, kStart + k * 100'000, {1, 10}));
+  }
+  ASSERT_FALSE(writer.Close(kStart + 40'000'000));
+  EXPECT_NEAR(static_cast<double>(writer.stats().audioFramesInserted), 25.0 * 8000, 800);
+  const auto probe = ProbeFile(file);
+  ASSERT_TRUE(probe);
+  EXPECT_EQ(probe->Number(probe->video, "nb_frames"), 400);
+  EXPECT_EQ(DecodedAudioFrames(file, 1), 40 * 8000);
+  EXPECT_EQ(DecodeErrors(file), "");
+}
+
+// Ten minutes of a microphone 0.1 % fast, through the whole writer: the file's
+// sound and picture end together (uncorrected they would be 0.6 s apart).
+TEST_F(AviWriterTest, ADriftingMicrophoneEndsWithThePicture) {
+  const auto file = dir / "drift.avi";
+  const auto jpeg = EncodeJpeg(QuadrantImage(64, 48));
+  const int rate = 8000;
+  const double actualRate = 8008;
+  const double seconds = 600;
+  AviWriter writer;
+  ASSERT_FALSE(writer.Open(file, {fourcc::kMJPEG, 64, 48, 0, {1, 10}}, AudioFormat{rate, 1}, kStart));
+  std::uint64_t audioFrame = 0;
+  std::int64_t videoFrame = 0;
+  std::uint64_t seed = 7;
+  auto jitter = [&seed] {
+    seed = seed * 6364136223846793005ULL + 1442695040888963407ULL;
+    return static_cast<std::int64_t>(seed >> 33) % 6001 - 3000;
+  };
+  for (;;) {
+    const double audioUs = kStart + audioFrame * 1e6 / actualRate;
+    const std::int64_t videoUs = kStart + videoFrame * 100'000;
+    if (std::min<double>(audioUs, videoUs) >= kStart + seconds * 1e6) break;
+    if (audioUs < videoUs) {
+      ASSERT_TRUE(writer.PushAudio(ToneChunk(static_cast<std::int64_t>(audioUs) + jitter(), audioFrame, 160, rate, 1)));
+      audioFrame += 160;
+    } else {
+      ASSERT_TRUE(writer.PushVideo(JpegFrame(jpeg, 64, 48, videoUs, {1, 10})));
+      ++videoFrame;
+    }
+  }
+  ASSERT_FALSE(writer.Close());
+  const auto probe = ProbeFile(file);
+  ASSERT_TRUE(probe);
+  const double videoSeconds = probe->Number(probe->video, "nb_frames") / 10;
+  const double audioSeconds = DecodedAudioFrames(file, 1) / static_cast<double>(rate);
+  EXPECT_NEAR(videoSeconds, seconds, 0.1);
+  EXPECT_NEAR(audioSeconds, videoSeconds, 0.05);
+  EXPECT_NEAR(static_cast<double>(writer.stats().audioFramesDropped), seconds * (actualRate - rate), 0.1 * seconds * 8);
+  EXPECT_EQ(DecodeErrors(file), "");
+}
+
+}  // namespace
+}  // namespace kinovo::streamtest

@@ -1,0 +1,157 @@
+// Decoding and scaling of camera frames for the video window.
+
+#include <gtest/gtest.h>
+#include <turbojpeg.h>
+
+#include <string>
+
+#include "platform/media/stream/frame_decoder.h"
+#include "support.h"
+
+namespace kinovo::streamtest {
+namespace {
+
+using media::stream::ChooseJpegScale;
+using media::stream::FrameDecoder;
+using media::stream::JpegScale;
+namespace fourcc = media::stream::fourcc;
+
+void ExpectQuadrants(const QImage& picture, int tolerance = 14) {
+  ASSERT_FALSE(picture.isNull());
+  const Quadrants q;
+  const int w = picture.width(), h = picture.height();
+  for (const auto& [x, y] : {std::pair{w / 4, h / 4}, {3 * w / 4, h / 4}, {w / 4, 3 * h / 4}, {3 * w / 4, 3 * h / 4}}) {
+    EXPECT_TRUE(Near(picture.pixelColor(x, y), q.At(x, y, w, h), tolerance))
+        << "at " << x << "," << y << ": " << picture.pixelColor(x, y).name().toStdString() << " instead of "
+        << q.At(x, y, w, h).name().toStdString();
+  }
+}
+
+struct ScaleCase {
+  QSize picture;
+  QSize target;
+  JpegScale expected;
+};
+
+TEST(ChooseJpegScale, ReducesAsFarAsTheTargetAllows) {
+  const ScaleCase cases[] = {
+      {{1920, 1080}, {960, 540}, {1, 2}},   {{1920, 1080}, {961, 540}, {1, 1}},
+      {{1920, 1080}, {1536, 864}, {1, 1}},  {{1920, 1080}, {480, 270}, {1, 4}},
+      {{1920, 1080}, {479, 100}, {1, 4}},   {{1920, 1080}, {100, 100}, {1, 8}},
+      {{1920, 1080}, {3840, 2160}, {1, 1}}, {{1920, 1080}, {0, 0}, {1, 1}},
+      {{1918, 1078}, {959, 539}, {1, 2}},  // scaled sizes round up
+  };
+  for (const ScaleCase& c : cases) {
+    const JpegScale scale = ChooseJpegScale(c.picture, c.target);
+    EXPECT_EQ(scale, c.expected) << c.picture.width() << "x" << c.picture.height() << " into "
+                                 << c.target.width() << "x" << c.target.height() << " gave " << scale.num
+                                 << "/" << scale.denom;
+  }
+}
+
+struct JpegCase {
+  int subsampling;
+  QSize target;
+  QSize decodedAt;
+  friend void PrintTo(const JpegCase& c, std::ostream* os) {
+    *os << "subsampling " << c.subsampling << " into " << c.target.width() << "x" << c.target.height();
+  }
+};
+
+class JpegDecodeTest : public testing::TestWithParam<JpegCase> {};
+
+// A 1080p camera picture shown smaller is decoded at a reduced scale and
+// then brought to the exact size.
+TEST_P(JpegDecodeTest, DecodesAtTheReducedScaleAndScalesToTheTarget) {
+  const JpegCase& c = GetParam();
+  static const QImage source = QuadrantImage(1920, 1080);
+  const auto frame = JpegFrame(EncodeJpeg(source, 90, c.subsampling), 1920, 1080);
+  FrameDecoder decoder;
+  const QImage picture = decoder.Decode(*frame, c.target);
+  ASSERT_FALSE(picture.isNull());
+  EXPECT_EQ(picture.size(), c.target);
+  EXPECT_EQ(decoder.lastJpegSize(), c.decodedAt);
+  if (c.subsampling != TJSAMP_GRAY) ExpectQuadrants(picture);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, JpegDecodeTest,
+                         testing::Values(JpegCase{TJSAMP_422, {960, 540}, {960, 540}},
+                                         JpegCase{TJSAMP_422, {1536, 864}, {1920, 1080}},
+                                         JpegCase{TJSAMP_420, {400, 225}, {480, 270}},
+                                         JpegCase{TJSAMP_444, {1920, 1080}, {1920, 1080}},
+                                         JpegCase{TJSAMP_GRAY, {640, 360}, {960, 540}}));
+
+struct RawCase {
+  std::uint32_t pixelFormat;
+  int bytesPerLine;  // for a 160-pixel row; 0: tight
+  friend void PrintTo(const RawCase& c, std::ostream* os) {
+    const char text[5] = {char(c.pixelFormat), char(c.pixelFormat >> 8), char(c.pixelFormat >> 16),
+                          char(c.pixelFormat >> 24), 0};
+    *os << text << " stride " << c.bytesPerLine;
+  }
+};
+
+class RawDecodeTest : public testing::TestWithParam<RawCase> {};
+
+TEST_P(RawDecodeTest, ConvertsAndScalesEveryRawFormat) {
+  const RawCase& c = GetParam();
+  const auto frame = RawFrame(QuadrantImage(160, 120), c.pixelFormat, c.bytesPerLine);
+  FrameDecoder decoder;
+  for (const QSize target : {QSize(160, 120), QSize(80, 60), QSize(250, 90)}) {
+    SCOPED_TRACE(std::to_string(target.width()) + "x" + std::to_string(target.height()));
+    const QImage picture = decoder.Decode(*frame, target);
+    ASSERT_EQ(picture.size(), target);
+    if (c.pixelFormat == fourcc::kGREY) {
+      const QColor tl = Quadrants{}.topLeft;
+      const int luma = std::lround(0.299 * tl.red() + 0.587 * tl.green() + 0.114 * tl.blue());
+      EXPECT_TRUE(Near(picture.pixelColor(target.width() / 4, target.height() / 4), QColor(luma, luma, luma), 3));
+    } else {
+      ExpectQuadrants(picture);
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, RawDecodeTest,
+                         testing::Values(RawCase{fourcc::kYUYV, 0}, RawCase{fourcc::kYUYV, 384},
+                                         RawCase{fourcc::kUYVY, 0}, RawCase{fourcc::kYUV420, 192},
+                                         RawCase{fourcc::kYVU420, 0}, RawCase{fourcc::kNV12, 0},
+                                         RawCase{fourcc::kNV21, 176}, RawCase{fourcc::kBGR24, 0},
+                                         RawCase{fourcc::kRGB24, 0}, RawCase{fourcc::kXBGR32, 0},
+                                         RawCase{fourcc::kGREY, 0}));
+
+TEST(FrameDecoder, DamagedFramesGiveNoPictureOrAPartialOne) {
+  FrameDecoder decoder;
+  auto raw = std::const_pointer_cast<media::stream::VideoFrame>(
+      RawFrame(QuadrantImage(160, 120), fourcc::kYUYV));
+  raw->Resize(raw->size() - 1);
+  EXPECT_TRUE(decoder.Decode(*raw, {160, 120}).isNull());
+
+  auto garbage = media::stream::VideoFrame::Create(5000);
+  std::fill(garbage->bytes().begin(), garbage->bytes().end(), 0x42);
+  garbage->format = {fourcc::kMJPEG, 320, 240, 0, {1, 30}};
+  EXPECT_TRUE(decoder.Decode(*garbage, {320, 240}).isNull());
+
+  // A JPEG cut short (a USB packet lost at its end) still shows what came.
+  const auto jpeg = EncodeJpeg(QuadrantImage(320, 240));
+  const auto cut = JpegFrame({jpeg.begin(), jpeg.begin() + static_cast<long>(jpeg.size() * 3 / 4)}, 320, 240);
+  const QImage partial = decoder.Decode(*cut, {320, 240});
+  ASSERT_FALSE(partial.isNull());
+  EXPECT_TRUE(Near(partial.pixelColor(80, 60), Quadrants{}.topLeft, 14));
+}
+
+TEST(FrameDecoder, WritesIntoAPictureThatNoOneElseHolds) {
+  FrameDecoder decoder;
+  const auto frame = RawFrame(QuadrantImage(160, 120), fourcc::kYUYV);
+  QImage first = decoder.Decode(*frame, {80, 60});
+  const uchar* pixels = first.constBits();
+  const QImage second = decoder.Decode(*frame, {80, 60}, std::move(first));
+  EXPECT_EQ(second.constBits(), pixels);
+
+  QImage shared = decoder.Decode(*frame, {80, 60});
+  const QImage holder = shared;  // someone still paints with it
+  const QImage third = decoder.Decode(*frame, {80, 60}, std::move(shared));
+  EXPECT_NE(third.constBits(), holder.constBits());
+}
+
+}  // namespace
+}  // namespace kinovo::streamtest

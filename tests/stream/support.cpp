@@ -1,0 +1,308 @@
+#include "support.h"
+
+#include <turbojpeg.h>
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <stdexcept>
+
+namespace kinovo::streamtest {
+
+std::pair<int, std::string> RunCommand(const std::string& command) {
+  std::string output;
+  FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
+  if (!pipe) return {-1, "popen failed"};
+  char buffer[4096];
+  std::size_t n;
+  while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, n);
+  const int status = ::pclose(pipe);
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, output};
+}
+
+std::string Quote(const std::string& text) {
+  std::string quoted = "'";
+  for (const char c : text) {
+    if (c == '\'') {
+      quoted += "'\\''";
+    } else {
+      quoted += c;
+    }
+  }
+  return quoted + "'";
+}
+
+TempDir::TempDir() {
+  char pattern[] = "/tmp/kinovo-stream-test.XXXXXX";
+  if (!::mkdtemp(pattern)) throw std::runtime_error("mkdtemp failed");
+  path_ = pattern;
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  std::filesystem::remove_all(path_, ec);
+}
+
+QColor Quadrants::At(int x, int y, int width, int height) const {
+  const bool right = x >= width / 2;
+  const bool bottom = y >= height / 2;
+  return bottom ? (right ? bottomRight : bottomLeft) : (right ? topRight : topLeft);
+}
+
+QImage QuadrantImage(int width, int height, const Quadrants& q) {
+  QImage image(width, height, QImage::Format_RGB888);
+  for (int y = 0; y < height; ++y) {
+    for (int x = 0; x < width; ++x) image.setPixelColor(x, y, q.At(x, y, width, height));
+  }
+  return image;
+}
+
+std::vector<std::uint8_t> EncodeJpeg(const QImage& source, int quality, int subsampling) {
+  const QImage image = source.convertToFormat(QImage::Format_RGB888);
+  std::unique_ptr<void, int (*)(tjhandle)> tj(tjInitCompress(), tjDestroy);
+  unsigned char* jpeg = nullptr;
+  unsigned long size = 0;
+  if (tjCompress2(tj.get(), image.constBits(), image.width(), static_cast<int>(image.bytesPerLine()),
+                  image.height(), TJPF_RGB, &jpeg, &size, subsampling < 0 ? TJSAMP_422 : subsampling,
+                  quality, 0) != 0) {
+    throw std::runtime_error(tjGetErrorStr2(tj.get()));
+  }
+  std::vector<std::uint8_t> bytes(jpeg, jpeg + size);
+  tjFree(jpeg);
+  return bytes;
+}
+
+namespace {
+
+struct Yuv {
+  std::uint8_t y, u, v;
+};
+
+std::uint8_t Clamp(double value) {
+  return static_cast<std::uint8_t>(std::lround(std::fmin(255.0, std::fmax(0.0, value))));
+}
+
+// BT.601, video range.
+Yuv ToYuv(QColor c) {
+  const double r = c.red(), g = c.green(), b = c.blue();
+  return {Clamp(16 + (65.481 * r + 128.553 * g + 24.966 * b) / 255),
+          Clamp(128 + (-37.797 * r - 74.203 * g + 112.0 * b) / 255),
+          Clamp(128 + (112.0 * r - 93.786 * g - 18.214 * b) / 255)};
+}
+
+}  // namespace
+
+ms::VideoFramePtr RawFrame(const QImage& image, std::uint32_t pixelFormat, int bytesPerLine,
+                           std::int64_t timestampUs, ms::Fraction interval) {
+  namespace fc = ms::fourcc;
+  const int w = image.width();
+  const int h = image.height();
+  int bpp = 1;  // bytes per pixel of the first plane
+  bool planar420 = false, semiPlanar = false;
+  switch (pixelFormat) {
+    case fc::kYUYV:
+    case fc::kUYVY: bpp = 2; break;
+    case fc::kBGR24:
+    case fc::kRGB24: bpp = 3; break;
+    case fc::kBGR32:
+    case fc::kXBGR32: bpp = 4; break;
+    case fc::kGREY: break;
+    case fc::kYUV420:
+    case fc::kYVU420: planar420 = true; break;
+    case fc::kNV12:
+    case fc::kNV21: semiPlanar = true; break;
+    default: throw std::runtime_error("format not made by the tests");
+  }
+  const int stride = bytesPerLine > 0 ? bytesPerLine : w * bpp;
+  std::size_t size = static_cast<std::size_t>(stride) * h;
+  if (planar420) size += 2 * static_cast<std::size_t>(stride / 2) * ((h + 1) / 2);
+  if (semiPlanar) size += static_cast<std::size_t>(stride) * ((h + 1) / 2);
+  auto frame = ms::VideoFrame::Create(size);
+  std::uint8_t* data = frame->bytes().data();
+  std::memset(data, 0x5A, size);  // padding that must never show
+  auto px = [&](int x, int y) { return image.pixelColor(std::min(x, w - 1), std::min(y, h - 1)); };
+  for (int y = 0; y < h; ++y) {
+    std::uint8_t* row = data + static_cast<std::size_t>(y) * stride;
+    for (int x = 0; x < w; ++x) {
+      const QColor c = px(x, y);
+      const Yuv yuv = ToYuv(c);
+      switch (pixelFormat) {
+        case fc::kYUYV:
+        case fc::kUYVY: {
+          // One chroma pair per two pixels, taken from the left one.
+          const Yuv left = ToYuv(px(x - x % 2, y));
+          const bool yuyv = pixelFormat == fc::kYUYV;
+          row[2 * x + (yuyv ? 0 : 1)] = yuv.y;
+          row[2 * x + (yuyv ? 1 : 0)] = x % 2 == 0 ? left.u : left.v;
+          break;
+        }
+        case fc::kBGR24:
+          row[3 * x] = c.blue(), row[3 * x + 1] = c.green(), row[3 * x + 2] = c.red();
+          break;
+        case fc::kRGB24:
+          row[3 * x] = c.red(), row[3 * x + 1] = c.green(), row[3 * x + 2] = c.blue();
+          break;
+        case fc::kBGR32:
+        case fc::kXBGR32:
+          row[4 * x] = c.blue(), row[4 * x + 1] = c.green(), row[4 * x + 2] = c.red(), row[4 * x + 3] = 255;
+          break;
+        case fc::kGREY:
+          row[x] = Clamp(0.299 * c.red() + 0.587 * c.green() + 0.114 * c.blue());
+          break;
+        default:
+          row[x] = yuv.y;
+          break;
+      }
+    }
+  }
+  if (planar420 || semiPlanar) {
+    std::uint8_t* chroma = data + static_cast<std::size_t>(stride) * h;
+    const int cstride = planar420 ? stride / 2 : stride;
+    const std::size_t planeBytes = static_cast<std::size_t>(cstride) * ((h + 1) / 2);
+    for (int y = 0; y < (h + 1) / 2; ++y) {
+      for (int x = 0; x < (w + 1) / 2; ++x) {
+        const Yuv yuv = ToYuv(px(2 * x, 2 * y));
+        if (planar420) {
+          const bool yv12 = pixelFormat == fc::kYVU420;
+          chroma[(yv12 ? planeBytes : 0) + y * cstride + x] = yuv.u;
+          chroma[(yv12 ? 0 : planeBytes) + y * cstride + x] = yuv.v;
+        } else {
+          const bool nv21 = pixelFormat == fc::kNV21;
+          chroma[y * cstride + 2 * x] = nv21 ? yuv.v : yuv.u;
+          chroma[y * cstride + 2 * x + 1] = nv21 ? yuv.u : yuv.v;
+        }
+      }
+    }
+  }
+  frame->format = {pixelFormat, w, h, stride, interval};
+  frame->timestampUs = timestampUs;
+  return frame;
+}
+
+ms::VideoFramePtr JpegFrame(const std::vector<std::uint8_t>& jpeg, int width, int height,
+                            std::int64_t timestampUs, ms::Fraction interval) {
+  auto frame = ms::VideoFrame::Create(jpeg.size());
+  std::memcpy(frame->bytes().data(), jpeg.data(), jpeg.size());
+  frame->format = {ms::fourcc::kMJPEG, width, height, 0, interval};
+  frame->timestampUs = timestampUs;
+  return frame;
+}
+
+ms::VideoFramePtr Retimed(const ms::VideoFramePtr& source, std::int64_t timestampUs,
+                          std::uint32_t sequence) {
+  auto frame = ms::VideoFrame::Create(source->size());
+  std::memcpy(frame->bytes().data(), source->bytes().data(), source->size());
+  frame->format = source->format;
+  frame->timestampUs = timestampUs;
+  frame->sequence = sequence;
+  return frame;
+}
+
+ms::AudioChunkPtr ToneChunk(std::int64_t timestampUs, std::uint64_t firstFrame, std::size_t frames,
+                            int rate, int channels) {
+  auto chunk = std::make_shared<ms::AudioChunk>();
+  chunk->timestampUs = timestampUs;
+  chunk->firstFrame = firstFrame;
+  chunk->rate = rate;
+  chunk->channels = channels;
+  chunk->samples.resize(frames * static_cast<std::size_t>(channels));
+  for (std::size_t i = 0; i < frames; ++i) {
+    const double phase = 2 * M_PI * 440.0 * static_cast<double>(firstFrame + i) / rate;
+    const auto value = static_cast<std::int16_t>(std::lround(8000 * std::sin(phase)));
+    for (int c = 0; c < channels; ++c) chunk->samples[i * channels + c] = value;
+  }
+  return chunk;
+}
+
+double Probe::Number(const QJsonObject& o, const char* key) const {
+  const QJsonValue value = o.value(QLatin1String(key));
+  if (value.isDouble()) return value.toDouble();
+  bool ok = false;
+  const double number = value.toString().toDouble(&ok);
+  return ok ? number : std::nan("");
+}
+
+std::string Probe::Text(const QJsonObject& o, const char* key) const {
+  return o.value(QLatin1String(key)).toString().toStdString();
+}
+
+std::optional<Probe> ProbeFile(const std::filesystem::path& file) {
+  const auto [status, output] =
+      RunCommand("ffprobe -v error -of json -show_streams -show_format " + Quote(file.string()));
+  if (status != 0) return std::nullopt;
+  const QJsonDocument doc = QJsonDocument::fromJson(QByteArray::fromStdString(output));
+  if (!doc.isObject()) return std::nullopt;
+  Probe probe;
+  const QJsonArray streams = doc.object().value("streams").toArray();
+  probe.streams = static_cast<int>(streams.size());
+  for (const QJsonValue& s : streams) {
+    const QJsonObject stream = s.toObject();
+    const QString type = stream.value("codec_type").toString();
+    if (type == "video" && probe.video.isEmpty()) probe.video = stream;
+    if (type == "audio" && probe.audio.isEmpty()) probe.audio = stream;
+  }
+  probe.format = doc.object().value("format").toObject();
+  return probe;
+}
+
+std::string DecodeErrors(const std::filesystem::path& file) {
+  return RunCommand("ffmpeg -nostdin -v error -i " + Quote(file.string()) + " -f null -").second;
+}
+
+std::int64_t DecodedAudioFrames(const std::filesystem::path& file, int channels) {
+  const auto [status, output] = RunCommand("ffmpeg -nostdin -v error -i " + Quote(file.string()) +
+                                    " -map 0:a:0 -f s16le -acodec pcm_s16le - | wc -c");
+  if (status != 0) return -1;
+  return std::stoll(output) / 2 / channels;
+}
+
+std::int64_t VideoPacketsWithData(const std::filesystem::path& file) {
+  const auto [status, output] =
+      RunCommand("ffprobe -v error -select_streams v:0 -count_packets -show_entries stream=nb_read_packets "
+          "-of csv=p=0 " + Quote(file.string()));
+  if (status != 0) return -1;
+  return std::stoll(output);
+}
+
+QImage FirstPicture(const std::filesystem::path& file, int width, int height) {
+  const std::filesystem::path out = file.string() + ".rgb";
+  const auto [status, output] = RunCommand("ffmpeg -nostdin -v error -y -i " + Quote(file.string()) +
+                                    " -frames:v 1 -f rawvideo -pix_fmt rgb24 " + Quote(out.string()));
+  if (status != 0) return {};
+  std::ifstream in(out, std::ios::binary);
+  const std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::filesystem::remove(out);
+  if (bytes.size() != static_cast<std::size_t>(width) * height * 3) return {};
+  QImage image(width, height, QImage::Format_RGB888);
+  for (int y = 0; y < height; ++y) {
+    std::memcpy(image.scanLine(y), bytes.data() + static_cast<std::size_t>(y) * width * 3,
+                static_cast<std::size_t>(width) * 3);
+  }
+  return image;
+}
+
+PulseModule::PulseModule(const std::string& arguments) {
+  const auto [status, output] = RunCommand("pactl load-module " + arguments);
+  if (status == 0) {
+    index_ = output.substr(0, output.find_first_of("\r\n"));
+  } else {
+    error_ = output;
+  }
+}
+
+PulseModule::~PulseModule() {
+  if (loaded()) RunCommand("pactl unload-module " + index_);
+}
+
+bool Near(QColor a, QColor b, int tolerance) {
+  return std::abs(a.red() - b.red()) <= tolerance && std::abs(a.green() - b.green()) <= tolerance &&
+         std::abs(a.blue() - b.blue()) <= tolerance;
+}
+
+}  // namespace kinovo::streamtest

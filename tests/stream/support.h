@@ -1,0 +1,107 @@
+#pragma once
+
+// Helpers of the stream tests: synthetic camera frames and sound, a private
+// temporary folder, and independent checks of written files through
+// ffprobe and ffmpeg.
+
+#include <QColor>
+#include <QImage>
+#include <QJsonObject>
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/media/stream/frame.h"
+
+namespace kinovo::streamtest {
+
+namespace ms = kinovo::media::stream;
+
+// Runs a shell command; its exit status and its output (stdout and stderr).
+std::pair<int, std::string> RunCommand(const std::string& command);
+std::string Quote(const std::string& text);
+
+// A folder removed with everything in it when the object goes.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::filesystem::path& path() const { return path_; }
+  std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+// Four colours in the quadrants: top-left, top-right, bottom-left, bottom-right.
+struct Quadrants {
+  QColor topLeft{220, 40, 40};
+  QColor topRight{40, 200, 60};
+  QColor bottomLeft{40, 60, 220};
+  QColor bottomRight{230, 220, 40};
+  QColor At(int x, int y, int width, int height) const;
+};
+
+QImage QuadrantImage(int width, int height, const Quadrants& q = {});
+
+// JPEG bytes of `image` (TurboJPEG, 4:2:2 like most webcams unless told).
+std::vector<std::uint8_t> EncodeJpeg(const QImage& image, int quality = 90, int subsampling = -1);
+
+// A camera frame of `image` in a raw format (YUV as BT.601 video range),
+// with rows `bytesPerLine` apart (0: packed tightly).
+ms::VideoFramePtr RawFrame(const QImage& image, std::uint32_t pixelFormat, int bytesPerLine = 0,
+                           std::int64_t timestampUs = 0, ms::Fraction interval = {1, 30});
+ms::VideoFramePtr JpegFrame(const std::vector<std::uint8_t>& jpeg, int width, int height,
+                            std::int64_t timestampUs = 0, ms::Fraction interval = {1, 30});
+// The same frame data with another timestamp.
+ms::VideoFramePtr Retimed(const ms::VideoFramePtr& frame, std::int64_t timestampUs,
+                          std::uint32_t sequence);
+
+// A chunk of a 440 Hz tone.
+ms::AudioChunkPtr ToneChunk(std::int64_t timestampUs, std::uint64_t firstFrame, std::size_t frames,
+                            int rate, int channels);
+
+// What ffprobe says about a file's streams ("video", "audio") and format.
+struct Probe {
+  QJsonObject video;
+  QJsonObject audio;
+  QJsonObject format;
+  int streams = 0;
+  double Number(const QJsonObject& o, const char* key) const;
+  std::string Text(const QJsonObject& o, const char* key) const;
+};
+std::optional<Probe> ProbeFile(const std::filesystem::path& file);
+
+// What `ffmpeg -v error -i FILE -f null -` prints: nothing for a sound file.
+std::string DecodeErrors(const std::filesystem::path& file);
+// Sample frames of the first audio stream, counted by decoding it.
+std::int64_t DecodedAudioFrames(const std::filesystem::path& file, int channels);
+// Video packets that carry data (empty frames are skipped by the demuxer).
+std::int64_t VideoPacketsWithData(const std::filesystem::path& file);
+// The first decoded picture as RGB, decoded by ffmpeg.
+QImage FirstPicture(const std::filesystem::path& file, int width, int height);
+
+// A PulseAudio module loaded for as long as the object lives.
+class PulseModule {
+ public:
+  explicit PulseModule(const std::string& arguments);
+  ~PulseModule();
+  PulseModule(const PulseModule&) = delete;
+  PulseModule& operator=(const PulseModule&) = delete;
+  bool loaded() const { return !index_.empty(); }
+  const std::string& error() const { return error_; }
+
+ private:
+  std::string index_;
+  std::string error_;
+};
+
+// Colours compare within a tolerance per channel.
+bool Near(QColor a, QColor b, int tolerance = 12);
+
+}  // namespace kinovo::streamtest
