@@ -53,7 +53,11 @@ kv::Device* nodeFor(const char* path, Vcam** vcam) {
 
 // The few sysfs attributes tools read to learn what a node is.
 bool sysfsText(const char* path, std::string& out) {
-    if (!path || std::strncmp(path, "/sys/", 5) != 0) return false;
+    // Only video nodes' attributes: other /sys reads (libnuma's, before
+    // main()) must not make the library read its settings that early.
+    if (!path || (std::strncmp(path, "/sys/class/video4linux/", 23) != 0 &&
+                  std::strncmp(path, "/sys/dev/char/81:", 17) != 0))
+        return false;
     Vcam* v = Vcam::get();
     if (!v) return false;
     for (kv::Device* d : v->devices()) {
