@@ -1,6 +1,8 @@
 // kinovo-probe devices
 // kinovo-probe set-property CAMERA SLOT VALUE
 // kinovo-probe reset-properties CAMERA
+// kinovo-probe record --camera CAMERA --format INDEX --fps F [--mic K]
+//                     --seconds S --out FILE.avi [--window WxH] [--grab FILE.png]
 //
 // CAMERA is the camera's position in the list (0, 1, ...) or its device
 // path; SLOT is a slot number 0-9 or its name (Brightness, WhiteBalance, ...).
@@ -17,6 +19,7 @@
 #include "capture/device_discovery.h"
 #include "capture/image_adjustments.h"
 #include "tools/probe/probe_json.h"
+#include "tools/probe/record.h"
 
 namespace {
 
@@ -32,6 +35,8 @@ int Usage() {
       "usage: kinovo-probe devices\n"
       "       kinovo-probe set-property CAMERA SLOT VALUE\n"
       "       kinovo-probe reset-properties CAMERA\n"
+      "       kinovo-probe record --camera CAMERA --format INDEX --fps F [--mic K]\n"
+      "                           --seconds S --out FILE.avi [--window WxH] [--grab FILE.png]\n"
       "CAMERA: list position or device path; SLOT: 0-9 or a control name\n",
       stderr);
   return 2;
@@ -65,18 +70,6 @@ std::optional<ImageControl> ControlOfSlot(ImageSlot slot) {
   return std::nullopt;
 }
 
-// The listed camera named by CAMERA, or -1.
-int FindCamera(const std::vector<VideoDevice>& cameras, const char* text) {
-  if (auto index = ParseInt(text)) {
-    return *index >= 0 && static_cast<std::size_t>(*index) < cameras.size() ? *index : -1;
-  }
-  const QString path = QString::fromLocal8Bit(text);
-  for (std::size_t i = 0; i < cameras.size(); ++i) {
-    if (cameras[i].devicePath == path) return static_cast<int>(i);
-  }
-  return -1;
-}
-
 int Devices() {
   std::vector<VideoDevice> cameras;
   std::vector<AudioDevice> microphones;
@@ -99,7 +92,7 @@ int Devices() {
 // returns false when that fails.
 bool OpenCamera(std::vector<VideoDevice>& cameras, const char* name, int& index, Status& status) {
   EnumerateVideoDevices(cameras);
-  index = FindCamera(cameras, name);
+  index = probe::FindCamera(cameras, name);
   if (index < 0) {
     Print(QJsonObject{{"error", QStringLiteral("no such camera")}});
     return false;
@@ -153,5 +146,9 @@ int main(int argc, char** argv) {
     return SetProperty(argv[2], argv[3], argv[4]);
   }
   if (argc == 3 && QByteArray(argv[1]) == "reset-properties") return ResetProperties(argv[2]);
+  if (argc >= 2 && QByteArray(argv[1]) == "record") {
+    const int result = probe::Record(argc, argv);
+    return result == probe::kUsage ? Usage() : result;
+  }
   return Usage();
 }

@@ -5,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/media/linux/graph.h"
 #include "platform/media/linux/pulse_sources.h"
 #include "platform/media/linux/v4l2_camera.h"
 
@@ -47,7 +48,12 @@ class CameraMoniker final : public Moniker {
     return kOk;
   }
   Status BindToObject(std::shared_ptr<Filter>& filter) override {
-    return OpenV4l2SourceFilter(info_.node, filter);
+    std::shared_ptr<Filter> device;
+    const Status status = OpenV4l2SourceFilter(info_.node, device);
+    if (status != kOk) return status;
+    // The graph streams from the node on an opening of its own.
+    filter = std::make_shared<CameraSourceFilter>(std::move(device), info_.node);
+    return kOk;
   }
 
  private:
@@ -87,7 +93,7 @@ class PinList final : public PinEnumerator {
 
 // The source filter of a sound-server capture source. It names the source;
 // the stream itself is opened when a graph records from it.
-class PulseSourceFilter final : public Filter {
+class PulseSourceFilter final : public MicrophoneSourceFilter {
  public:
   explicit PulseSourceFilter(std::string sourceName) : sourceName_(std::move(sourceName)) {}
   Status EnumPins(std::unique_ptr<PinEnumerator>& pins) override {
@@ -98,7 +104,7 @@ class PulseSourceFilter final : public Filter {
     procAmp.reset();
     return kNoInterface;
   }
-  const std::string& sourceName() const { return sourceName_; }
+  const std::string& sourceName() const override { return sourceName_; }
 
  private:
   std::string sourceName_;
@@ -166,6 +172,12 @@ class LinuxPlatform final : public Platform {
   }
   void Sleep(std::chrono::milliseconds duration) override {
     std::this_thread::sleep_for(duration);
+  }
+  Status CreateCaptureGraphBuilder(std::shared_ptr<CaptureGraphBuilder>& builder) override {
+    return CreateLinuxCaptureGraphBuilder(builder);
+  }
+  Status CreateFilterGraph(std::shared_ptr<FilterGraph>& graph) override {
+    return CreateLinuxFilterGraph(graph);
   }
 };
 

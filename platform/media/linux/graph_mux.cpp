@@ -1,0 +1,125 @@
+#include "platform/media/linux/graph_mux.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "platform/media/linux/unique_fd.h"
+
+namespace kinovo::media::linux_backend {
+namespace {
+
+class NoPins final : public PinEnumerator {
+ public:
+  Status Next(std::shared_ptr<Pin>&) override { return kFalse; }
+};
+
+}  // namespace
+
+Status AviMuxFilter::Create(const std::filesystem::path& path, std::shared_ptr<AviMuxFilter>& mux) {
+  mux.reset();
+  if (path.empty()) return kInvalidArg;
+  // O_EXCL: never someone else's file, not even one that appears meanwhile.
+  UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+  if (!fd) return StatusFromErrno(errno);
+  struct stat st {};
+  if (::fstat(fd.get(), &st) != 0) {
+    const int err = errno;
+    ::unlink(path.c_str());
+    return StatusFromErrno(err);
+  }
+  mux.reset(new AviMuxFilter(path, st.st_dev, st.st_ino));
+  return kOk;
+}
+
+AviMuxFilter::~AviMuxFilter() {
+  Finish(std::nullopt);
+  if (state_ == State::Ready) RemovePlaceholder();
+}
+
+Status AviMuxFilter::EnumPins(std::unique_ptr<PinEnumerator>& pins) {
+  pins = std::make_unique<NoPins>();
+  return kOk;
+}
+
+Status AviMuxFilter::QueryVideoProcAmp(std::shared_ptr<VideoProcAmp>& procAmp) {
+  procAmp.reset();
+  return kNoInterface;
+}
+
+Status AviMuxFilter::Stop() {
+  if (state_ == State::Writing) Finish(stream::MonotonicNowUs());
+  return kOk;
+}
+
+void AviMuxFilter::Break() {
+  broken_ = true;
+  if (state_ == State::Ready) RemovePlaceholder();
+}
+
+bool AviMuxFilter::PlaceholderIntact() const {
+  struct stat st {};
+  return ::lstat(path_.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_dev == device_ &&
+         st.st_ino == inode_ && st.st_size == 0;
+}
+
+void AviMuxFilter::RemovePlaceholder() {
+  if (PlaceholderIntact()) ::unlink(path_.c_str());
+}
+
+Status AviMuxFilter::Begin(const stream::VideoFormat& video, std::optional<stream::AudioFormat> audio,
+                           std::int64_t startUs) {
+  if (!ready()) return kUnexpected;
+  if (!PlaceholderIntact()) {
+    // Replaced or written by someone else since: not ours to write over.
+    state_ = State::Finished;
+    error_ = std::make_error_code(std::errc::file_exists);
+    return StatusFromErrno(EEXIST);
+  }
+  error_ = writer_.Open(path_, video, audio, startUs);
+  if (error_) {
+    state_ = State::Finished;
+    RemovePlaceholder();
+    const int err = error_.default_error_condition().category() == std::generic_category()
+                        ? error_.default_error_condition().value()
+                        : 0;
+    return err > 0 ? StatusFromErrno(err) : kFail;
+  }
+  state_ = State::Writing;
+  startUs_ = startUs;
+  return kOk;
+}
+
+void AviMuxFilter::Finish(std::optional<std::int64_t> endUs) {
+  if (state_ != State::Writing) return;
+  state_ = State::Finished;
+  endUs_ = endUs.value_or(stream::MonotonicNowUs());
+  const std::error_code error = writer_.Close(endUs);
+  if (!error_) error_ = error;
+}
+
+void AviMuxFilter::PushVideo(const stream::VideoFramePtr& frame) {
+  ++captured_;
+  if (!writer_.PushVideo(frame)) ++refused_;
+}
+
+void AviMuxFilter::PushAudio(const stream::AudioChunkPtr& chunk) { writer_.PushAudio(chunk); }
+
+void AviMuxFilter::AddStats(GraphStats& stats) const {
+  const stream::AviWriter::Stats s = writer_.stats();
+  stats.recording = state_ == State::Writing;
+  stats.recordedFramesCaptured = captured_;
+  stats.framesWritten = s.framesWritten;
+  stats.emptyFramesWritten = s.emptyFramesWritten;
+  stats.framesRefused = refused_;
+  stats.audioSamplesWritten = s.audioFramesWritten;
+  stats.audioSamplesInserted = s.audioFramesInserted;
+  stats.audioSamplesDropped = s.audioFramesDropped;
+  stats.recordingError = error_ ? error_.message() : std::string();
+  stats.recordingStartUs = startUs_;
+  stats.recordingEndUs = endUs_;
+}
+
+}  // namespace kinovo::media::linux_backend

@@ -1,0 +1,88 @@
+#pragma once
+
+// A main window with its preview window (the way the program's main window
+// makes them), the virtual camera opened through the capture engine, and
+// helpers to run the event loop and to read the camera's event log.
+
+#include <gtest/gtest.h>
+
+#include <QWidget>
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "capture/capture_graph.h"
+#include "capture/capture_types.h"
+#include "platform/media/linux/graph.h"
+
+namespace kinovo::graphtest {
+
+using namespace std::chrono_literals;
+
+// Formats of the test camera (profiles/graph.ini), by their index in the
+// capture-mode list.
+inline constexpr int kMjpeg1080 = 0;
+inline constexpr int kMjpeg480 = 1;
+inline constexpr int kYuyv480 = 2;
+inline constexpr int kYuyv1080 = 3;
+
+// Runs the event loop for a while, or until `done` holds.
+void Pump(std::chrono::milliseconds duration);
+bool PumpUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout);
+
+// The virtual camera's event log, and its unplug trigger.
+std::vector<std::string> VcamLog();
+// The log lines after the first `skip` ones that start with `prefix`.
+std::vector<std::string> VcamLogLines(const std::string& prefix, std::size_t skip = 0);
+
+class Unplug {
+ public:
+  explicit Unplug(int node);
+  ~Unplug();
+  Unplug(const Unplug&) = delete;
+  Unplug& operator=(const Unplug&) = delete;
+
+ private:
+  std::filesystem::path trigger_;
+};
+
+// The process's own processor time (user and system), in seconds.
+double CpuSeconds();
+
+// A window that counts the pointer presses it receives.
+class MainWindow : public QWidget {
+ public:
+  int presses = 0;
+
+ protected:
+  void mousePressEvent(QMouseEvent* event) override;
+};
+
+class GraphTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  // Sets a capture mode of the camera at 30 frames per second, as the main
+  // window does.
+  void UseFormat(int index);
+  // The source filter of the listed microphone named `source`.
+  std::shared_ptr<media::Filter> Microphone(const std::string& source);
+  static media::GraphStats Stats(const CCaptureGraph& graph);
+  // The video window: the renderer the graph put into the preview window.
+  QWidget* VideoWindow() const;
+  // Where screenshots go, to be looked at.
+  static std::filesystem::path OutDir();
+
+  std::vector<VideoDevice> cameras_;
+  std::vector<AudioDevice> microphones_;
+  VideoDevice* camera_ = nullptr;
+  std::unique_ptr<MainWindow> main_;
+  QWidget* preview_ = nullptr;  // owned by main_
+};
+
+}  // namespace kinovo::graphtest

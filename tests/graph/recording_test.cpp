@@ -1,0 +1,275 @@
+// Recording through the capture graph while it previews: the files are
+// checked by ffprobe and ffmpeg.
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <fstream>
+#include <optional>
+#include <string>
+
+#include "graph_fixture.h"
+#include "tests/stream/support.h"
+
+namespace kinovo::graphtest {
+namespace {
+
+using streamtest::DecodedAudioFrames;
+using streamtest::DecodeErrors;
+using streamtest::Probe;
+using streamtest::ProbeFile;
+using streamtest::TempDir;
+using streamtest::VideoPacketsWithData;
+
+using media::stream::MonotonicNowUs;
+
+// The recording's span as the graph kept it, which must lie within the
+// calls that started and stopped it; in seconds.
+double RecordedSeconds(const media::GraphStats& stats, std::int64_t beforeStartUs,
+                       std::int64_t afterStopUs) {
+  EXPECT_GE(stats.recordingStartUs, beforeStartUs);
+  EXPECT_GT(stats.recordingEndUs, stats.recordingStartUs);
+  EXPECT_LE(stats.recordingEndUs, afterStopUs);
+  return static_cast<double>(stats.recordingEndUs - stats.recordingStartUs) / 1e6;
+}
+
+QString QPath(const std::filesystem::path& path) { return QString::fromStdString(path.string()); }
+
+struct RecordingCase {
+  const char* name;
+  int format;
+  const char* microphone;  // or none
+  const char* codec;
+  const char* tag;
+  int width;
+  int height;
+};
+
+class Recording : public GraphTest, public ::testing::WithParamInterface<RecordingCase> {};
+
+TEST_P(Recording, FileHoldsTheCameraStreamAndTheSoundInStep) {
+  const RecordingCase& c = GetParam();
+  UseFormat(c.format);
+  std::shared_ptr<media::Filter> mic;
+  if (c.microphone) {
+    mic = Microphone(c.microphone);
+    ASSERT_TRUE(mic) << "no microphone " << c.microphone;
+  }
+  CCaptureGraph graph;
+  ASSERT_EQ(BuildGraph(graph, camera_, mic), 0);
+  ASSERT_EQ(StartPreview(graph, preview_), 0);
+  Pump(500ms);
+
+  TempDir dir;
+  const auto file = dir / "recording.avi";
+  const std::int64_t beforeStartUs = MonotonicNowUs();
+  ASSERT_EQ(StartRecording(graph, QPath(file)), 0);
+  const std::uint64_t previewAtStart = Stats(graph).previewFrames;
+  Pump(3000ms);
+  EXPECT_GT(Stats(graph).previewFrames, previewAtStart + 60) << "the preview went on while recording";
+  EXPECT_EQ(StopRecording(graph), 0);
+  const std::int64_t afterStopUs = MonotonicNowUs();
+  const media::GraphStats stats = Stats(graph);
+  const double seconds = RecordedSeconds(stats, beforeStartUs, afterStopUs);
+  EXPECT_NEAR(seconds, 3.0, 0.5);
+  EXPECT_FALSE(stats.recording);
+  EXPECT_EQ(stats.recordingError, "");
+  EXPECT_EQ(stats.framesRefused, 0u);
+  // Every frame the camera gave the file is in it (the slot before the
+  // first frame repeats it).
+  EXPECT_GE(stats.framesWritten, stats.recordedFramesCaptured);
+  EXPECT_LE(stats.framesWritten, stats.recordedFramesCaptured + 1);
+  // And after it, too.
+  const std::uint64_t previewAfter = stats.previewFrames;
+  EXPECT_TRUE(PumpUntil([&] { return Stats(graph).previewFrames > previewAfter + 5; }, 3s));
+
+  const std::optional<Probe> probe = ProbeFile(file);
+  ASSERT_TRUE(probe);
+  EXPECT_EQ(probe->streams, c.microphone ? 2 : 1);
+  EXPECT_EQ(probe->Text(probe->video, "codec_name"), c.codec);
+  EXPECT_EQ(probe->Text(probe->video, "codec_tag_string"), c.tag);
+  EXPECT_EQ(probe->Number(probe->video, "width"), c.width);
+  EXPECT_EQ(probe->Number(probe->video, "height"), c.height);
+  EXPECT_EQ(probe->Text(probe->video, "r_frame_rate"), "30/1");
+  const double frames = probe->Number(probe->video, "nb_frames");
+  EXPECT_NEAR(frames, seconds * 30, 1.0);
+  EXPECT_EQ(frames, static_cast<double>(stats.framesWritten + stats.emptyFramesWritten));
+  if (c.microphone) {
+    EXPECT_EQ(probe->Text(probe->audio, "codec_name"), "pcm_s16le");
+    const double rate = probe->Number(probe->audio, "sample_rate");
+    const int channels = static_cast<int>(probe->Number(probe->audio, "channels"));
+    EXPECT_EQ(rate, 48000);
+    EXPECT_NEAR(DecodedAudioFrames(file, channels) / rate, frames / 30, 0.05);
+  }
+  EXPECT_EQ(DecodeErrors(file), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Graph, Recording,
+    ::testing::Values(
+        RecordingCase{"Mjpeg1080pWithSineMicrophone", kMjpeg1080, "sine", "mjpeg", "MJPG", 1920, 1080},
+        RecordingCase{"Yuyv480WithoutSound", kYuyv480, nullptr, "rawvideo", "YUY2", 640, 480}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// The camera is pulled out in the middle of a recording: its stream ends
+// without spinning, the device is given back at once, and the file, finished
+// at StopRecording, plays and holds the frames up to the unplug (and, with
+// a microphone, the sound to the end).
+class Unplugged : public GraphTest, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(Unplugged, FileHoldsTheFramesUpToTheUnplug) {
+  const char* microphone = GetParam()[0] ? GetParam() : nullptr;
+  UseFormat(kMjpeg480);
+  std::shared_ptr<media::Filter> mic;
+  if (microphone) {
+    mic = Microphone(microphone);
+    ASSERT_TRUE(mic);
+  }
+  CCaptureGraph graph;
+  ASSERT_EQ(BuildGraph(graph, camera_, mic), 0);
+  ASSERT_EQ(StartPreview(graph, preview_), 0);
+  TempDir dir;
+  const auto file = dir / "unplugged.avi";
+  const std::int64_t beforeStartUs = MonotonicNowUs();
+  ASSERT_EQ(StartRecording(graph, QPath(file)), 0);
+  Pump(1500ms);
+
+  const std::size_t mark = VcamLog().size();
+  std::optional<Unplug> unplug(0);
+  // Our opening of the node is closed while the recording goes on.
+  EXPECT_TRUE(PumpUntil([&] { return !VcamLogLines("video0 close", mark).empty(); }, 3s))
+      << "the device was not released";
+  EXPECT_TRUE(Stats(graph).cameraLost);
+  const double cpuBefore = CpuSeconds();
+  Pump(1000ms);
+  if (!microphone) {
+    EXPECT_LT(CpuSeconds() - cpuBefore, 0.5) << "something spins";
+  }
+  // The graph cannot run its camera again.
+  EXPECT_NE(StopRecording(graph), 0);
+  const media::GraphStats stats = Stats(graph);
+  const double seconds = RecordedSeconds(stats, beforeStartUs, MonotonicNowUs());
+  EXPECT_EQ(stats.recordingError, "");
+  EXPECT_NEAR(static_cast<double>(stats.recordedFramesCaptured), 1.5 * 30, 8);
+
+  const std::optional<Probe> probe = ProbeFile(file);
+  ASSERT_TRUE(probe);
+  EXPECT_EQ(DecodeErrors(file), "");
+  const double frames = probe->Number(probe->video, "nb_frames");
+  EXPECT_EQ(VideoPacketsWithData(file), static_cast<std::int64_t>(stats.framesWritten));
+  if (microphone) {
+    // Picture and sound as long as the recording; the picture stands still
+    // after the unplug.
+    EXPECT_NEAR(frames, seconds * 30, 1.0);
+    EXPECT_NEAR(DecodedAudioFrames(file, 1) / 48000.0, frames / 30, 0.05);
+  } else {
+    // Only up to the last frame.
+    EXPECT_GE(frames, static_cast<double>(stats.recordedFramesCaptured));
+    EXPECT_LE(frames, static_cast<double>(stats.recordedFramesCaptured) + 3);
+  }
+  unplug.reset();
+}
+
+INSTANTIATE_TEST_SUITE_P(Graph, Unplugged, ::testing::Values("", "sine"),
+                         [](const auto& info) {
+                           return std::string(info.param[0] ? "WithSineMicrophone" : "WithoutSound");
+                         });
+
+// A file that cannot be written is reported, and nothing is written over
+// or left behind; the preview goes on, and the next recording works.
+struct RefusedCase {
+  const char* name;
+  bool existing;  // the file exists; otherwise its folder does not
+};
+
+class RefusedFile : public GraphTest, public ::testing::WithParamInterface<RefusedCase> {};
+
+TEST_P(RefusedFile, IsReportedAndLeavesEverythingAsItWas) {
+  UseFormat(kMjpeg480);
+  CCaptureGraph graph;
+  ASSERT_EQ(BuildGraph(graph, camera_, nullptr), 0);
+  ASSERT_EQ(StartPreview(graph, preview_), 0);
+  TempDir dir;
+  const auto file = GetParam().existing ? dir / "taken.avi" : dir / "missing" / "k.avi";
+  if (GetParam().existing) std::ofstream(file) << "someone else's";
+
+  const Status status = StartRecording(graph, QPath(file));
+  EXPECT_TRUE(media::Failed(status)) << status;
+  if (GetParam().existing) {
+    std::ifstream in(file);
+    std::string text;
+    std::getline(in, text);
+    EXPECT_EQ(text, "someone else's");
+  } else {
+    EXPECT_FALSE(std::filesystem::exists(file.parent_path()));
+  }
+  const std::uint64_t before = Stats(graph).previewFrames;
+  EXPECT_TRUE(PumpUntil([&] { return Stats(graph).previewFrames > before + 5; }, 3s));
+
+  const auto good = dir / "good.avi";
+  ASSERT_EQ(StartRecording(graph, QPath(good)), 0);
+  Pump(1000ms);
+  EXPECT_EQ(StopRecording(graph), 0);
+  EXPECT_EQ(DecodeErrors(good), "");
+  ASSERT_TRUE(ProbeFile(good));
+}
+
+INSTANTIATE_TEST_SUITE_P(Graph, RefusedFile,
+                         ::testing::Values(RefusedCase{"ExistingFile", true},
+                                           RefusedCase{"MissingFolder", false}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// A microphone that has gone since it was listed fails the recording; the
+// file is not made at all, rather than recorded without the sound unseen.
+TEST_F(GraphTest, MicrophoneGoneBeforeRecordingFailsItAndLeavesNoFile) {
+  std::shared_ptr<media::Filter> mic;
+  {
+    streamtest::PulseModule ghost("module-null-source source_name=ghost");
+    ASSERT_TRUE(ghost.loaded()) << ghost.error();
+    mic = Microphone("ghost");
+    ASSERT_TRUE(mic);
+  }
+  UseFormat(kMjpeg480);
+  CCaptureGraph graph;
+  ASSERT_EQ(BuildGraph(graph, camera_, mic), 0);
+  ASSERT_EQ(StartPreview(graph, preview_), 0);
+  TempDir dir;
+  const auto file = dir / "k.avi";
+  EXPECT_TRUE(media::Failed(StartRecording(graph, QPath(file))));
+  EXPECT_FALSE(std::filesystem::exists(file));
+  Pump(500ms);
+  EXPECT_FALSE(std::filesystem::exists(file));
+  EXPECT_FALSE(Stats(graph).recording);
+  const std::uint64_t before = Stats(graph).previewFrames;
+  EXPECT_TRUE(PumpUntil([&] { return Stats(graph).previewFrames > before + 5; }, 3s));
+}
+
+// kinovo-probe record, as the benchmark runs it: a recording through the
+// graph with the sine microphone, and the graph's counters in its report.
+TEST_F(GraphTest, ProbeRecordsAndReportsTheGraphsCounters) {
+  TempDir dir;
+  const auto file = dir / "probe.avi";
+  const auto [status, output] = streamtest::RunCommand(
+      std::string(KINOVO_PROBE_PATH) + " record --camera 0 --format " + std::to_string(kMjpeg480) +
+      " --fps 30 --mic 0 --seconds 2 --window 320x180 --out " + streamtest::Quote(file.string()) +
+      " 2>/dev/null");
+  ASSERT_EQ(status, 0) << output;
+  const QJsonObject report = QJsonDocument::fromJson(QByteArray::fromStdString(output)).object();
+  auto number = [&](const char* key) { return report.value(QLatin1String(key)).toDouble(-1); };
+  EXPECT_EQ(report.value("microphone").toString(), "Sine source at 440 Hz");
+  EXPECT_NEAR(number("seconds"), 2.0, 0.2);
+  EXPECT_GT(number("framesCaptured"), 0.9 * number("framesExpected"));
+  EXPECT_EQ(number("framesRefused"), 0);
+  EXPECT_GT(number("previewFramesShown"), 0);
+  EXPECT_NEAR(number("audioSamplesWritten") / 48000.0, number("seconds"), 0.05);
+
+  const std::optional<Probe> probe = ProbeFile(file);
+  ASSERT_TRUE(probe);
+  EXPECT_EQ(probe->streams, 2);
+  const double frames = probe->Number(probe->video, "nb_frames");
+  EXPECT_EQ(frames, number("framesWritten") + number("emptyFramesInserted"));
+  EXPECT_NEAR(frames, number("framesExpected"), 1.0);
+  EXPECT_EQ(DecodeErrors(file), "");
+}
+
+}  // namespace
+}  // namespace kinovo::graphtest

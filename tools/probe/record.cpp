@@ -1,0 +1,229 @@
+#include "tools/probe/record.h"
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
+
+#include <QApplication>
+#include <QEventLoop>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QPixmap>
+#include <QTimer>
+#include <QWidget>
+
+#include "capture/capture_graph.h"
+#include "capture/device_discovery.h"
+#include "capture/video_formats.h"
+#include "platform/media/linux/graph.h"
+#include "tools/probe/probe_json.h"
+
+namespace kinovo::probe {
+namespace {
+
+// How long the preview runs before the recording starts.
+constexpr std::chrono::milliseconds kWarmUp{500};
+
+struct Options {
+  QString camera;
+  int format = -1;
+  int fps = 0;
+  std::optional<int> mic;
+  double seconds = 0;
+  QString out;
+  QSize window{640, 360};
+  QString grab;
+};
+
+std::optional<Options> Parse(int argc, char** argv) {
+  Options o;
+  bool haveCamera = false;
+  for (int i = 2; i < argc; ++i) {
+    const QByteArray key = argv[i];
+    if (i + 1 >= argc) return std::nullopt;
+    const QString value = QString::fromLocal8Bit(argv[++i]);
+    bool ok = true;
+    if (key == "--camera") {
+      o.camera = value;
+      haveCamera = true;
+    } else if (key == "--format") {
+      o.format = value.toInt(&ok);
+    } else if (key == "--fps") {
+      o.fps = value.toInt(&ok);
+    } else if (key == "--mic") {
+      o.mic = value.toInt(&ok);
+    } else if (key == "--seconds") {
+      o.seconds = value.toDouble(&ok);
+    } else if (key == "--out") {
+      o.out = value;
+    } else if (key == "--window") {
+      const auto parts = value.split(u'x');
+      bool okw = false, okh = false;
+      if (parts.size() == 2) o.window = QSize(parts[0].toInt(&okw), parts[1].toInt(&okh));
+      ok = okw && okh && o.window.width() > 0 && o.window.height() > 0;
+    } else if (key == "--grab") {
+      o.grab = value;
+    } else {
+      return std::nullopt;
+    }
+    if (!ok) return std::nullopt;
+  }
+  if (!haveCamera || o.format < 0 || o.fps < 0 || o.seconds <= 0 || o.out.isEmpty()) {
+    return std::nullopt;
+  }
+  return o;
+}
+
+// Runs the event loop: the video window paints, and the graph hears of a
+// camera that went away.
+void Pump(std::chrono::milliseconds duration) {
+  QEventLoop loop;
+  // Precise: a coarse timer may end a long wait 5 % early.
+  QTimer::singleShot(duration, Qt::PreciseTimer, &loop, &QEventLoop::quit);
+  loop.exec();
+}
+
+int Print(const QJsonObject& object, int result) {
+  const QByteArray text = QJsonDocument(object).toJson(QJsonDocument::Indented);
+  std::fwrite(text.constData(), 1, static_cast<std::size_t>(text.size()), stdout);
+  return result;
+}
+
+int Fail(const QString& error, QJsonObject extra = {}) {
+  extra.insert("error", error);
+  return Print(extra, 1);
+}
+
+qint64 Delta(std::uint64_t after, std::uint64_t before) {
+  return static_cast<qint64>(after) - static_cast<qint64>(before);
+}
+
+}  // namespace
+
+int FindCamera(const std::vector<VideoDevice>& cameras, const char* text) {
+  bool isNumber = false;
+  const int index = QString::fromLocal8Bit(text).toInt(&isNumber);
+  if (isNumber) return index >= 0 && static_cast<std::size_t>(index) < cameras.size() ? index : -1;
+  const QString path = QString::fromLocal8Bit(text);
+  for (std::size_t i = 0; i < cameras.size(); ++i) {
+    if (cameras[i].devicePath == path) return static_cast<int>(i);
+  }
+  return -1;
+}
+
+int Record(int argc, char** argv) {
+  const std::optional<Options> options = Parse(argc, argv);
+  if (!options) return kUsage;
+  const Options& o = *options;
+  // Without any display, the window is drawn off-screen.
+  if (!std::getenv("DISPLAY") && !std::getenv("WAYLAND_DISPLAY") && !std::getenv("QT_QPA_PLATFORM")) {
+    ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+  }
+  QApplication app(argc, argv);
+
+  std::vector<VideoDevice> cameras;
+  EnumerateVideoDevices(cameras);
+  const QByteArray cameraName = o.camera.toLocal8Bit();
+  const int index = FindCamera(cameras, cameraName.constData());
+  if (index < 0) return Fail(QStringLiteral("no such camera"));
+  VideoDevice& camera = cameras[static_cast<std::size_t>(index)];
+  if (const Status status = OpenVideoDevice(camera); status != 0) {
+    return Fail(QStringLiteral("camera cannot be opened"), {{"openStatus", status}});
+  }
+  if (static_cast<std::size_t>(o.format) >= camera.formats.size()) {
+    return Fail(QStringLiteral("no such format"));
+  }
+  const VideoFormat& format = camera.formats[static_cast<std::size_t>(o.format)];
+  camera.formatIndex = o.format;
+  camera.frameRate = o.fps;
+  Status applied = ApplyFormat(o.format, camera.mainPin.get(), camera, o.fps);
+  if (applied == 0 && camera.extraCapturePin && camera.extraCapturePin != camera.mainPin) {
+    applied = ApplyFormat(o.format, camera.extraCapturePin.get(), camera, o.fps);
+  }
+  if (applied != 0) {
+    return Fail(QStringLiteral("format cannot be applied"), {{"applyStatus", applied}});
+  }
+
+  std::vector<AudioDevice> microphones;
+  std::shared_ptr<media::Filter> audioFilter;
+  QJsonValue microphoneName;
+  if (o.mic) {
+    EnumerateAudioDevices(microphones);
+    if (*o.mic < 0 || static_cast<std::size_t>(*o.mic) >= microphones.size()) {
+      return Fail(QStringLiteral("no such microphone"));
+    }
+    audioFilter = microphones[static_cast<std::size_t>(*o.mic)].filter;
+    microphoneName = microphones[static_cast<std::size_t>(*o.mic)].name;
+  }
+
+  // The main window stays hidden; its preview window shows the picture.
+  QWidget main;
+  main.resize(o.window + QSize(30, 30));
+  auto* preview = new QWidget(&main, Qt::Tool | Qt::FramelessWindowHint);
+  preview->setGeometry(15, 15, o.window.width(), o.window.height());
+  preview->show();
+
+  CCaptureGraph graph;
+  if (const Status status = BuildGraph(graph, &camera, audioFilter); status != 0) {
+    return Fail(QStringLiteral("graph cannot be built"), {{"buildStatus", status}});
+  }
+  const Status previewStatus = StartPreview(graph, preview);
+  Pump(kWarmUp);
+
+  media::GraphStats before;
+  media::ReadGraphStats(*graph.graph, before);
+  const Status startStatus = StartRecording(graph, o.out);
+  if (startStatus != 0) {
+    return Fail(QStringLiteral("recording cannot be started"), {{"startStatus", startStatus}});
+  }
+  const auto start = std::chrono::steady_clock::now();
+  Pump(std::chrono::milliseconds(std::llround(o.seconds * 1000)));
+  if (!o.grab.isEmpty()) preview->grab().save(o.grab);
+  const Status stopStatus = StopRecording(graph);
+  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  media::GraphStats after;
+  media::ReadGraphStats(*graph.graph, after);
+  // The span the file was written for, when the graph tells it.
+  if (after.recordingEndUs > after.recordingStartUs && after.recordingStartUs > 0) {
+    seconds = static_cast<double>(after.recordingEndUs - after.recordingStartUs) / 1e6;
+  }
+  ReleaseGraph(graph);
+
+  // The rate the camera was set to, as ApplyFormat clamps it.
+  int fps = o.fps == 0 ? format.maxFps : o.fps;
+  if (fps > format.maxFps) fps = format.maxFps;
+  if (fps < format.minFps) fps = format.minFps;
+  if (fps <= 0) fps = format.maxFps;
+  QJsonObject out{
+      {"file", o.out},
+      {"camera", camera.name},
+      {"format", FormatToJson(format)},
+      {"fps", fps},
+      {"microphone", microphoneName},
+      {"previewStatus", previewStatus},
+      {"startStatus", startStatus},
+      {"stopStatus", stopStatus},
+      {"seconds", seconds},
+      {"framesExpected", static_cast<qint64>(std::llround(seconds * fps))},
+      {"framesCaptured", static_cast<qint64>(after.recordedFramesCaptured)},
+      {"framesWritten", static_cast<qint64>(after.framesWritten)},
+      {"emptyFramesInserted", static_cast<qint64>(after.emptyFramesWritten)},
+      {"framesRefused", static_cast<qint64>(after.framesRefused)},
+      {"cameraFramesMissed", Delta(after.cameraFramesMissed, before.cameraFramesMissed)},
+      {"cameraLost", after.cameraLost},
+      {"previewFramesShown", Delta(after.previewDecoded, before.previewDecoded)},
+      {"previewFramesDropped", Delta(after.previewDropped, before.previewDropped)},
+      {"audioSamplesWritten", static_cast<qint64>(after.audioSamplesWritten)},
+      {"audioSamplesInserted", static_cast<qint64>(after.audioSamplesInserted)},
+      {"audioSamplesDropped", static_cast<qint64>(after.audioSamplesDropped)},
+  };
+  if (!after.recordingError.empty()) {
+    out.insert("error", QString::fromStdString(after.recordingError));
+    return Print(out, 1);
+  }
+  return Print(out, 0);
+}
+
+}  // namespace kinovo::probe
