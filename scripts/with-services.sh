@@ -38,15 +38,19 @@ if [ "$compositor" = 1 ]; then
   sleep 0.3
 fi
 
-# Private PulseAudio with a sine source standing in for a microphone.
+# Private PulseAudio with a microphone that hears a 440 Hz tone: a tone
+# played into a null sink, heard through a remap of its monitor. Unlike
+# module-sine-source, which hands out two seconds at a time, this source
+# follows the latency its recorder asks for, as a sound card does.
 export XDG_RUNTIME_DIR="$work/run" HOME="$work/home" PULSE_RUNTIME_PATH="$work/run/pulse"
 mkdir -p "$XDG_RUNTIME_DIR/pulse" "$HOME" && chmod 700 "$XDG_RUNTIME_DIR"
 export PULSE_SERVER="unix:$work/run/pulse/native"
 pulseaudio -n --daemonize=no --exit-idle-time=-1 --disallow-exit --use-pid-file=no \
   --disable-shm=yes \
   -L "module-native-protocol-unix socket=$work/run/pulse/native auth-anonymous=1" \
-  -L "module-null-sink sink_name=speakers sink_properties=device.description=Speakers" \
-  -L "module-sine-source source_name=sine rate=48000 frequency=440" \
+  -L "module-null-sink sink_name=speakers rate=48000 sink_properties=device.description=Speakers" \
+  -L "module-sine sink=speakers frequency=440" \
+  -L "module-remap-source master=speakers.monitor source_name=sine channels=1 channel_map=mono master_channel_map=front-left remix=no source_properties='device.description=\"Sine source at 440 Hz\"'" \
   -L "module-always-sink" >"$work/pulse.log" 2>&1 &
 pids+=($!)
 for _ in $(seq 100); do pactl info >/dev/null 2>&1 && break; sleep 0.05; done
