@@ -176,11 +176,9 @@ bool FrameDecoder::Impl::Convert(const Source& source, QImage& image) {
   const std::array<int, 6> key{source.width, source.height, source.format, image.width(),
                                image.height(), source.fullRange ? 1 : 0};
   if (!scaler || key != scalerKey) {
-    // Fast bilinear: a preview's scale is mild (1080p into a window of 80 %
-    // of the screen) and this is the hot path of every previewed frame.
     scaler.reset(sws_getContext(source.width, source.height, source.format, image.width(),
-                                image.height(), AV_PIX_FMT_BGRA, SWS_FAST_BILINEAR, nullptr,
-                                nullptr, nullptr));
+                                image.height(), AV_PIX_FMT_BGRA, SWS_BILINEAR, nullptr, nullptr,
+                                nullptr));
     if (!scaler) return false;
     // Camera YUV is video range, JPEG full range; the output is always full.
     const int* coefficients = sws_getCoefficients(SWS_CS_ITU601);
