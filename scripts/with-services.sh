@@ -38,10 +38,10 @@ if [ "$compositor" = 1 ]; then
   sleep 0.3
 fi
 
-# Private PulseAudio with a microphone that hears a 440 Hz tone: a tone
-# played into a null sink, heard through a remap of its monitor. Unlike
-# module-sine-source, which hands out two seconds at a time, this source
-# follows the latency its recorder asks for, as a sound card does.
+# Private PulseAudio with a microphone that hears a 440 Hz tone: the tone is
+# played into a null sink at a low latency and heard through a remap of that
+# sink's monitor, so the source delivers small blocks as a sound card does
+# (module-sine-source hands out two seconds at a time).
 export XDG_RUNTIME_DIR="$work/run" HOME="$work/home" PULSE_RUNTIME_PATH="$work/run/pulse"
 mkdir -p "$XDG_RUNTIME_DIR/pulse" "$HOME" && chmod 700 "$XDG_RUNTIME_DIR"
 export PULSE_SERVER="unix:$work/run/pulse/native"
@@ -49,12 +49,15 @@ pulseaudio -n --daemonize=no --exit-idle-time=-1 --disallow-exit --use-pid-file=
   --disable-shm=yes \
   -L "module-native-protocol-unix socket=$work/run/pulse/native auth-anonymous=1" \
   -L "module-null-sink sink_name=speakers rate=48000 sink_properties=device.description=Speakers" \
-  -L "module-sine sink=speakers frequency=440" \
   -L "module-remap-source master=speakers.monitor source_name=sine channels=1 channel_map=mono master_channel_map=front-left remix=no source_properties='device.description=\"Sine source at 440 Hz\"'" \
   -L "module-always-sink" >"$work/pulse.log" 2>&1 &
 pids+=($!)
 for _ in $(seq 100); do pactl info >/dev/null 2>&1 && break; sleep 0.05; done
 pactl info >/dev/null 2>&1 || { echo "PulseAudio did not start" >&2; cat "$work/pulse.log" >&2; }
+ffmpeg -nostdin -v quiet -re -f lavfi -i sine=frequency=440:sample_rate=48000 -f s16le -ac 2 - 2>/dev/null \
+  | pacat --playback --device=speakers --latency-msec=20 --raw --rate=48000 --channels=2 --format=s16le \
+    >"$work/tone.log" 2>&1 &
+pids+=($!)
 
 export KINOVO_SERVICES_DIR="$work"
 "$@"
