@@ -188,13 +188,13 @@ std::error_code PulseCapture::Impl::Setup(const std::string& sourceName,
   if (lookup) return lookup;
   if (!sourceSpec) return PulseError(PA_ERR_NOENTITY);
 
-  pa_sample_spec spec{};
-  spec.format = PA_SAMPLE_S16LE;
-  spec.rate = sourceSpec->rate;
-  spec.channels = sourceSpec->channels;
+  pa_sample_spec recordSpec{};
+  recordSpec.format = PA_SAMPLE_S16LE;
+  recordSpec.rate = sourceSpec->rate;
+  recordSpec.channels = sourceSpec->channels;
   const pa_channel_map* map =
-      pa_channel_map_valid(&sourceMap) && sourceMap.channels == spec.channels ? &sourceMap : nullptr;
-  stream = pa_stream_new(context, "Recording", &spec, map);
+      pa_channel_map_valid(&sourceMap) && sourceMap.channels == recordSpec.channels ? &sourceMap : nullptr;
+  stream = pa_stream_new(context, "Recording", &recordSpec, map);
   if (!stream) return PulseError(pa_context_errno(context));
   pa_stream_set_state_callback(stream, &Impl::StreamState, this);
   pa_stream_set_read_callback(stream, &Impl::Readable, this);
@@ -205,7 +205,7 @@ std::error_code PulseCapture::Impl::Setup(const std::string& sourceName,
   attr.maxlength = static_cast<std::uint32_t>(-1);
   attr.tlength = attr.prebuf = attr.minreq = static_cast<std::uint32_t>(-1);
   attr.fragsize = static_cast<std::uint32_t>(
-      pa_usec_to_bytes(static_cast<pa_usec_t>(options.chunk.count()) * PA_USEC_PER_MSEC, &spec));
+      pa_usec_to_bytes(static_cast<pa_usec_t>(options.chunk.count()) * PA_USEC_PER_MSEC, &recordSpec));
   // Not movable: when the chosen microphone goes away the recording ends
   // instead of going on from whatever source the server picks.
   const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_AUTO_TIMING_UPDATE |
@@ -217,8 +217,8 @@ std::error_code PulseCapture::Impl::Setup(const std::string& sourceName,
 
   api->time_free(deadline);
   deadline = nullptr;
-  sampleRate = static_cast<std::int32_t>(spec.rate);
-  channelCount = spec.channels;
+  sampleRate = static_cast<std::int32_t>(recordSpec.rate);
+  channelCount = recordSpec.channels;
   nextFrame = 0;
   pendingDiscontinuity = false;
   {
