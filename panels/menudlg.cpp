@@ -93,7 +93,7 @@ QString SettingCaption(SettingKind kind)
 
 kinovo::ImageControl ControlOfKind(SettingKind kind)
 {
-    // The engine numbers its six settable controls in the panel's order.
+    // SettingKind takes its numbers from the engine's controls.
     return static_cast<kinovo::ImageControl>(static_cast<int>(kind));
 }
 

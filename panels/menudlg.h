@@ -13,16 +13,17 @@
 #include <cstdint>
 
 // A row of the panel; doubles as the icon index (ResetIcon: the reset button).
+// The rows are the engine's settable controls, numbered as the engine does.
 enum class SettingKind : std::int32_t {
-    Brightness = 0,
-    Contrast = 1,
-    Saturation = 2,
-    Sharpness = 3,
-    Gamma = 4,
-    WhiteBalance = 5,
-    ResetIcon = 6,
+    Brightness = static_cast<std::int32_t>(kinovo::ImageControl::Brightness),
+    Contrast = static_cast<std::int32_t>(kinovo::ImageControl::Contrast),
+    Saturation = static_cast<std::int32_t>(kinovo::ImageControl::Saturation),
+    Sharpness = static_cast<std::int32_t>(kinovo::ImageControl::Sharpness),
+    Gamma = static_cast<std::int32_t>(kinovo::ImageControl::Gamma),
+    WhiteBalance = static_cast<std::int32_t>(kinovo::ImageControl::WhiteBalance),
+    ResetIcon = kinovo::kImageControlCount,
 };
-inline constexpr int kSettingKinds = 6;
+inline constexpr int kSettingKinds = kinovo::kImageControlCount;
 inline constexpr int kMaxSettingRows = 8;
 
 // Settings geometry in client pixels.
