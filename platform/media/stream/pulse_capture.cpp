@@ -302,6 +302,8 @@ void PulseCapture::Impl::OnReadable(std::size_t) {
     } else {
       firstSampleUs = now - std::max(static_cast<std::int64_t>(latency), waitingUs);
     }
+    // Whatever the estimate, the chunk was whole by the time it was read.
+    firstSampleUs = std::min(firstSampleUs, now - static_cast<std::int64_t>(frames) * 1000000 / sampleRate);
 
     auto chunk = std::make_shared<AudioChunk>();
     chunk->timestampUs = firstSampleUs;
