@@ -139,6 +139,46 @@ TEST(FrameDecoder, DamagedFramesGiveNoPictureOrAPartialOne) {
   EXPECT_TRUE(Near(partial.pixelColor(80, 60), Quadrants{}.topLeft, 14));
 }
 
+// A damaged frame between good ones: each good frame after it shows
+// again (a TurboJPEG handle that failed once can fail on every later frame).
+TEST(FrameDecoder, ShowsTheNextGoodFrameAfterADamagedOne) {
+  const auto jpeg = EncodeJpeg(QuadrantImage(320, 240));
+  const auto good = JpegFrame(jpeg, 320, 240);
+  auto marker = [&](std::uint8_t code) {
+    for (std::size_t i = 0; i + 1 < jpeg.size(); ++i) {
+      if (jpeg[i] == 0xff && jpeg[i + 1] == code) return i;
+    }
+    ADD_FAILURE() << "no marker " << int(code);
+    return std::size_t{0};
+  };
+  auto badTable = jpeg;
+  badTable[marker(0xdb) + 4] = 0x0f;  // quantisation table number 15
+  const std::vector<std::uint8_t> cutInHuffmanTable(jpeg.begin(), jpeg.begin() + marker(0xc4) + 12);
+  auto giant = jpeg;
+  const std::size_t sof = marker(0xc0);  // height and width say 65500
+  giant[sof + 5] = giant[sof + 7] = 0xff;
+  giant[sof + 6] = giant[sof + 8] = 0xdc;
+  auto flipped = jpeg;
+  flipped[2] ^= 0xff;  // the first marker after SOI
+  const std::pair<const char*, std::vector<std::uint8_t>> damaged[] = {
+      {"not a JPEG", std::vector<std::uint8_t>(5000, 0x42)},
+      {"header cut short", {jpeg.begin(), jpeg.begin() + 40}},
+      {"cut inside a Huffman table", cutInHuffmanTable},
+      {"bad quantisation table number", badTable},
+      {"first marker flipped", flipped},
+      {"header claims 65500 x 65500", giant},
+      {"end of image only", {0xff, 0xd9}},
+      {"empty", {}},
+  };
+  FrameDecoder decoder;
+  ExpectQuadrants(decoder.Decode(*good, {320, 240}));
+  for (const auto& [what, bytes] : damaged) {
+    SCOPED_TRACE(what);
+    EXPECT_TRUE(decoder.Decode(*JpegFrame(bytes, 320, 240), {320, 240}).isNull());
+    for (int i = 0; i < 3; ++i) ExpectQuadrants(decoder.Decode(*good, {160, 120}));
+  }
+}
+
 TEST(FrameDecoder, WritesIntoAPictureThatNoOneElseHolds) {
   FrameDecoder decoder;
   const auto frame = RawFrame(QuadrantImage(160, 120), fourcc::kYUYV);

@@ -9,8 +9,13 @@ extern "C" {
 #include <array>
 #include <vector>
 
+#include "platform/media/stream/media_log.h"
+
 namespace kinovo::media::stream {
 namespace {
+
+// The largest JPEG side decoded when the mode does not say the size.
+constexpr int kMaxJpegSide = 8192;
 
 struct TjDeleter {
   void operator()(void* handle) const { tjDestroy(handle); }
@@ -121,23 +126,45 @@ struct FrameDecoder::Impl {
   std::vector<std::uint8_t> planes;
 
   bool DecodeJpeg(const VideoFrame& frame, QSize target, Source& out, QSize& decoded);
+  void Recover(const char* call);
   bool Convert(const Source& source, QImage& image);
 };
 
 FrameDecoder::FrameDecoder() : impl_(std::make_unique<Impl>()) {}
 FrameDecoder::~FrameDecoder() = default;
 
+// A handle whose last call failed: libjpeg-turbo 2.1 leaves it in the middle
+// of a header after an error, and it then fails on every later frame.
+void FrameDecoder::Impl::Recover(const char* call) {
+  qCDebug(lcMedia) << "frame decoder:" << call << "failed:" << tjGetErrorStr2(jpeg.get());
+  jpeg.reset(tjInitDecompress());
+  if (!jpeg) qCWarning(lcMedia) << "frame decoder: tjInitDecompress failed:" << tjGetErrorStr2(nullptr);
+}
+
 bool FrameDecoder::Impl::DecodeJpeg(const VideoFrame& frame, QSize target, Source& out,
                                     QSize& decoded) {
-  if (!jpeg) return false;
+  if (!jpeg) {
+    jpeg.reset(tjInitDecompress());
+    if (!jpeg) return false;
+  }
   const auto* data = frame.bytes().data();
   const auto size = static_cast<unsigned long>(frame.size());
   int width = 0, height = 0, subsampling = 0, colorspace = 0;
   if (tjDecompressHeader3(jpeg.get(), data, size, &width, &height, &subsampling, &colorspace) != 0) {
+    Recover("tjDecompressHeader3");
     return false;
   }
   const AVPixelFormat format = PlanarFormatOf(subsampling);
   if (format == AV_PIX_FMT_NONE || (colorspace != TJCS_YCbCr && colorspace != TJCS_GRAY)) return false;
+  // A header that claims more than the camera's mode is damaged; decoding it
+  // could take gigabytes.
+  const int maxWidth = frame.format.width > 0 ? frame.format.width : kMaxJpegSide;
+  const int maxHeight = frame.format.height > 0 ? frame.format.height : kMaxJpegSide;
+  if (width <= 0 || height <= 0 || width > maxWidth || height > maxHeight) {
+    qCDebug(lcMedia) << "frame decoder: a JPEG of" << width << "x" << height << "in a mode of"
+                     << frame.format.width << "x" << frame.format.height << "skipped";
+    return false;
+  }
   const JpegScale scale = ChooseJpegScale({width, height}, target);
   const tjscalingfactor factor{scale.num, scale.denom};
   const int w = TJSCALED(width, factor);
@@ -156,9 +183,11 @@ bool FrameDecoder::Impl::DecodeJpeg(const VideoFrame& frame, QSize target, Sourc
   planes.resize(total);
   std::array<unsigned char*, 3> dst{};
   for (int c = 0; c < components; ++c) dst[c] = planes.data() + offsets[c];
-  if (tjDecompressToYUVPlanes(jpeg.get(), data, size, dst.data(), w, strides.data(), h, 0) != 0 &&
-      tjGetErrorCode(jpeg.get()) != TJERR_WARNING) {
-    return false;  // a warning (a damaged tail, say) still leaves a picture
+  if (tjDecompressToYUVPlanes(jpeg.get(), data, size, dst.data(), w, strides.data(), h,
+                              TJFLAG_LIMITSCANS) != 0) {
+    const bool warning = tjGetErrorCode(jpeg.get()) == TJERR_WARNING;
+    Recover("tjDecompressToYUVPlanes");
+    if (!warning) return false;  // a warning (a damaged tail, say) still leaves a picture
   }
   out.format = format;
   out.width = w;
