@@ -58,19 +58,20 @@ Status BuildGraph(CCaptureGraph& holder, VideoDevice* camera,
                   const std::shared_ptr<media::Filter>& audioFilter) {
   ReleaseGraph(holder);
   const auto platform = media::CurrentPlatform();
+  // Only negative statuses fail; positive ones are information.
   Status status = platform->CreateCaptureGraphBuilder(holder.builder);
-  if (status != media::kOk || !holder.builder) {
+  if (media::Failed(status) || !holder.builder) {
     holder.builder.reset();
-    return status != media::kOk ? status : media::kUnexpected;
+    return media::Failed(status) ? status : media::kUnexpected;
   }
   status = platform->CreateFilterGraph(holder.graph);
-  if (status != media::kOk || !holder.graph) {
+  if (media::Failed(status) || !holder.graph) {
     holder.builder.reset();
     holder.graph.reset();
-    return status != media::kOk ? status : media::kUnexpected;
+    return media::Failed(status) ? status : media::kUnexpected;
   }
   status = holder.builder->SetFiltergraph(holder.graph);
-  if (status != media::kOk) {
+  if (media::Failed(status)) {
     holder.builder.reset();
     holder.graph.reset();
     return status;
@@ -84,11 +85,11 @@ Status BuildGraph(CCaptureGraph& holder, VideoDevice* camera,
   }
   holder.audioFilter = audioFilter;
   status = holder.graph->QueryMediaControl(holder.mediaControl);
-  if (status != media::kOk || !holder.mediaControl) {
+  if (media::Failed(status) || !holder.mediaControl) {
     holder.builder.reset();
     holder.graph.reset();
     holder.mediaControl.reset();
-    return status != media::kOk ? status : media::kUnexpected;
+    return media::Failed(status) ? status : media::kUnexpected;
   }
   return media::kOk;
 }
@@ -116,7 +117,7 @@ Status AttachVideoWindow(CCaptureGraph& holder, media::WindowHandle owner,
   }
   std::shared_ptr<media::MediaEvent> events;
   const Status status = holder.graph->QueryMediaEvent(events);
-  if (status != media::kOk || !events) return status != media::kOk ? status : media::kNoInterface;
+  if (media::Failed(status) || !events) return media::Failed(status) ? status : media::kNoInterface;
   return events->SetNotifyWindow(owner, 0, 0);
 }
 

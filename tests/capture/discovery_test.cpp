@@ -273,6 +273,8 @@ INSTANTIATE_TEST_SUITE_P(
         PinCase{"capture and still", {{kCapture}, {kStill}}, 0, -1, media::kOk},
         PinCase{"capture before preview", {{kCapture}, {kPreview}}, 0, -1, media::kOk},
         PinCase{"no category counts as preview", {{std::nullopt}, {kCapture}}, 0, 1, media::kOk},
+        PinCase{"capture, then no category: no extra capture pin", {{kCapture}, {std::nullopt}}, 0, -1,
+                media::kOk},
         PinCase{"input pins and unreadable directions are passed over",
                 {{kCapture, media::PinDirection::Input},
                  {kPreview, media::PinDirection::Output, media::kFail},

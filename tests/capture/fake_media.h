@@ -172,6 +172,11 @@ class FakeFilter final : public Filter {
  public:
   explicit FakeFilter(std::shared_ptr<CallLog> log, std::string name = "filter")
       : log_(std::move(log)), name_(std::move(name)) {}
+  ~FakeFilter() override {
+    if (logRelease) log_->push_back("~" + name_);
+  }
+
+  bool logRelease = false;  // log "~name" when the last reference goes
 
   std::vector<std::shared_ptr<Pin>> pins;
   Status enumStatus = kOk;
@@ -294,6 +299,7 @@ inline std::string GuidName(const Guid* g) {
 class FakeMediaControl final : public MediaControl {
  public:
   explicit FakeMediaControl(std::shared_ptr<CallLog> log) : log_(std::move(log)) {}
+  ~FakeMediaControl() override { log_->push_back("~control"); }
   Status runStatus = kOk;
   Status Run() override {
     log_->push_back("Run");
@@ -311,10 +317,18 @@ class FakeMediaControl final : public MediaControl {
 class FakeVideoWindow final : public VideoWindow {
  public:
   explicit FakeVideoWindow(std::shared_ptr<CallLog> log) : log_(std::move(log)) {}
+  ~FakeVideoWindow() override { log_->push_back("~window"); }
   int failAtCall = -1;  // index of the put_Left/Top/Width/Height call that fails
+  // The windows last given.
+  WindowHandle owner = nullptr;
+  WindowHandle drain = nullptr;
   Status put_Visible(bool v) override { return Log("Visible " + std::to_string(v)); }
-  Status put_Owner(WindowHandle w) override { return Log(std::string("Owner ") + (w ? "window" : "none")); }
+  Status put_Owner(WindowHandle w) override {
+    owner = w;
+    return Log(std::string("Owner ") + (w ? "window" : "none"));
+  }
   Status put_MessageDrain(WindowHandle w) override {
+    drain = w;
     return Log(std::string("Drain ") + (w ? "window" : "none"));
   }
   Status put_WindowStyle(std::int32_t s) override { return Log("Style " + std::to_string(s)); }
@@ -354,6 +368,7 @@ class FakeFilterGraph final : public FilterGraph {
   ~FakeFilterGraph() override { log_->push_back("~graph " + std::to_string(id_)); }
   std::shared_ptr<FakeVideoWindow> window;  // none: no video window
   Status controlStatus = kOk;
+  Status eventStatus = kOk;
 
   Status AddFilter(const std::shared_ptr<Filter>& f, const QString& name) override {
     log_->push_back("AddFilter " + FilterName(f) + " as " + name.toStdString());
@@ -364,9 +379,9 @@ class FakeFilterGraph final : public FilterGraph {
     return kOk;
   }
   Status QueryMediaControl(std::shared_ptr<MediaControl>& out) override {
-    if (controlStatus != kOk) return controlStatus;
+    if (Failed(controlStatus)) return controlStatus;
     out = std::make_shared<FakeMediaControl>(log_);
-    return kOk;
+    return controlStatus;
   }
   Status QueryVideoWindow(std::shared_ptr<VideoWindow>& out) override {
     if (!window) return kNoInterface;
@@ -374,8 +389,9 @@ class FakeFilterGraph final : public FilterGraph {
     return kOk;
   }
   Status QueryMediaEvent(std::shared_ptr<MediaEvent>& out) override {
+    if (Failed(eventStatus)) return eventStatus;
     out = std::make_shared<FakeMediaEvent>(log_);
-    return kOk;
+    return eventStatus;
   }
 
  private:
@@ -386,10 +402,13 @@ class FakeFilterGraph final : public FilterGraph {
 class FakeCaptureGraphBuilder final : public CaptureGraphBuilder {
  public:
   explicit FakeCaptureGraphBuilder(std::shared_ptr<CallLog> log) : log_(std::move(log)) {}
+  ~FakeCaptureGraphBuilder() override { log_->push_back("~builder"); }
   Status attachStatus = kOk;
   Status outputStatus = kOk;
   Status videoRenderStatus = kOk;
-  std::shared_ptr<FakeFilter> mux;
+  // The multiplexer of the last file output; its caller holds the only
+  // reference, and "~mux" is logged when that goes.
+  std::weak_ptr<FakeFilter> mux;
 
   Status SetFiltergraph(const std::shared_ptr<FilterGraph>&) override {
     log_->push_back("SetFiltergraph");
@@ -400,7 +419,10 @@ class FakeCaptureGraphBuilder final : public CaptureGraphBuilder {
     log_->push_back(std::string("SetOutputFileName ") + (subtype == MEDIASUBTYPE_Avi ? "Avi " : "? ") +
                     path.toStdString());
     if (outputStatus != kOk) return outputStatus;
-    out = mux;
+    auto made = std::make_shared<FakeFilter>(log_, "mux");
+    made->logRelease = true;
+    mux = made;
+    out = std::move(made);
     return kOk;
   }
   Status RenderStream(const Guid* category, const Guid* type, const std::shared_ptr<Filter>& source,
@@ -432,22 +454,21 @@ class FakePlatform final : public Platform {
 
   Status CreateCaptureGraphBuilder(std::shared_ptr<CaptureGraphBuilder>& out) override {
     log->push_back("CreateCaptureGraphBuilder");
-    if (builderStatus != kOk) return builderStatus;
+    if (Failed(builderStatus)) return builderStatus;
     lastBuilder = std::make_shared<FakeCaptureGraphBuilder>(log);
-    lastBuilder->mux = MakeFilter("mux");
     lastBuilder->attachStatus = nextAttachStatus;
     out = lastBuilder;
-    return kOk;
+    return builderStatus;
   }
   Status CreateFilterGraph(std::shared_ptr<FilterGraph>& out) override {
     log->push_back("CreateFilterGraph");
-    if (graphStatus != kOk) return graphStatus;
+    if (Failed(graphStatus)) return graphStatus;
     auto graph = std::make_shared<FakeFilterGraph>(log, ++graphsMade);
     graph->window = nextWindow;
     graph->controlStatus = nextControlStatus;
     lastGraph = graph;
     out = graph;
-    return kOk;
+    return graphStatus;
   }
 
   Status CreateDeviceEnumerator(std::shared_ptr<DeviceEnumerator>& out) override {

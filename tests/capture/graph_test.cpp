@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "capture/capture_graph.h"
 #include "fake_media.h"
 
@@ -56,6 +58,46 @@ TEST_F(GraphTest, PreviewAddsTheCameraRendersItAndPlacesTheWindowOnePixelTaller)
                         "Style " + std::to_string(media::kWsChild | media::kWsClipSiblings),
                         "Left 0", "Top 0", "Width 640", "Height 481",
                         "SetNotifyWindow 0 0", "Run"}));
+  // Input over the picture goes to the main window, the preview window's parent.
+  EXPECT_EQ(fake_->nextWindow->owner, preview_);
+  EXPECT_EQ(fake_->nextWindow->drain, &main_);
+}
+
+TEST_F(GraphTest, AttachingAgainHidesAndDetachesTheEarlierWindowFirst) {
+  CCaptureGraph g;
+  ASSERT_EQ(BuildGraph(g, &camera_, nullptr), media::kOk);
+  ASSERT_EQ(StartPreview(g, preview_), media::kOk);
+  const std::weak_ptr<FakeVideoWindow> first = fake_->nextWindow;
+  auto second = std::make_shared<FakeVideoWindow>(fake_->log);
+  fake_->lastGraph.lock()->window = second;
+  fake_->nextWindow.reset();  // the holder has the only reference to the first
+  Take();
+  EXPECT_EQ(AttachVideoWindow(g, preview_, &main_), media::kOk);
+  EXPECT_EQ(Take(), (std::vector<std::string>{
+                        "Visible 0", "Owner none", "~window", "Owner window", "Drain window",
+                        "Style " + std::to_string(media::kWsChild | media::kWsClipSiblings),
+                        "Left 0", "Top 0", "Width 640", "Height 481", "SetNotifyWindow 0 0"}));
+  EXPECT_TRUE(first.expired());
+  EXPECT_EQ(g.videoWindow, second);
+  EXPECT_EQ(second->drain, &main_);
+}
+
+TEST_F(GraphTest, ReleaseGraphLetsGoInOrderWithoutStoppingAndForgetsTheSources) {
+  CCaptureGraph g;
+  ASSERT_EQ(BuildGraph(g, &camera_, mic_), media::kOk);
+  StartPreview(g, preview_);
+  ASSERT_EQ(StartRecording(g, QStringLiteral("/v/k.avi")), media::kOk);
+  // From here on the holder has the only references.
+  fake_->nextWindow.reset();
+  fake_->lastGraph.lock()->window.reset();
+  fake_->lastBuilder.reset();
+  Take();
+  ReleaseGraph(g);
+  EXPECT_EQ(Take(), (std::vector<std::string>{"~mux", "~window", "~control", "~graph 1", "~builder"}));
+  EXPECT_EQ(g.device, &camera_);
+  EXPECT_FALSE(g.videoFilter);
+  EXPECT_FALSE(g.audioFilter);
+  EXPECT_EQ(mic_.use_count(), 1) << "the microphone's filter belongs to its device record";
 }
 
 TEST_F(GraphTest, ResizeVideoWindowAsksOnePixelMoreAndStopsAtTheFirstFailure) {
@@ -84,8 +126,27 @@ TEST_F(GraphTest, BuildingTwiceReleasesTheFirstGraphBeforeTheSecond) {
   ASSERT_EQ(BuildGraph(g, &camera_, nullptr), media::kOk);
   EXPECT_TRUE(first.expired());
   const auto calls = Take();
-  ASSERT_FALSE(calls.empty());
-  EXPECT_EQ(calls.front(), "~graph 1");
+  const auto released = std::find(calls.begin(), calls.end(), "~graph 1");
+  EXPECT_LT(released, std::find(calls.begin(), calls.end(), "CreateCaptureGraphBuilder"));
+}
+
+// Only negative statuses are failures; positive ones (S_FALSE) are not.
+TEST_F(GraphTest, PositiveStatusesDoNotFailTheBuildOrTheAttachment) {
+  fake_->builderStatus = media::kFalse;
+  fake_->graphStatus = media::kFalse;
+  fake_->nextAttachStatus = media::kFalse;
+  fake_->nextControlStatus = media::kFalse;
+  CCaptureGraph g;
+  ASSERT_EQ(BuildGraph(g, &camera_, nullptr), media::kOk);
+  EXPECT_TRUE(g.graph);
+  EXPECT_TRUE(g.builder);
+  EXPECT_TRUE(g.mediaControl);
+  fake_->lastGraph.lock()->eventStatus = media::kFalse;
+  Take();
+  EXPECT_EQ(StartPreview(g, preview_), media::kOk);
+  const auto calls = Take();
+  EXPECT_NE(std::find(calls.begin(), calls.end(), "SetNotifyWindow 0 0"), calls.end());
+  EXPECT_EQ(calls.back(), "Run");
 }
 
 TEST_F(GraphTest, FailedBuildLeavesNoGraph) {
@@ -138,7 +199,7 @@ TEST_F(GraphTest, RecordingWithAMicrophoneRoutesBothStreamsIntoTheMuxAndBack) {
                                               "EnumPins camera", "Run"}));
   EXPECT_TRUE(g.mux);
   EXPECT_EQ(StopRecording(g), media::kOk);
-  EXPECT_EQ(Take(), (std::vector<std::string>{"Stop graph", "Stop mux", "RemoveFilter mux",
+  EXPECT_EQ(Take(), (std::vector<std::string>{"Stop graph", "Stop mux", "RemoveFilter mux", "~mux",
                                               "RemoveFilter mic", "Run"}));
   EXPECT_FALSE(g.mux);
 }
@@ -174,7 +235,7 @@ TEST_F(GraphTest, AFailedFileOutputIsReportedAndThePreviewGoesOn) {
 
 TEST_F(GraphTest, RecordingReappliesTheStoredFormatOnlyToADistinctCapturePin) {
   // Preview pin first, capture pin after it: the capture pin gets the
-  // device's stored format and rate.
+  // device's stored format (the second of two) and rate.
   auto preview = fake_->MakePin("preview", media::PIN_CATEGORY_PREVIEW);
   auto capture = fake_->MakePin("capture", media::PIN_CATEGORY_CAPTURE);
   capture->config = fake_->MakeConfig();
@@ -189,13 +250,26 @@ TEST_F(GraphTest, RecordingReappliesTheStoredFormatOnlyToADistinctCapturePin) {
   f.maxFps = 30;
   f.frameBytes = 1280 * 720 * 2;
   f.subtype = media::MEDIASUBTYPE_YUY2;
-  camera_.formats = {f};
+  VideoFormat mjpeg = f;
+  mjpeg.index = 1;
+  mjpeg.width = 640;
+  mjpeg.height = 360;
+  mjpeg.minFps = 5;
+  mjpeg.frameBytes = 640 * 360 * 3;
+  mjpeg.subtype = media::MEDIASUBTYPE_MJPG;
+  camera_.formats = {f, mjpeg};
+  camera_.formatIndex = 1;
+  camera_.frameRate = 20;
   CCaptureGraph g;
   ASSERT_EQ(BuildGraph(g, &camera_, nullptr), media::kOk);
   StartPreview(g, preview_);
   ASSERT_EQ(StartRecording(g, QStringLiteral("/v/k.avi")), media::kOk);
   ASSERT_EQ(capture->config->formatsSet.size(), 1u);
-  EXPECT_EQ(capture->config->formatsSet[0].videoInfo->bmiHeader.biWidth, 1280);
+  const media::MediaType& set = capture->config->formatsSet[0];
+  EXPECT_EQ(set.subtype, media::MEDIASUBTYPE_MJPG);
+  EXPECT_EQ(set.videoInfo->bmiHeader.biWidth, 640);
+  EXPECT_EQ(set.videoInfo->bmiHeader.biHeight, 360);
+  EXPECT_EQ(set.videoInfo->AvgTimePerFrame, 500000);
 
   // Only a capture pin, which is also the main pin: nothing is applied there.
   auto only = fake_->MakePin("only", media::PIN_CATEGORY_CAPTURE);

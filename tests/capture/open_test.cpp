@@ -103,5 +103,31 @@ TEST_F(OpenTest, WrongCapabilitySizeStillOpens) {
   EXPECT_TRUE(devices[0].formats.empty());
 }
 
+// Two cameras of one model share a USB identifier: opening the second binds
+// the first one listed, and the record then describes that camera.
+TEST_F(OpenTest, SecondOfTwoIdenticalCamerasOpensTheFirstListed) {
+  const QString path1 = QStringLiteral(R"(\\?\usb#vid_046d&pid_0825&mi_00#7&1&0&0000#{x}\global)");
+  const QString path2 = QStringLiteral(R"(\\?\usb#vid_046d&pid_0825&mi_00#7&2&0&0000#{x}\global)");
+  platform->devices->video.clear();
+  auto other = platform->MakeFilter("cam2");
+  other->pins = {platform->MakePin("capture2", media::PIN_CATEGORY_CAPTURE)};
+  other->procAmp = platform->MakeProcAmp();
+  auto first = platform->AddVideo(QStringLiteral("C270"), path1, filter);
+  auto second = platform->AddVideo(QStringLiteral("C270"), path2, other);
+  ASSERT_EQ(EnumerateVideoDevices(devices), 2);
+  platform->log->clear();
+
+  VideoDevice& device = devices[1];
+  ASSERT_EQ(OpenVideoDevice(device), media::kOk);
+  EXPECT_EQ(device.filter, filter);
+  EXPECT_EQ(device.mainPin, pin);
+  EXPECT_EQ(device.procAmp, procAmp);
+  EXPECT_EQ(device.devicePath, path1);
+  EXPECT_EQ(device.formats.size(), 1u);
+  EXPECT_EQ(second->bindCalls, 0);
+  ASSERT_FALSE(platform->log->empty());
+  EXPECT_EQ(platform->log->front(), "BindToObject " + path1.toStdString());
+}
+
 }  // namespace
 }  // namespace kinovo
