@@ -5,7 +5,7 @@
 set -eu
 cd "$(dirname "$0")/.."
 scripts/deps.sh
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j"$(nproc)"
 if [ "${1:-}" = "--vcam" ]; then
   export LD_PRELOAD="$PWD/build/vcam/libkinovo-vcam.so" KINOVO_VCAM_PROFILE="$PWD/vcam/profiles/demo.ini"

@@ -14,7 +14,14 @@ cmake --build build-asan -j"$jobs" --target kinovo
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKINOVO_TSAN=ON >/dev/null
 cmake --build build-tsan -j"$jobs" --target graph_tests
 
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+# The main tree uses CMake's default generator (Unix Makefiles), as a
+# packager's plain `cmake -S . -B build` does, so that build keeps working.
+# A tree made earlier by another generator cannot switch; start it afresh.
+if [ -f build/CMakeCache.txt ] && ! grep -qx 'CMAKE_GENERATOR:INTERNAL=Unix Makefiles' build/CMakeCache.txt; then
+  echo "build/ was made by another generator; rebuilding it with Unix Makefiles"
+  rm -rf build
+fi
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DKINOVO_ASAN_BINARY="$PWD/build-asan/app/kinovo" \
   -DKINOVO_TSAN_DIR="$PWD/build-tsan" >/dev/null
 cmake --build build -j"$jobs"
