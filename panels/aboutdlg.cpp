@@ -1,6 +1,7 @@
 #include "aboutdlg.h"
 
 #include "draw.h"
+#include "kinovo_version.h"
 
 #include <QDesktopServices>
 #include <QUrl>
@@ -69,8 +70,8 @@ void CAboutDlg::DrawContent(Graphics* g)
 
     DrawString(g, QStringLiteral("Webcam video recording and photo"), regular, QRectF(115, 80, 290, 20),
                StringAlignment::Near, Argb(kGrey));
-    DrawString(g, QStringLiteral("version 3.0.0"), regular, QRectF(20, 110, 365, 20), StringAlignment::Far,
-               Argb(kBlue));
+    const QString version = QStringLiteral("version ") + QLatin1String(kKinovoVersion);
+    DrawString(g, version, regular, QRectF(20, 110, 365, 20), StringAlignment::Far, Argb(kBlue));
     const QString url = QString::fromLatin1(kProductUrl);
     const QRectF linkRect(15, 220, 385, 20);
     DrawString(g, url, link, linkRect, StringAlignment::Near, Argb(kBlue));

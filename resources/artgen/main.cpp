@@ -1,5 +1,7 @@
 // kinovo-artgen OUTPUT_DIR: draws every picture of the program and writes
 // it as OUTPUT_DIR/<id>.png (8-bit RGBA, non-interlaced).
+// kinovo-artgen --icons OUTPUT_DIR: writes the application icon for the
+// desktop's icon theme as OUTPUT_DIR/<n>x<n>/apps/kinovo.png.
 #include "artwork.h"
 
 #include <QDir>
@@ -47,6 +49,39 @@ bool fontsPresent()
     return ok;
 }
 
+// The hicolor theme's usual sizes; each is scaled from the 256 px window icon
+// (picture 128), so that menu, task bar and window show the same mark.
+constexpr int kIconSizes[] = {16, 22, 24, 32, 48, 64, 128, 256};
+
+bool writePng(const QImage &image, const QString &path)
+{
+    QImageWriter writer(path, "png");
+    writer.setQuality(0); // for PNG: strongest compression
+    if (writer.write(image))
+        return true;
+    std::fprintf(stderr, "kinovo-artgen: cannot write %s: %s\n", qPrintable(path),
+                 qPrintable(writer.errorString()));
+    return false;
+}
+
+int writeThemeIcons(const QDir &out)
+{
+    const QImage icon = artgen::drawAppIcon().convertToFormat(QImage::Format_ARGB32);
+    for (int size : kIconSizes) {
+        const QString dir = QStringLiteral("%1x%1/apps").arg(size);
+        if (!out.mkpath(dir)) {
+            std::fprintf(stderr, "kinovo-artgen: cannot create %s\n", qPrintable(out.filePath(dir)));
+            return 1;
+        }
+        const QImage scaled = size == icon.width()
+            ? icon
+            : icon.scaled(size, size, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+        if (!writePng(scaled, out.filePath(dir + QStringLiteral("/kinovo.png"))))
+            return 1;
+    }
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -55,17 +90,22 @@ int main(int argc, char *argv[])
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QGuiApplication app(argc, argv);
 
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: kinovo-artgen OUTPUT_DIR\n");
+    const bool icons = argc == 3 && qstrcmp(argv[1], "--icons") == 0;
+    if (argc != 2 && !icons) {
+        std::fprintf(stderr, "usage: kinovo-artgen OUTPUT_DIR\n"
+                             "       kinovo-artgen --icons OUTPUT_DIR\n");
         return 2;
     }
-    const QDir out(QString::fromLocal8Bit(argv[1]));
+    const char *outArg = argv[argc - 1];
+    const QDir out(QString::fromLocal8Bit(outArg));
     if (!out.mkpath(QStringLiteral("."))) {
-        std::fprintf(stderr, "kinovo-artgen: cannot create %s\n", argv[1]);
+        std::fprintf(stderr, "kinovo-artgen: cannot create %s\n", outArg);
         return 1;
     }
     if (!fontsPresent())
         return 1;
+    if (icons)
+        return writeThemeIcons(out);
 
     for (const artgen::Picture &picture : artgen::pictures()) {
         const QImage image = picture.draw().convertToFormat(QImage::Format_ARGB32);
@@ -76,13 +116,8 @@ int main(int argc, char *argv[])
                          picture.size.height());
             return 1;
         }
-        QImageWriter writer(path, "png");
-        writer.setQuality(0); // for PNG: strongest compression; they live in the executable
-        if (!writer.write(image)) {
-            std::fprintf(stderr, "kinovo-artgen: cannot write %s: %s\n", qPrintable(path),
-                         qPrintable(writer.errorString()));
+        if (!writePng(image, path))
             return 1;
-        }
     }
     return 0;
 }
