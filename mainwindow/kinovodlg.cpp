@@ -1,17 +1,249 @@
+// The main window's state, set-up and teardown.
 #include "kinovodlg.h"
 
-CKinovoDlg::CKinovoDlg() : CPNGDialog(102, 129, 15, 15, 15, 15, false) {}
+#include "capture/device_discovery.h"
+#include "layerwindow.h"
+#include "mainwindow_log.h"
+#include "previewwindow.h"
+#include "shell.h"
 
-CKinovoDlg::~CKinovoDlg() = default;
+#include <QApplication>
+#include <QImageWriter>
+
+Q_LOGGING_CATEGORY(lcMainWindow, "kinovo.mainwindow", QtWarningMsg)
+
+namespace {
+
+// Cells of a sprite sheet for one button: (x, y) of each visual state.
+struct SpriteCell {
+    ButtonId button;
+    int slot;
+    int x;
+    int y;
+};
+
+constexpr SpriteCell kButtonCells[] = {
+    {Close, 0, 0, 0},        {Close, 1, 0, 32},        {Close, 2, 0, 64},
+    {Settings, 0, 32, 0},    {Settings, 1, 32, 32},    {Settings, 2, 32, 64},
+    {Photo, 0, 224, 0},      {Photo, 1, 224, 32},      {Photo, 2, 256, 32},
+    {Camera, 0, 64, 0},      {Camera, 1, 64, 32},      {Camera, 2, 64, 64},
+    {Microphone, 0, 96, 0},  {Microphone, 1, 96, 32},  {Microphone, 2, 96, 64},
+    {Microphone, 3, 160, 0}, {Microphone, 4, 160, 32}, {Microphone, 5, 160, 64},
+    {Microphone, 6, 128, 0}, {Mode, 0, 192, 0},        {Mode, 1, 192, 32},
+    {Mode, 2, 192, 64},      {Record, 0, 288, 0},      {Record, 1, 288, 32},
+    {Record, 2, 320, 0},     {Record, 3, 352, 32},     {Record, 4, 384, 32},
+};
+
+// A user folder: the XDG one, else the desktop, else the fallback under
+// $HOME; always ending with '/'.
+QString UserFolder(SpecialFolder folder, const QString& fallback)
+{
+    QString path = SpecialFolderPath(folder);
+    if (path.isEmpty()) path = SpecialFolderPath(SpecialFolder::Desktop);
+    if (path.isEmpty()) path = HomeFolder() + fallback;
+    if (!path.endsWith(QLatin1Char('/'))) path += QLatin1Char('/');
+    return path;
+}
+
+} // namespace
+
+CKinovoDlg::CKinovoDlg()
+    : CPNGDialog(102, 129, 15, 15, 15, 15, false),
+      m_strPreviewClass(UniqueClassName(QStringLiteral("ShowPreviewWnd")))
+{
+}
+
+CKinovoDlg::~CKinovoDlg() { CKinovoDlg::DestroyWindow(); }
+
+void CKinovoDlg::CutSprites()
+{
+    const auto put = [this](ButtonId id, int slot, Image cell) {
+        m_buttons[id].sprites[static_cast<std::size_t>(slot)] = std::move(cell);
+    };
+    if (const Image sheet = LoadPngResource(131)) {
+        for (const SpriteCell& c : kButtonCells) put(c.button, c.slot, CutCell(sheet.get(), c.x, c.y, 32, 32));
+        m_micIcons.push_back(CutCell(sheet.get(), 160, 0, 32, 32));
+        m_micIcons.push_back(CutCell(sheet.get(), 96, 0, 32, 32));
+    } else {
+        qCWarning(lcMainWindow) << "button sprites: PNG resource 131 could not be loaded";
+        m_micIcons.resize(2);
+    }
+    if (const Image sheet = LoadPngResource(139)) {
+        for (int slot = 0; slot < 3; ++slot) put(About, slot, CutCell(sheet.get(), 0, 36 * slot, 42, 36));
+    } else {
+        qCWarning(lcMainWindow) << "logo sprites: PNG resource 139 could not be loaded";
+    }
+    if (const Image sheet = LoadPngResource(138)) {
+        for (int i = 0; i < 10; ++i) m_badgeSprites.push_back(CutCell(sheet.get(), 32 * i, 0, 32, 32));
+    } else {
+        qCWarning(lcMainWindow) << "resolution badges: PNG resource 138 could not be loaded";
+        m_badgeSprites.resize(10);
+    }
+}
 
 bool CKinovoDlg::OnInitDialog()
 {
     CPNGDialog::OnInitDialog();
     SetWindowTitle(QStringLiteral("Kinovo"));
-    // Centred for a 610 x 450 window, then 30 pixels right and down.
-    const CPoint screen = GetScreenSize(GetSafeHwnd());
-    SetWindowPos(nullptr, (screen.x - 610) / 2, (screen.y - 450) / 2, 670, 510, 0);
-    SetWindowPos(nullptr, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
-    ::SetWindowPos(m_hLayerWnd, nullptr, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
+    if (HWND w = GetSafeHwnd()) w->setWindowIcon(QApplication::windowIcon());
+    m_bShutterActive = false;
+    m_bButtonsHidden = false;
+    FindJpegEncoder(&m_jpegClsid);
+    m_pShutterImage = LoadPngResource(136);
+    if (!m_pShutterImage) qCWarning(lcMainWindow) << "shutter picture: PNG resource 136 could not be loaded";
+    CutSprites();
+
+    m_nIdleMs = 0;
+    m_ptLastCursor = {};
+    m_nTimerId = SetTimer(125, 100);
+    CreatePreviewWindow();
+
+    const CRect rc = InitialWindowRect(GetScreenSize(GetSafeHwnd()));
+    SetWindowPos(nullptr, rc.left, rc.top, rc.Width(), rc.Height(), 0);
+    PlacePreviewWindow(HWND_NOTOPMOST);
+    BringLayerToTop();
+
+    m_aboutPanel.Create(130, this);
+    m_aboutPanel.m_bResizable = false;
+    for (CPNGDialog* panel : std::initializer_list<CPNGDialog*>{&m_settingsPanel, &m_cameraList, &m_micList,
+                                                                &m_modeList})
+        panel->Create(132, this);
+    m_settingsPanel.m_bMovable = m_settingsPanel.m_bResizable = false;
+    for (CBottomMenu* list : {&m_cameraList, &m_micList, &m_modeList}) list->m_bMovable = list->m_bResizable = false;
+
+    kinovo::EnumerateVideoDevices(m_videoDevices);
+    kinovo::EnumerateAudioDevices(m_audioDevices);
+    qCDebug(lcMainWindow) << m_videoDevices.size() << "cameras," << m_audioDevices.size() << "microphones";
+
+    m_nCurrentCamera = -1;
+    m_nCurrentMic = -1;
+    m_nCaptureState = NoCamera;
+
+    // The first entry always means recording without sound.
+    m_micList.AddItem(m_micIcons[0].get(), QStringLiteral("Без звука"));
+    for (const kinovo::AudioDevice& mic : m_audioDevices) m_micList.AddItem(m_micIcons[1].get(), mic.name);
+    if (!m_audioDevices.empty()) {
+        m_micList.m_nSelected = 1;
+        m_nCurrentMic = 0;
+        m_buttons[Microphone].state = 0;
+    } else {
+        m_buttons[Microphone].state = 6;
+    }
+
+    CameraStep();
+
+    m_strVideoFolder = UserFolder(SpecialFolder::Videos, QStringLiteral("/Videos"));
+    m_strPictureFolder = UserFolder(SpecialFolder::Pictures, QStringLiteral("/Pictures"));
     return true;
+}
+
+void CKinovoDlg::CameraStep()
+{
+    if (!m_videoDevices.empty()) {
+        SelectCamera(0);
+        for (const kinovo::VideoDevice& camera : m_videoDevices) m_cameraList.AddItem(nullptr, camera.name);
+        m_cameraList.m_nSelected = 0;
+    }
+    m_buttons[Camera].state = m_videoDevices.size() >= 2 ? 0 : -1;
+}
+
+void CKinovoDlg::CreatePreviewWindow()
+{
+    if (m_hPreviewWnd) {
+        DestroyPreviewWindowObject(m_hPreviewWnd);
+        m_hPreviewWnd = nullptr;
+        UnregisterWindowClass(m_strPreviewClass);
+    }
+    RegisterWindowClass(m_strPreviewClass);
+    m_hPreviewWnd = CreatePreviewWindowObject(m_strPreviewClass, GetSafeHwnd());
+    if (m_hPreviewWnd) ::ShowWindow(m_hPreviewWnd, SW_HIDE);
+}
+
+bool CKinovoDlg::FindJpegEncoder(QByteArray* format)
+{
+    for (const QByteArray& mime : QImageWriter::supportedMimeTypes()) {
+        if (mime == "image/jpeg") {
+            *format = QByteArrayLiteral("jpeg");
+            return true;
+        }
+    }
+    qCWarning(lcMainWindow) << "no JPEG encoder among the image writers: photos cannot be saved";
+    return false;
+}
+
+void CKinovoDlg::PlacePreviewWindow(HWND after)
+{
+    if (!m_hPreviewWnd) return;
+    CRect rc;
+    GetWindowRect(&rc);
+    const CRect inner = InnerRect(rc);
+    ::SetWindowPos(m_hPreviewWnd, after, inner.left, inner.top, inner.Width(), inner.Height(),
+                   after == HWND_NOTOPMOST ? SWP_NOZORDER : 0);
+}
+
+void CKinovoDlg::BringLayerToTop()
+{
+    ::SetWindowPos(m_hLayerWnd, nullptr, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
+}
+
+void CKinovoDlg::ShowPreview()
+{
+    // Mapped together with the dialog: the window manager keeps the later
+    // mapped layer above it.
+    if (!m_hPreviewWnd || !IsWindowVisible()) return;
+    ::ShowWindow(m_hPreviewWnd, SW_SHOWNA);
+    BringLayerToTop();
+}
+
+void CKinovoDlg::OnShowWindow(bool bShow)
+{
+    if (bShow && m_hPreviewWnd && m_bPreviewWanted) ::ShowWindow(m_hPreviewWnd, SW_SHOWNA);
+    else if (!bShow && m_hPreviewWnd) ::ShowWindow(m_hPreviewWnd, SW_HIDE);
+    CPNGDialog::OnShowWindow(bShow);
+    if (bShow) BringLayerToTop();
+}
+
+void CKinovoDlg::OnSize(unsigned nType, int cx, int cy)
+{
+    if (m_hPreviewWnd) {
+        PlacePreviewWindow(HWND_NOTOPMOST);
+        CRect rc;
+        GetWindowRect(&rc);
+        kinovo::ResizeVideoWindow(m_graph, rc.Width() - 30, rc.Height() - 30);
+    }
+    CPNGDialog::OnSize(nType, cx, cy);
+}
+
+void CKinovoDlg::OnMove(int x, int y)
+{
+    // Moving never changes the stacking, so the layer stays above the picture.
+    PlacePreviewWindow(HWND_NOTOPMOST);
+    CDialog::OnMove(x, y);
+    if (m_hLayerWnd) ::SetWindowPos(m_hLayerWnd, nullptr, x, y, 0, 0, SWP_NOZORDER | SWP_NOSIZE);
+}
+
+void CKinovoDlg::DestroyWindow()
+{
+    if (!GetSafeHwnd() && !m_hPreviewWnd) return;
+    m_pShutterImage.reset();
+    m_badgeSprites.clear();
+    if (m_hPreviewWnd) {
+        DestroyPreviewWindowObject(m_hPreviewWnd);
+        m_hPreviewWnd = nullptr;
+        UnregisterWindowClass(m_strPreviewClass);
+    }
+    m_pFrozenFrame.reset();
+    m_settingsPanel.m_pDevice = nullptr;
+    m_settingsPanel.DestroyWindow();
+    m_aboutPanel.DestroyWindow();
+    kinovo::ReleaseGraph(m_graph);
+    for (kinovo::VideoDevice& camera : m_videoDevices) {
+        camera.procAmp.reset();
+        camera.mainPin.reset();
+        camera.extraCapturePin.reset();
+        camera.filter.reset();
+        camera.opened = false;
+    }
+    for (kinovo::AudioDevice& mic : m_audioDevices) mic.filter.reset();
+    CPNGDialog::DestroyWindow();
 }

@@ -1,6 +1,36 @@
 #pragma once
 
+#include "aboutdlg.h"
+#include "bottommenu.h"
+#include "capture/capture_graph.h"
+#include "capture/capture_types.h"
+#include "menudlg.h"
+#include "modes.h"
 #include "pngdialog.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <array>
+#include <cstdint>
+#include <ctime>
+#include <vector>
+
+// What the capture side is doing; a camera works when the state is 0 or more.
+enum CaptureState { NoSignal = -2, NoCamera = -1, Busy = 0, Previewing = 1, Recording = 2 };
+
+// One picture button: its picture per visual state, its square in window
+// coordinates (set by each drawing) and its state (-1 hidden).
+struct SkinButton {
+    std::array<Image, 8> sprites;
+    CRect rc;
+    int state = 0;
+    // Strictly inside the rectangle, and not hidden.
+    bool HitTest(int x, int y) const
+    {
+        return state >= 0 && state <= 8 && rc.left < x && x < rc.right && rc.top < y && y < rc.bottom;
+    }
+};
 
 // The main window: the live picture with its buttons, inside a skinned frame.
 class CKinovoDlg : public CPNGDialog {
@@ -9,4 +39,82 @@ public:
     ~CKinovoDlg() override;
 
     bool OnInitDialog() override;
+    void DestroyWindow() override;
+    void DrawContent(Graphics* g) override;
+    void OnSize(unsigned nType, int cx, int cy) override;
+    void OnMove(int x, int y) override;
+    void OnShowWindow(bool bShow) override;
+
+    // Camera selection and capture modes.
+    int SelectCamera(int index);
+    int ApplyCaptureMode(int index);
+
+    // For tests and tools: what the window shows and holds.
+    int CaptureStateValue() const { return m_nCaptureState; }
+    const std::vector<kinovo::VideoFormat>& Modes() const { return m_modes; }
+    int CurrentMode() const { return m_nCurrentMode; }
+    int CurrentCamera() const { return m_nCurrentCamera; }
+    int CurrentMic() const { return m_nCurrentMic; }
+    const SkinButton& Button(ButtonId id) const { return m_buttons[id]; }
+    HWND PreviewWindow() const { return m_hPreviewWnd; }
+    const QString& VideoFolder() const { return m_strVideoFolder; }
+    const QString& PictureFolder() const { return m_strPictureFolder; }
+    const CBottomMenu& CameraList() const { return m_cameraList; }
+    const CBottomMenu& MicList() const { return m_micList; }
+    const CBottomMenu& ModeList() const { return m_modeList; }
+
+protected:
+    void CameraStep();
+    void CreatePreviewWindow();
+    // Shows the preview window once the dialog itself is on screen.
+    void ShowPreview();
+    bool FindJpegEncoder(QByteArray* format);
+    void CutSprites();
+    // Places the preview window inside the skin border of the window.
+    void PlacePreviewWindow(HWND after);
+    void BringLayerToTop();
+    void InvalidateAll() { Invalidate(); }
+    void DrawTestPicture(Graphics* g, int W, int H);
+    void DrawShutterView(Graphics* g, int W, int H);
+    void DrawBottomBar(Graphics* g, int W, int H);
+    void DrawButton(Graphics* g, ButtonId id);
+    void DrawClock(Graphics* g, int W, int H);
+    bool CameraWorks() const { return m_nCaptureState >= 0; }
+
+    Image m_pShutterImage;
+    bool m_bShutterActive = false;
+    Image m_pFrozenFrame;
+    std::vector<Image> m_badgeSprites;
+    std::vector<Image> m_micIcons;
+    QByteArray m_jpegClsid;
+    HWND m_hPreviewWnd = nullptr;
+    QString m_strPreviewClass;
+    bool m_bPreviewWanted = false; // a preview runs: the window shows with the dialog
+    kinovo::CCaptureGraph m_graph;
+    CAboutDlg m_aboutPanel;
+    CMenuDlg m_settingsPanel;
+    CBottomMenu m_cameraList;
+    CBottomMenu m_micList;
+    CBottomMenu m_modeList;
+    std::array<SkinButton, ButtonCount> m_buttons;
+    unsigned m_nTimerId = 0;
+    int m_nIdleMs = 0;
+    CPoint m_ptLastCursor;
+    bool m_bButtonsHidden = false;
+    int m_nCaptureState = Busy;
+    std::vector<kinovo::VideoDevice> m_videoDevices;
+    std::vector<kinovo::AudioDevice> m_audioDevices;
+    int m_nCurrentCamera = -1;
+    int m_nCurrentMode = -1;
+    int m_nCurrentMic = -1;
+    std::vector<kinovo::VideoFormat> m_modes;
+    QString m_strVideoFolder;
+    QString m_strPictureFolder;
+    bool m_bExplorerShown = false;
+    bool m_bPhotoPending = false;
+    QString m_strLastVideo;
+    QString m_strLastPhoto;
+    unsigned m_nRecordTicks = 0;
+    std::int64_t m_tRecordStart = 0;
+    CRect m_rcClock;
 };

@@ -123,7 +123,7 @@ CPNGDialog::CPNGDialog(unsigned templateId, unsigned pngId, int left, int top, i
       m_hCursorSizeWE(LoadCursor(IDC_SIZEWE)),
       m_hCursorSizeNESW(LoadCursor(IDC_SIZENESW)),
       m_hCursorSizeNWSE(LoadCursor(IDC_SIZENWSE)),
-      m_strLayerClass(QStringLiteral("TransparentWnd%1").arg(std::rand(), 0, 16).toUpper()),
+      m_strLayerClass(UniqueClassName(QStringLiteral("TransparentWnd"))),
       m_bDrawCentre(drawCentre)
 {
     LoadNineSlice(pngId, left, top, right, bottom);
@@ -136,7 +136,7 @@ CPNGDialog::CPNGDialog()
       m_hCursorSizeWE(LoadCursor(IDC_SIZEWE)),
       m_hCursorSizeNESW(LoadCursor(IDC_SIZENESW)),
       m_hCursorSizeNWSE(LoadCursor(IDC_SIZENWSE)),
-      m_strLayerClass(QStringLiteral("TransparentWnd%1").arg(std::rand(), 0, 16).toUpper()),
+      m_strLayerClass(UniqueClassName(QStringLiteral("TransparentWnd"))),
       m_bDrawCentre(true),
       m_bResizable(false)
 {

@@ -6,6 +6,7 @@
 #include <QSet>
 #include <QTimer>
 
+#include <cstdlib>
 #include <vector>
 
 namespace {
@@ -88,6 +89,11 @@ bool RegisterWindowClass(const QString& name)
 bool UnregisterWindowClass(const QString& name) { return ClassRegistry().remove(name); }
 
 bool IsWindowClassRegistered(const QString& name) { return ClassRegistry().contains(name); }
+
+QString UniqueClassName(const QString& prefix)
+{
+    return prefix + QString::number(std::rand(), 16).toUpper();
+}
 
 HWND CreateLayerWindow(const QString& className, HWND owner, const CRect& rc)
 {

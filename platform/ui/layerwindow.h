@@ -13,6 +13,9 @@
 bool RegisterWindowClass(const QString& name);
 bool UnregisterWindowClass(const QString& name);
 bool IsWindowClassRegistered(const QString& name);
+// A class name of its own: `prefix` and a number from rand() in upper-case
+// hexadecimal ("TransparentWnd6B8B4567").
+QString UniqueClassName(const QString& prefix);
 
 // Creates a layer window of class `className` owned by `owner` on `rc`;
 // shown without activation when the owner is visible.

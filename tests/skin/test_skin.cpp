@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QRegularExpression>
 #include <QWidget>
 
 #include <gtest/gtest.h>
@@ -267,6 +268,11 @@ TEST(LayerWindow, ClosingDestroysTheLayerAndFreesItsClassName)
     ASSERT_TRUE(dlg.Create(132, nullptr));
     ASSERT_NE(dlg.m_hLayerWnd, nullptr);
     EXPECT_TRUE(IsWindowClassRegistered(dlg.m_strLayerClass));
+    // The prefix keeps its case; only the number is upper-case hexadecimal.
+    EXPECT_TRUE(QRegularExpression(QStringLiteral("^TransparentWnd[0-9A-F]+$"))
+                    .match(dlg.m_strLayerClass)
+                    .hasMatch())
+        << dlg.m_strLayerClass.toStdString();
     dlg.OnCancel();
     EXPECT_EQ(dlg.m_hLayerWnd, nullptr);
     EXPECT_FALSE(IsWindowClassRegistered(dlg.m_strLayerClass));

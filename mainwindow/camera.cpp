@@ -1,0 +1,115 @@
+// Camera selection and the capture-mode list.
+#include "kinovodlg.h"
+
+#include "capture/image_adjustments.h"
+#include "capture/video_formats.h"
+#include "mainwindow_log.h"
+
+#include <QThread>
+
+namespace {
+
+// How many of the six image adjustments the camera reports.
+int CountAdjustments(const kinovo::VideoDevice& device)
+{
+    int count = 0;
+    for (int c = 0; c < kinovo::kImageControlCount; ++c)
+        if (device.property(kinovo::SlotOfControl(static_cast<kinovo::ImageControl>(c))).valid) ++count;
+    return count;
+}
+
+} // namespace
+
+int CKinovoDlg::SelectCamera(int index)
+{
+    if (m_nCaptureState == Busy) return m_nCurrentCamera;
+    m_nCaptureState = Busy;
+    if (index < 0 || index >= static_cast<int>(m_videoDevices.size())) {
+        m_nCurrentCamera = -1;
+        m_nCaptureState = NoSignal;
+        InvalidateAll();
+        return -1;
+    }
+    kinovo::VideoDevice& device = m_videoDevices[static_cast<std::size_t>(index)];
+    if (const kinovo::Status status = kinovo::OpenVideoDevice(device); status != kinovo::media::kOk) {
+        qCWarning(lcMainWindow).nospace() << "camera \"" << device.name << "\" (" << device.devicePath
+                                          << "): OpenVideoDevice failed with status " << status;
+        m_nCurrentCamera = index;
+        m_nCaptureState = NoSignal;
+        InvalidateAll();
+        return index;
+    }
+
+    // Some cameras report their controls only a moment after opening; only
+    // those wait here, up to 1.5 s.
+    int adjustments = CountAdjustments(device);
+    for (int pass = 0; adjustments == 0 && pass < 5; ++pass) {
+        QThread::msleep(300);
+        kinovo::ReadImageProperties(device);
+        adjustments = CountAdjustments(device);
+    }
+    const bool noAdjustments = adjustments == 0;
+
+    m_modes = BuildModeList(device.formats);
+    if (m_nCurrentCamera != -1) kinovo::StopPreview(m_graph);
+    m_nCurrentCamera = index;
+    m_settingsPanel.m_pDevice = &device;
+    m_buttons[Settings].state = noAdjustments ? -1 : 0;
+
+    m_modeList.ClearItems();
+    if (!m_modes.empty()) {
+        ApplyCaptureMode(0);
+        for (const kinovo::VideoFormat& mode : m_modes) {
+            const int row = BadgeRow(mode.width, mode.height);
+            const QImage* badge = row >= 0 && row < static_cast<int>(m_badgeSprites.size())
+                                      ? m_badgeSprites[static_cast<std::size_t>(row)].get()
+                                      : nullptr;
+            m_modeList.AddItem(badge, ModeEntryText(mode));
+        }
+        m_modeList.m_nSelected = 0;
+        m_buttons[Mode].state = 0;
+    } else {
+        qCWarning(lcMainWindow).nospace() << "camera \"" << device.name
+                                          << "\": no format of a listed size at 25 fps or more; keeping its own";
+        m_nCurrentMode = -1;
+        m_buttons[Mode].state = -1;
+    }
+
+    std::shared_ptr<kinovo::media::Filter> audio;
+    if (m_nCurrentMic >= 0 && m_nCurrentMic < static_cast<int>(m_audioDevices.size()))
+        audio = m_audioDevices[static_cast<std::size_t>(m_nCurrentMic)].filter;
+    if (const kinovo::Status status = kinovo::BuildGraph(m_graph, &device, audio); status < 0)
+        qCWarning(lcMainWindow).nospace() << "camera \"" << device.name << "\": BuildGraph failed with status "
+                                          << status;
+    if (const kinovo::Status status = kinovo::StartPreview(m_graph, m_hPreviewWnd); status < 0)
+        qCWarning(lcMainWindow).nospace() << "camera \"" << device.name << "\": StartPreview failed with status "
+                                          << status;
+    m_bPreviewWanted = true;
+    ShowPreview();
+    m_nCaptureState = Previewing;
+    // A camera works again: the buttons that need one lose their greyed look.
+    for (ButtonId id : {Photo, Record})
+        if (m_buttons[id].state == 2) m_buttons[id].state = 0;
+    InvalidateAll();
+    return index;
+}
+
+int CKinovoDlg::ApplyCaptureMode(int index)
+{
+    if (index < 0 || index >= static_cast<int>(m_modes.size())) return -1;
+    m_nCurrentMode = index;
+    CPoint shown{640, 480};
+    if (m_nCurrentCamera >= 0 && m_nCurrentCamera < static_cast<int>(m_videoDevices.size())) {
+        kinovo::VideoDevice& device = m_videoDevices[static_cast<std::size_t>(m_nCurrentCamera)];
+        const kinovo::VideoFormat& mode = m_modes[static_cast<std::size_t>(index)];
+        shown = DisplayedPictureSize(mode.width, mode.height);
+        if (device.mainPin) kinovo::ApplyFormat(mode.index, device.mainPin.get(), device, 25);
+        if (device.extraCapturePin && device.extraCapturePin != device.mainPin)
+            kinovo::ApplyFormat(mode.index, device.extraCapturePin.get(), device, 25);
+    }
+    const CRect rc = FitWindowToScreen(shown.x, shown.y, GetScreenSize(GetSafeHwnd()));
+    SetWindowPos(nullptr, rc.left, rc.top, rc.Width(), rc.Height(), 0);
+    PlacePreviewWindow(HWND_NOTOPMOST);
+    BringLayerToTop();
+    return m_nCurrentMode;
+}

@@ -1,0 +1,86 @@
+// The pure rules of the main window: which camera formats become capture
+// modes and how they are labelled, how a picture is fitted on the screen,
+// where the picture buttons lie, how the recording clock reads. Nothing here
+// touches a window or a device.
+#pragma once
+
+#include "capture/capture_types.h"
+#include "framework.h"
+
+#include <QString>
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+// One picture size offered to the user, with its badge (row = badge index).
+struct ResolutionBadge {
+    int width;
+    int height;
+    const char* label;
+    const char* aspect;
+};
+inline constexpr std::array<ResolutionBadge, 9> ResolutionBadgeTable{{
+    {320, 240, "QVGA", "4:3"},
+    {640, 360, "360p", "16:9"},
+    {640, 480, "VGA", "4:3"},
+    {800, 600, "SVGA", "4:3"},
+    {854, 480, "480p", "16:9"},
+    {1024, 768, "XGA", "4:3"},
+    {1280, 720, "720p", "16:9"},
+    {1280, 960, "SXGA", "4:3"},
+    {1920, 1080, "1080p", "16:9"},
+}};
+
+// The table row of a picture size (exact match, first from row 0), or -1.
+int BadgeRow(int width, int height);
+// Preference between formats of one picture size: lower is better.
+int SubtypeRank(const kinovo::media::Guid& subtype);
+// Sort order of the mode list: wider first, then taller first.
+bool IsLargerMode(const kinovo::VideoFormat& a, const kinovo::VideoFormat& b);
+// The capture modes of a camera's formats: table sizes at 25 fps or more,
+// one per size (the first of the best rank), largest first.
+std::vector<kinovo::VideoFormat> BuildModeList(const std::vector<kinovo::VideoFormat>& formats);
+// "1280 x 720 (16:9), 720p"; empty for a size outside the table.
+QString ModeEntryText(const kinovo::VideoFormat& mode);
+
+// The size at which a mode's picture is shown before fitting: modes
+// narrower than 640 are shown at 640 x 480.
+CPoint DisplayedPictureSize(int modeWidth, int modeHeight);
+// The main window for a w x h picture on a screen: the picture fitted into
+// 80 % of the screen, plus the 15-pixel border, placed 30 pixels right of and
+// below exact centring.
+CRect FitWindowToScreen(int w, int h, CPoint screen);
+// The window of a fresh start: 670 x 510, centred as a 610 x 450 window.
+CRect InitialWindowRect(CPoint screen);
+// The area inside the 15-pixel skin border of a window rectangle.
+CRect InnerRect(const CRect& window);
+
+// The picture buttons, indexed by ButtonId.
+enum ButtonId { About = 0, Close, Settings, Photo, Camera, Microphone, Mode, Record, ButtonCount };
+
+// The button rectangles of a W x H window (Camera takes Mode's place when
+// the Mode button is hidden).
+std::array<CRect, ButtonCount> ButtonRects(int W, int H, bool modeShown);
+
+// The recording clock for e elapsed seconds: "HH:MM:SS", hours unbounded.
+QString ClockText(std::uint32_t elapsedSeconds);
+
+// A dated, numbered file name: prefix + "DD.MM.YYYY_" + "NNNN" + extension,
+// the first number from 1 to 9999 for which `exists` is false; none when all
+// are taken.
+template <class Exists>
+std::optional<QString> FirstFreeName(const QString& folderAndPrefix, int day, int month, int year,
+                                     const QString& extension, Exists&& exists)
+{
+    const QString stem = folderAndPrefix + QStringLiteral("%1.%2.%3_")
+                                               .arg(day, 2, 10, QLatin1Char('0'))
+                                               .arg(month, 2, 10, QLatin1Char('0'))
+                                               .arg(year, 4, 10, QLatin1Char('0'));
+    for (int i = 1; i <= 9999; ++i) {
+        const QString path = stem + QStringLiteral("%1").arg(i, 4, 10, QLatin1Char('0')) + extension;
+        if (!exists(path)) return path;
+    }
+    return std::nullopt;
+}
