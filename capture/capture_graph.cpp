@@ -131,8 +131,10 @@ Status StartPreview(CCaptureGraph& holder, media::WindowHandle previewWindow) {
   // The preview window's parent receives the input over the picture.
   const media::WindowHandle drain = previewWindow ? previewWindow->parentWidget() : nullptr;
   const Status status = AttachVideoWindow(holder, previewWindow, drain);
-  if (holder.mediaControl) holder.mediaControl->Run();
-  return status;
+  // A camera that cannot stream (held by another program, gone) fails
+  // here; that failure matters more than the window's.
+  const Status run = holder.mediaControl ? holder.mediaControl->Run() : media::kOk;
+  return media::Failed(run) ? run : status;
 }
 
 bool ResizeVideoWindow(CCaptureGraph& holder, int width, int height) {

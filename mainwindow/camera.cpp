@@ -78,12 +78,23 @@ int CKinovoDlg::SelectCamera(int index)
     std::shared_ptr<kinovo::media::Filter> audio;
     if (m_nCurrentMic >= 0 && m_nCurrentMic < static_cast<int>(m_audioDevices.size()))
         audio = m_audioDevices[static_cast<std::size_t>(m_nCurrentMic)].filter;
-    if (const kinovo::Status status = kinovo::BuildGraph(m_graph, &device, audio); status < 0)
-        qCWarning(lcMainWindow).nospace() << "camera \"" << device.name << "\": BuildGraph failed with status "
-                                          << status;
-    if (const kinovo::Status status = kinovo::StartPreview(m_graph, m_hPreviewWnd); status < 0)
-        qCWarning(lcMainWindow).nospace() << "camera \"" << device.name << "\": StartPreview failed with status "
-                                          << status;
+    // A camera that lists and opens but cannot stream (another program
+    // holds it) shows "NO SIGNAL" rather than an empty picture.
+    kinovo::Status status = kinovo::BuildGraph(m_graph, &device, audio);
+    if (status < 0) {
+        qCWarning(lcMainWindow).nospace() << "camera \"" << device.name << "\" (" << device.devicePath
+                                          << "): BuildGraph failed with status " << status;
+    } else if (status = kinovo::StartPreview(m_graph, m_hPreviewWnd); status < 0) {
+        qCWarning(lcMainWindow).nospace() << "camera \"" << device.name << "\" (" << device.devicePath
+                                          << "): StartPreview failed with status " << status;
+    }
+    if (status < 0) {
+        m_bPreviewWanted = false;
+        if (m_hPreviewWnd) ::ShowWindow(m_hPreviewWnd, SW_HIDE);
+        m_nCaptureState = NoSignal;
+        InvalidateAll();
+        return index;
+    }
     m_bPreviewWanted = true;
     ShowPreview();
     m_nCaptureState = Previewing;

@@ -4,7 +4,7 @@
 #   main_window.sh KINOVO OUTDIR [quick]
 # "quick" only starts the program and ends it with Escape (sanitizer runs);
 # "plain" expects a desktop without a compositor, where the windows are
-# shaped instead of translucent and the empty centre shows black.
+# shaped instead of translucent.
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/lib.sh"
 bin=$1 out=$2 mode=${3:-full}
@@ -50,13 +50,19 @@ sh=$(xdpyinfo | awk '/dimensions/{split($2,a,"x"); print a[2]}')
 [ "$x $y" = "$(( (sw - 610) / 2 )) $(( (sh - 450) / 2 ))" ] || fail "position $x,$y"
 import -silent -window root "$out/main-window.png"
 
-# The skin: its border differs from the desktop, the centre shows the desktop.
+# The skin: its border differs from the desktop. Without a camera the centre
+# shows the colour bars (the middle one green, at alpha 200): over the
+# desktop with a compositor, opaque without one.
 border=$(pixel $((x + w / 2)) $((y + 12)))
 near "$border" "$desk" 20 && fail "no skin at the top border ($border)"
+centre=$(pixel $((x + w / 2)) $((y + h / 2)))
 if [ "$mode" = plain ]; then
-  near "$(pixel $((x + w / 2)) $((y + h / 2)))" "0,0,0" 3 || fail "centre not black"
+  IFS=, read -r r g b <<<"$centre"
+  (( g > 180 && r < 60 && b < 60 )) || fail "centre not the green bar ($centre)"
 else
-  near "$(pixel $((x + w / 2)) $((y + h / 2)))" "$desk" 3 || fail "centre not transparent"
+  IFS=, read -r dr dg db <<<"$desk"
+  near "$centre" "$(( (dr * 55 + 127) / 255 )),$(( (255 * 200 + dg * 55 + 127) / 255 )),$(( (db * 55 + 127) / 255 ))" 4 \
+    || fail "centre not the green bar over the desktop ($centre)"
 fi
 # Edges stretch evenly; corners keep their shape.
 near "$(pixel $((x + 100)) $((y + 12)))" "$(pixel $((x + w - 100)) $((y + 12)))" 2 || fail "top edge uneven"

@@ -209,6 +209,9 @@ std::optional<Profile> parseProfile(const std::string& text, std::string& error)
             for (const auto& o : n.controls)
                 if (o.info == c.info) return fail("control '" + w[0] + "' given twice");
             n.controls.push_back(c);
+        } else if (key == "busy") {
+            if (value != "0" && value != "1") return fail("busy must be 0 or 1");
+            n.busy = value == "1";
         } else if (key == "unplug_after_ms") {
             if (!parseNumber(std::string_view(value), n.unplugAfterMs) || n.unplugAfterMs < 0)
                 return fail("unplug_after_ms must be a number of milliseconds");

@@ -44,6 +44,7 @@ struct NodeConfig {
     std::vector<FormatEntry> formats;
     std::vector<ControlConfig> controls;  // sorted by id
     long long unplugAfterMs = -1;
+    bool busy = false;     // another program owns the stream: it cannot be set up or started
     int cameraIndex = -1;  // metadata: index of its camera's node
     int metaIndex = -1;    // camera: index of its metadata node
 };

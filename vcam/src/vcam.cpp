@@ -1007,7 +1007,7 @@ int Vcam::streamIoctl(OpenFile* f, int, unsigned long req, void* arg) {
     const NodeConfig& s = *d->cfg;
     if (s.kind == NodeKind::Output) return -ENOTTY;
     auto acquire = [&] {
-        if (d->owner && d->owner != f) return false;
+        if (s.busy || (d->owner && d->owner != f)) return false;
         d->owner = f;
         return true;
     };

@@ -1,0 +1,188 @@
+// The main window's pure rules: capture modes, window fitting, button
+// layout, clock text and dated file names.
+#include "modes.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+
+namespace {
+
+using kinovo::VideoFormat;
+namespace media = kinovo::media;
+
+VideoFormat Format(int index, const media::Guid& subtype, int w, int h, int fps)
+{
+    VideoFormat f;
+    f.index = index;
+    f.width = w;
+    f.height = h;
+    f.maxFps = fps;
+    f.minFps = 5;
+    f.subtype = subtype;
+    return f;
+}
+
+struct Entry {
+    QString text;
+    int index;
+};
+
+std::vector<Entry> Entries(const std::vector<VideoFormat>& modes)
+{
+    std::vector<Entry> out;
+    for (const VideoFormat& m : modes) out.push_back({ModeEntryText(m), m.index});
+    return out;
+}
+
+TEST(Modes, SevenFormatCameraOffersTheTableSizesAtTheirBestSubtype)
+{
+    const auto& YUY2 = media::MEDIASUBTYPE_YUY2;
+    const auto& MJPG = media::MEDIASUBTYPE_MJPG;
+    const std::vector<VideoFormat> formats{
+        Format(0, YUY2, 640, 480, 30),  Format(1, YUY2, 1280, 720, 10), Format(2, MJPG, 1280, 720, 30),
+        Format(3, MJPG, 640, 480, 30),  Format(4, YUY2, 320, 240, 30),  Format(5, MJPG, 1920, 1080, 30),
+        Format(6, YUY2, 352, 288, 30),
+    };
+    const auto entries = Entries(BuildModeList(formats));
+    ASSERT_EQ(entries.size(), 4u);
+    const std::vector<std::pair<const char*, int>> expected{
+        {"1920 x 1080 (16:9), 1080p", 5}, // MJPG
+        {"1280 x 720 (16:9), 720p", 2},   // the YUY2 one is below 25 fps
+        {"640 x 480 (4:3), VGA", 0},      // YUY2 ranks before MJPG
+        {"320 x 240 (4:3), QVGA", 4},
+    };
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        EXPECT_EQ(entries[i].text.toStdString(), expected[i].first) << i;
+        EXPECT_EQ(entries[i].index, expected[i].second) << i;
+    }
+}
+
+TEST(Modes, TiesKeepTheFirstFormatAndBetterRanksReplaceLaterOnes)
+{
+    const auto modes = BuildModeList({
+        Format(0, media::MEDIASUBTYPE_MJPG, 640, 480, 30),
+        Format(1, media::MEDIASUBTYPE_MJPG, 640, 480, 30), // same rank: the first stays
+        Format(2, media::MEDIASUBTYPE_UYVY, 1280, 720, 30),
+        Format(3, media::MEDIASUBTYPE_YUY2, 1280, 720, 30), // worse rank than UYVY
+        Format(4, media::Guid{}, 800, 600, 30),             // unknown subtype: rank 10
+        Format(5, media::MEDIASUBTYPE_MPEG2_VIDEO, 800, 600, 30),
+        Format(6, media::MEDIASUBTYPE_RGB24, 800, 600, 24), // too slow, never replaces
+    });
+    ASSERT_EQ(modes.size(), 3u);
+    EXPECT_EQ(modes[0].index, 2);
+    EXPECT_EQ(modes[1].index, 5);
+    EXPECT_EQ(modes[2].index, 0);
+}
+
+TEST(Modes, SubtypeRanksAndSortOrder)
+{
+    const std::vector<std::pair<media::Guid, int>> ranks{
+        {media::MEDIASUBTYPE_UYVY, 1},  {media::MEDIASUBTYPE_YUY2, 2},        {media::MEDIASUBTYPE_YV12, 3},
+        {media::MEDIASUBTYPE_IYUV, 4},  {media::MEDIASUBTYPE_RGB32, 5},       {media::MEDIASUBTYPE_RGB24, 6},
+        {media::MEDIASUBTYPE_MJPG, 7},  {media::MEDIASUBTYPE_MPEG2_VIDEO, 8}, {media::Guid{}, 10},
+    };
+    for (const auto& [subtype, rank] : ranks) EXPECT_EQ(SubtypeRank(subtype), rank);
+    // Same width: the taller one first.
+    EXPECT_TRUE(IsLargerMode(Format(0, {}, 1280, 960, 30), Format(0, {}, 1280, 720, 30)));
+    EXPECT_FALSE(IsLargerMode(Format(0, {}, 1280, 720, 30), Format(0, {}, 1280, 720, 30)));
+    EXPECT_FALSE(IsLargerMode(Format(0, {}, 1024, 768, 30), Format(0, {}, 1280, 720, 30)));
+}
+
+TEST(Modes, EveryBadgeRowHasItsTextAndOnlyExactSizesMatch)
+{
+    const char* texts[] = {"320 x 240 (4:3), QVGA",   "640 x 360 (16:9), 360p", "640 x 480 (4:3), VGA",
+                           "800 x 600 (4:3), SVGA",   "854 x 480 (16:9), 480p", "1024 x 768 (4:3), XGA",
+                           "1280 x 720 (16:9), 720p", "1280 x 960 (4:3), SXGA", "1920 x 1080 (16:9), 1080p"};
+    for (int row = 0; row < 9; ++row) {
+        const auto& b = ResolutionBadgeTable[static_cast<std::size_t>(row)];
+        EXPECT_EQ(BadgeRow(b.width, b.height), row);
+        EXPECT_EQ(ModeEntryText(Format(0, {}, b.width, b.height, 30)).toStdString(), texts[row]);
+    }
+    EXPECT_EQ(BadgeRow(1920, 1088), -1);
+    EXPECT_EQ(BadgeRow(480, 640), -1);
+    EXPECT_TRUE(ModeEntryText(Format(0, {}, 352, 288, 30)).isEmpty());
+}
+
+TEST(Window, FittingIntoEightyPercentOfTheScreen)
+{
+    struct Case {
+        int w, h, sw, sh;
+        CRect expected;
+    };
+    const Case cases[] = {
+        {1280, 720, 1024, 768, {117, 169, 117 + 849, 169 + 490}}, // 819 x 460 shown
+        {640, 480, 1024, 768, {207, 159, 207 + 670, 159 + 510}},
+        {1920, 1080, 1920, 1080, {207, 123, 207 + 1566, 123 + 894}}, // 1536 x 864 shown
+        {1920, 1080, 1024, 768, {117, 169, 117 + 849, 169 + 490}},
+        {1280, 960, 1920, 1080, {399, 123, 399 + 1182, 123 + 894}}, // height-limited 4:3
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(FitWindowToScreen(c.w, c.h, {c.sw, c.sh}), c.expected) << c.w << "x" << c.h << " on " << c.sw;
+    }
+    const CRect inner = InnerRect(FitWindowToScreen(1920, 1080, {1920, 1080}));
+    EXPECT_EQ(inner.Width(), 1536);
+    EXPECT_EQ(inner.Height(), 864);
+}
+
+TEST(Window, SmallModesAreShownAtVgaSizeAndStartUpIsCentredOffset)
+{
+    EXPECT_EQ(DisplayedPictureSize(320, 240), (CPoint{640, 480}));
+    EXPECT_EQ(DisplayedPictureSize(640, 360), (CPoint{640, 360}));
+    EXPECT_EQ(DisplayedPictureSize(1280, 720), (CPoint{1280, 720}));
+    EXPECT_EQ(InitialWindowRect({1024, 768}), (CRect{207, 159, 877, 669}));
+    EXPECT_EQ(InitialWindowRect({1920, 1080}), (CRect{655, 315, 1325, 825}));
+}
+
+TEST(Window, ButtonRectanglesOfAWindow)
+{
+    const int W = 1566, H = 894;
+    const auto rc = ButtonRects(W, H, true);
+    EXPECT_EQ(rc[About], (CRect{22, H - 58, 54, H - 26}));
+    EXPECT_EQ(rc[Close], (CRect{W - 53, 23, W - 21, 55}));
+    EXPECT_EQ(rc[Settings], (CRect{29, 23, 61, 55}));
+    EXPECT_EQ(rc[Photo], (CRect{W - 142, H - 56, W - 110, H - 24}));
+    EXPECT_EQ(rc[Record], (CRect{W - 90, H - 56, W - 58, H - 24}));
+    EXPECT_EQ(rc[Camera], (CRect{W - 290, H - 54, W - 258, H - 22}));
+    EXPECT_EQ(rc[Mode], (CRect{W - 250, H - 54, W - 218, H - 22}));
+    EXPECT_EQ(rc[Microphone], (CRect{W - 210, H - 54, W - 178, H - 22}));
+    // Without a Mode button the Camera button takes its place.
+    EXPECT_EQ(ButtonRects(W, H, false)[Camera], rc[Mode]);
+    // Every button but the logo is 32 pixels square.
+    for (int id = Close; id < ButtonCount; ++id) {
+        EXPECT_EQ(rc[static_cast<std::size_t>(id)].Width(), 32) << id;
+        EXPECT_EQ(rc[static_cast<std::size_t>(id)].Height(), 32) << id;
+    }
+}
+
+TEST(Clock, HoursGrowPastTwoDigits)
+{
+    EXPECT_EQ(ClockText(0).toStdString(), "00:00:00");
+    EXPECT_EQ(ClockText(3599).toStdString(), "00:59:59");
+    EXPECT_EQ(ClockText(99 * 3600 + 59 * 60 + 59).toStdString(), "99:59:59");
+    EXPECT_EQ(ClockText(100 * 3600 + 61).toStdString(), "100:01:01");
+    EXPECT_EQ(ClockText(0xFFFFFFFFu).toStdString(), "1193046:28:15");
+}
+
+TEST(Names, FirstFreeNumberOfTheDayNeverOverwrites)
+{
+    std::set<QString> taken;
+    const auto exists = [&taken](const QString& p) { return taken.count(p) > 0; };
+    const QString prefix = QStringLiteral("/v/video_");
+    EXPECT_EQ(FirstFreeName(prefix, 9, 12, 2026, QStringLiteral(".avi"), exists).value().toStdString(),
+              "/v/video_09.12.2026_0001.avi");
+    taken.insert(QStringLiteral("/v/video_09.12.2026_0001.avi"));
+    taken.insert(QStringLiteral("/v/video_09.12.2026_0002.avi"));
+    EXPECT_EQ(FirstFreeName(prefix, 9, 12, 2026, QStringLiteral(".avi"), exists).value().toStdString(),
+              "/v/video_09.12.2026_0003.avi");
+    taken.erase(QStringLiteral("/v/video_09.12.2026_0001.avi"));
+    EXPECT_EQ(FirstFreeName(prefix, 9, 12, 2026, QStringLiteral(".avi"), exists).value().toStdString(),
+              "/v/video_09.12.2026_0001.avi");
+    // A failed date conversion gives zeros.
+    EXPECT_EQ(FirstFreeName(QStringLiteral("img_"), 0, 0, 0, QStringLiteral(".jpg"), exists).value().toStdString(),
+              "img_00.00.0000_0001.jpg");
+    // All 9999 names taken: none is offered.
+    EXPECT_FALSE(FirstFreeName(prefix, 1, 1, 2027, QStringLiteral(".avi"), [](const QString&) { return true; }));
+}
+
+} // namespace

@@ -1,0 +1,123 @@
+#!/usr/bin/env bash
+# The real program under X with the virtual camera: the window's size and
+# place for the applied mode, the live picture inside the skin and following
+# the window, the buttons where they belong, and the test picture with
+# "NO CAMERA" or "NO SIGNAL" when no camera works.
+#   main_window_camera.sh KINOVO VCAM_LIBRARY PROFILE_DIR OUTDIR
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/lib.sh"
+bin=$1 vcam=$2 profiles=$3 out=$4
+mkdir -p "$out"
+
+start() { # profile name, or "" for no camera
+  if [ -n "$1" ]; then
+    LD_PRELOAD="$vcam" KINOVO_VCAM_PROFILE="$profiles/$1.ini" ASAN_OPTIONS=verify_asan_link_order=0 \
+      "$bin" >"$out/kinovo-${1:-none}.log" 2>&1 &
+  else
+    "$bin" >"$out/kinovo-none.log" 2>&1 &
+  fi
+  pid=$!
+  wid=$(wait_window Kinovo) || fail "no main window (${1:-no camera})"
+  read -r x y w h < <(geometry "$wid")
+}
+
+stop() {
+  xdotool windowfocus --sync "$wid" key Escape
+  wait_exit "$pid" 10 || { kill -9 "$pid"; fail "Escape did not end the program"; }
+  [ "$exit_code" = 0 ] || fail "exit code $exit_code"
+}
+
+# Share (per mille) of pixels in the rectangle (x y w h) of the screenshot
+# $shot that are clearly blue, or red.
+share() {
+  convert "$shot" -crop "$4x$5+$2+$3" +repage -fx "$1" -format '%[fx:int(1000*mean)]' info: 2>/dev/null
+}
+blue_share() { share 'b > r + 0.25 && b > g + 0.1 ? 1 : 0' "$@"; }
+red_share() { share 'r > g + 0.3 && r > b + 0.3 ? 1 : 0' "$@"; }
+is_yellow() { local IFS=,; read -r r g b <<<"$1"; (( r > 150 && g > 150 && b < 90 )); }
+
+# Waits until screen pixel (x, y) is yellow.
+wait_yellow() {
+  for _ in $(seq 200); do is_yellow "$(pixel "$1" "$2")" && return 0; sleep 0.05; done
+  return 1
+}
+
+# Width of the dark label box of the test picture, on its row $1.
+label_width() {
+  import -silent -window root -crop "${w}x1+$x+$1" +repage -depth 8 txt:- 2>/dev/null |
+    awk -F'[(),]' 'NR > 1 { if ($2 < 80 && $3 < 80 && $4 < 90) n++ } END { print n + 0 }'
+}
+
+# Pointer inside the picture, away from every button, so the buttons show.
+wake() { xdotool mousemove $((x + w / 2)) $((y + h / 3)); sleep 0.3; }
+
+# ---- no camera: 670 x 510 at the start-up place, the colour bars, "NO CAMERA"
+start ""
+sw=$(xdpyinfo | awk '/dimensions/{split($2,a,"x"); print a[1]}')
+sh=$(xdpyinfo | awk '/dimensions/{split($2,a,"x"); print a[2]}')
+[ "$x $y $w $h" = "$(( (sw - 610) / 2 )) $(( (sh - 450) / 2 )) 670 510" ] || fail "no camera: window $x,$y ${w}x$h"
+# The yellow bar, second from the left in the top band.
+wait_yellow $((x + 14 + 3 * (w - 29) / 14)) $((y + 14 + (h - 29) / 6)) || fail "no camera: no colour bars"
+sleep 0.3
+import -silent -window root -crop "$((w + 30))x$((h + 30))+$((x - 15))+$((y - 15))" +repage "$out/no-camera.png"
+no_camera_label=$(label_width $((y + (h - 29) / 4 + 8)))
+[ "$no_camera_label" -gt 150 ] || fail "no camera: no label box ($no_camera_label px)"
+stop
+
+# ---- a camera that another program streams from: "NO SIGNAL"
+start busy-camera
+wait_yellow $((x + 14 + 3 * (w - 29) / 14)) $((y + 14 + (h - 29) / 6)) || fail "busy camera: no colour bars"
+sleep 0.3
+import -silent -window root -crop "$((w + 30))x$((h + 30))+$((x - 15))+$((y - 15))" +repage "$out/no-signal.png"
+no_signal_label=$(label_width $((y + (h - 29) / 4 + 8)))
+[ "$no_signal_label" -gt 150 ] || fail "busy camera: no label box ($no_signal_label px)"
+# "NO SIGNAL" and "NO CAMERA" are set in one font but differ in width.
+[ "$no_signal_label" != "$no_camera_label" ] || fail "busy camera: the label reads as without a camera"
+grep -q "Kinovo Busy Camera.*failed" "$out/kinovo-busy-camera.log" || fail "busy camera: the failure was not logged"
+stop
+
+# ---- one 1080p camera: the largest mode's window, the live picture inside the skin
+start one-camera
+[ "$x $y $w $h" = "207 123 1566 894" ] || fail "1080p camera: window $x,$y ${w}x$h instead of 207,123 1566x894"
+# The camera's yellow bar lies at 3/16 of the picture's width.
+px=$((15 + 1536 * 3 / 16)) py=$((15 + 864 * 2 / 5))
+wait_yellow $((x + px)) $((y + py)) || fail "1080p camera: no live picture"
+is_yellow "$(pixel $((x + px)) $((y + 6)))" && fail "1080p camera: the picture covers the skin border"
+wake
+shot="$out/live.png"
+import -silent -window root "$shot"
+# The buttons: red record ball, blue photo, close, settings, mode and microphone.
+W=$w H=$h
+[ "$(red_share $((x + W - 90)) $((y + H - 56)) 32 32)" -gt 100 ] || fail "record button missing"
+for b in "photo $((W - 142)) $((H - 56))" "close $((W - 53)) 23" "settings 29 23" \
+         "mode $((W - 250)) $((H - 54))" "microphone $((W - 210)) $((H - 54))"; do
+  read -r name bx by <<<"$b"
+  share=$(blue_share $((x + bx)) $((y + by)) 32 32)
+  [ "$share" -gt 30 ] || fail "$name button missing at $bx,$by (blue share $share/1000)"
+done
+# One camera: nothing to choose, so no camera button.
+share=$(blue_share $((x + W - 290)) $((y + H - 54)) 32 32)
+[ "$share" -lt 5 ] || fail "camera button shown with one camera (blue share $share/1000)"
+
+# Dragging the window by its interior takes the picture along.
+xdotool mousemove $((x + 700)) $((y + 500)) mousedown 1 mousemove $((x + 650)) $((y + 450)) \
+  mousemove $((x + 600)) $((y + 400)) sleep 0.2 mouseup 1
+sleep 0.5
+read -r x2 y2 _ _ < <(geometry "$wid")
+[ "$x2 $y2" = "$((x - 100)) $((y - 100))" ] || fail "drag moved the window to $x2,$y2"
+wait_yellow $((x2 + px)) $((y2 + py)) || fail "the picture did not follow the window"
+is_yellow "$(pixel $((x2 + px)) $((y2 + 6)))" && fail "after the move the picture covers the skin border"
+import -silent -window root "$out/moved.png"
+stop
+
+# ---- two cameras: the camera button shows
+start two-cameras
+[ "$x $y $w $h" = "207 123 1566 894" ] || fail "two cameras: window $x,$y ${w}x$h"
+wait_yellow $((x + px)) $((y + py)) || fail "two cameras: no live picture"
+wake
+shot="$out/two-cameras.png"
+import -silent -window root "$shot"
+share=$(blue_share $((x + w - 290)) $((y + h - 54)) 32 32)
+[ "$share" -gt 30 ] || fail "camera button hidden with two cameras (blue share $share/1000)"
+stop
+echo "main window with cameras: ok"
