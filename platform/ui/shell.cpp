@@ -1,8 +1,28 @@
 #include "shell.h"
 
+#include <QApplication>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
+#include <QDesktopServices>
 #include <QDir>
 #include <QFileInfo>
+#include <QLoggingCategory>
+#include <QMessageBox>
+#include <QSessionManager>
+#include <QSocketNotifier>
 #include <QStandardPaths>
+#include <QUrl>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+Q_LOGGING_CATEGORY(lcShell, "kinovo.ui.shell", QtWarningMsg)
 
 QString SpecialFolderPath(SpecialFolder folder)
 {
@@ -25,4 +45,126 @@ QString HomeFolder()
 {
     const QByteArray home = qgetenv("HOME");
     return home.isEmpty() ? QString() : QDir::cleanPath(QFile::decodeName(home));
+}
+
+std::optional<std::uint64_t> FreeBytesAvailable(const QString& path)
+{
+    QString probe = QDir::cleanPath(path);
+    // A folder made only when the first file goes in lies on its parent's volume.
+    while (!probe.isEmpty() && !FileExists(probe) && probe != QLatin1String("/"))
+        probe = QFileInfo(probe).path();
+    struct statvfs st {};
+    if (probe.isEmpty() || ::statvfs(QFile::encodeName(probe).constData(), &st) != 0) {
+        qCWarning(lcShell) << "statvfs" << probe << "failed:" << std::strerror(errno);
+        return std::nullopt;
+    }
+    return static_cast<std::uint64_t>(st.f_bavail) * st.f_frsize;
+}
+
+bool FileExists(const QString& path)
+{
+    struct stat st {};
+    return !path.isEmpty() && ::lstat(QFile::encodeName(path).constData(), &st) == 0;
+}
+
+bool EnsureFolder(const QString& path)
+{
+    if (QFileInfo(path).isDir()) return true;
+    if (QDir().mkpath(path)) return true;
+    qCWarning(lcShell) << "mkdir" << path << "failed:" << std::strerror(errno);
+    return false;
+}
+
+void RevealFile(const QString& path)
+{
+    const QUrl file = QUrl::fromLocalFile(path);
+    const QUrl folder = QUrl::fromLocalFile(QFileInfo(path).path());
+    QDBusMessage call = QDBusMessage::createMethodCall(
+        QStringLiteral("org.freedesktop.FileManager1"), QStringLiteral("/org/freedesktop/FileManager1"),
+        QStringLiteral("org.freedesktop.FileManager1"), QStringLiteral("ShowItems"));
+    call << QStringList{file.toString(QUrl::FullyEncoded)} << QString();
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected()) {
+        qCDebug(lcShell) << "no session bus; opening the folder of" << path;
+        QDesktopServices::openUrl(folder);
+        return;
+    }
+    // Asynchronous: a slow or absent file manager never holds the window up.
+    auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(call, 5000), qApp);
+    QObject::connect(watcher, &QDBusPendingCallWatcher::finished, qApp, [watcher, folder, path] {
+        if (watcher->isError()) {
+            qCDebug(lcShell) << "FileManager1.ShowItems" << path << "failed:" << watcher->error().message()
+                             << "; opening the folder";
+            if (!QDesktopServices::openUrl(folder)) qCWarning(lcShell) << "cannot open the folder" << folder;
+        }
+        watcher->deleteLater();
+    });
+}
+
+void OpenUrl(const QString& url)
+{
+    if (!QDesktopServices::openUrl(QUrl(url))) qCWarning(lcShell) << "cannot open" << url;
+}
+
+void MessageBox(HWND owner, const QString& text, const QString& caption)
+{
+    QMessageBox box(QMessageBox::Critical, caption, text, QMessageBox::Ok, IsWindow(owner) ? owner : nullptr);
+    box.exec();
+}
+
+namespace {
+
+int g_signalPipe[2] = {-1, -1};
+std::function<void()>& TerminationHandler()
+{
+    static std::function<void()> handler;
+    return handler;
+}
+
+void OnSignal(int)
+{
+    const int saved = errno;
+    const char byte = 1;
+    // Only async-signal-safe work here: the UI thread does the rest.
+    [[maybe_unused]] const ssize_t n = ::write(g_signalPipe[1], &byte, 1);
+    errno = saved;
+}
+
+void RunTerminationHandler()
+{
+    if (TerminationHandler()) TerminationHandler()();
+}
+
+void InstallSignalWatch()
+{
+    static bool installed = false;
+    if (installed || !qApp) return;
+    if (::pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+        qCWarning(lcShell) << "pipe2 for the signal watch failed:" << std::strerror(errno);
+        return;
+    }
+    installed = true;
+    auto* notifier = new QSocketNotifier(g_signalPipe[0], QSocketNotifier::Read, qApp);
+    QObject::connect(notifier, &QSocketNotifier::activated, qApp, [] {
+        char buffer[16];
+        while (::read(g_signalPipe[0], buffer, sizeof buffer) > 0) {
+        }
+        RunTerminationHandler();
+    });
+    struct sigaction sa {};
+    sa.sa_handler = OnSignal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    for (int sig : {SIGTERM, SIGINT, SIGHUP}) ::sigaction(sig, &sa, nullptr);
+    // The session manager's end of the session.
+    if (auto* app = qobject_cast<QGuiApplication*>(qApp))
+        QObject::connect(app, &QGuiApplication::commitDataRequest, app, [](QSessionManager&) { RunTerminationHandler(); });
+}
+
+} // namespace
+
+void SetTerminationHandler(std::function<void()> handler)
+{
+    TerminationHandler() = std::move(handler);
+    if (TerminationHandler()) InstallSignalWatch();
 }
