@@ -2,8 +2,13 @@
 // every file is checked by ffprobe and ffmpeg, not by our own reading.
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <turbojpeg.h>
 
+#include <chrono>
+#include <csignal>
 #include <cmath>
+#include <thread>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -215,6 +220,152 @@ TEST_F(AviWriterTest, AFullDiskIsReported) {
   }
   EXPECT_EQ(error, std::errc::no_space_on_device) << error.message();
   EXPECT_TRUE(std::filesystem::exists("/dev/full"));
+}
+
+// Faults of the disk: the recording stops at once, and the file is whole
+// (index and headers written) before Close() is even called.
+class AviWriterFaultTest : public AviWriterTest {
+ protected:
+  // Pushes 1080p-sized Motion-JPEG frames and 20 ms of sound per frame
+  // until the writer stops on its own; the frames pushed.
+  int PushUntilStopped(AviWriter& writer, int limit = 5000) {
+    const auto jpeg = EncodeJpeg(QuadrantImage(640, 480), 100, TJSAMP_444);
+    int n = 0;
+    for (; n < limit && !writer.error(); ++n) {
+      writer.PushAudio(ToneChunk(FrameTime(n), static_cast<std::uint64_t>(n) * 1600, 1600, 48000, 1));
+      writer.PushVideo(JpegFrame(jpeg, 640, 480, FrameTime(n)));
+      if (n % 16 == 15) WaitForWriter(writer);
+    }
+    return n;
+  }
+  static void WaitForWriter(const AviWriter& writer) {
+    for (int i = 0; i < 2000 && writer.stats().queueBytes > 0 && !writer.stats().finished; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  }
+  static void WaitUntilFinished(const AviWriter& writer) {
+    for (int i = 0; i < 2000 && !writer.stats().finished; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ASSERT_TRUE(writer.stats().finished) << "the file was not finished after the failure";
+  }
+  // The file as ffprobe and ffmpeg see it: every frame slot the writer
+  // counted, a duration, and nothing that fails to decode.
+  static void ExpectPlayable(const std::filesystem::path& file, const AviWriter::Stats& stats) {
+    const auto probe = ProbeFile(file);
+    ASSERT_TRUE(probe) << "ffprobe cannot read " << file;
+    EXPECT_GT(probe->Number(probe->format, "duration"), 0);
+    EXPECT_EQ(probe->Number(probe->video, "nb_frames"),
+              static_cast<double>(stats.framesWritten + stats.emptyFramesWritten));
+    EXPECT_EQ(VideoPacketsWithData(file), static_cast<std::int64_t>(stats.framesWritten));
+    EXPECT_EQ(DecodeErrors(file), "");
+  }
+};
+
+TEST_F(AviWriterFaultTest, AFullDiskStopsAtOnceAndLeavesAPlayableFile) {
+  SmallDisk disk(std::size_t{6} << 20);
+  if (!disk.ok()) GTEST_SKIP() << disk.why();
+  const auto file = disk / "full.avi";
+  AviWriter writer;
+  ASSERT_FALSE(writer.Open(file, {fourcc::kMJPEG, 640, 480, 0, {1, 30}}, AudioFormat{48000, 1}, kStart));
+  const int pushed = PushUntilStopped(writer);
+  ASSERT_EQ(writer.error(), std::errc::no_space_on_device) << writer.error().message();
+  WaitUntilFinished(writer);
+  const AviWriter::Stats stopped = writer.stats();
+  EXPECT_GT(stopped.framesWritten, 30u);
+  EXPECT_LT(stopped.framesWritten, static_cast<std::uint64_t>(pushed));
+  ExpectPlayable(file, stopped);  // before Close(): the file is already whole
+
+  // Nothing more is written, and Close() tells the same reason.
+  for (int n = pushed; n < pushed + 30; ++n) {
+    writer.PushVideo(JpegFrame(EncodeJpeg(QuadrantImage(64, 48)), 640, 480, FrameTime(n)));
+  }
+  EXPECT_EQ(writer.Close(FrameTime(pushed + 30)), std::errc::no_space_on_device);
+  EXPECT_EQ(writer.stats().framesWritten, stopped.framesWritten);
+  ExpectPlayable(file, writer.stats());
+}
+
+// Another program takes the last free byte between our checks: the write
+// that fails is made again in the room of the reserve, and the file ends there.
+TEST_F(AviWriterFaultTest, AWriteThatFailsIsMadeAgainFromTheReserve) {
+  SmallDisk disk(std::size_t{8} << 20);
+  if (!disk.ok()) GTEST_SKIP() << disk.why();
+  const auto file = disk / "race.avi";
+  const auto frame = RawFrame(QuadrantImage(320, 240), fourcc::kYUYV);
+  AviWriter::Options options;
+  options.watchFreeSpace = false;  // only the failing write can notice
+  AviWriter writer;
+  ASSERT_FALSE(writer.Open(file, frame->format, AudioFormat{48000, 1}, kStart, options));
+  int n = 0;
+  for (; n < 20; ++n) writer.PushVideo(Retimed(frame, FrameTime(n), n));
+  WaitForWriter(writer);
+  ASSERT_TRUE(disk.Fill("other-program"));
+  for (; n < 200 && !writer.error(); ++n) {
+    writer.PushAudio(ToneChunk(FrameTime(n), static_cast<std::uint64_t>(n) * 1600, 1600, 48000, 1));
+    writer.PushVideo(Retimed(frame, FrameTime(n), n));
+    WaitForWriter(writer);
+  }
+  ASSERT_EQ(writer.error(), std::errc::no_space_on_device) << writer.error().message();
+  WaitUntilFinished(writer);
+  ExpectPlayable(file, writer.stats());
+  EXPECT_EQ(writer.Close(), std::errc::no_space_on_device);
+  EXPECT_GE(writer.stats().framesWritten, 20u);
+}
+
+// A disk full from the start: the recording fails and leaves no file at all.
+TEST_F(AviWriterFaultTest, ADiskFullFromTheStartLeavesNoFile) {
+  SmallDisk disk(std::size_t{8} << 20);
+  if (!disk.ok()) GTEST_SKIP() << disk.why();
+  ASSERT_TRUE(disk.Fill("other-program", 64 << 10));
+  const auto file = disk / "none.avi";
+  AviWriter writer;
+  EXPECT_EQ(writer.Open(file, {fourcc::kMJPEG, 640, 480, 0, {1, 30}}, AudioFormat{48000, 1}, kStart),
+            std::errc::no_space_on_device);
+  EXPECT_FALSE(std::filesystem::exists(file));
+}
+
+// The largest file size the process may write (RLIMIT_FSIZE; FAT's 4 GB
+// likewise): the recording stops short of it instead of failing in mid-write.
+TEST_F(AviWriterFaultTest, AFileSizeLimitStopsTheRecordingShortOfIt) {
+  const auto file = dir / "limited.avi";
+  rlimit before{};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &before), 0);
+  const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+  rlimit limited = before;
+  limited.rlim_cur = std::size_t{4} << 20;
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+  AviWriter writer;
+  std::error_code opened = writer.Open(file, {fourcc::kMJPEG, 640, 480, 0, {1, 30}}, AudioFormat{48000, 1}, kStart);
+  if (!opened) {
+    PushUntilStopped(writer);
+    WaitUntilFinished(writer);
+  }
+  ::setrlimit(RLIMIT_FSIZE, &before);  // ffprobe and ffmpeg inherit it
+  std::signal(SIGXFSZ, previousHandler);
+  ASSERT_FALSE(opened) << opened.message();
+  EXPECT_EQ(writer.error(), std::errc::file_too_large) << writer.error().message();
+  EXPECT_LE(std::filesystem::file_size(file), limited.rlim_cur);
+  ExpectPlayable(file, writer.stats());
+  EXPECT_EQ(writer.Close(), std::errc::file_too_large);
+}
+
+// A recording without a single picture (a camera that failed at once) is a
+// failure, and leaves no file behind.
+TEST_F(AviWriterTest, ARecordingWithoutAnyPictureFailsAndLeavesNoFile) {
+  for (const bool withSound : {false, true}) {
+    SCOPED_TRACE(withSound ? "with sound" : "without sound");
+    const auto file = dir / "nothing.avi";
+    AviWriter writer;
+    ASSERT_FALSE(writer.Open(file, {fourcc::kMJPEG, 320, 240, 0, {1, 30}},
+                             withSound ? std::optional(AudioFormat{48000, 1}) : std::nullopt, kStart));
+    if (withSound) {
+      for (int n = 0; n < 50; ++n) writer.PushAudio(ToneChunk(FrameTime(n), n * 960u, 960, 48000, 1));
+    }
+    const std::error_code error = writer.Close(kStart + 2'000'000);
+    EXPECT_EQ(error, (std::error_code{media::stream::writer_errc::kNoPicture, media::stream::WriterCategory()}));
+    EXPECT_EQ(error.message(), "the camera delivered no picture");
+    EXPECT_FALSE(std::filesystem::exists(file));
+  }
 }
 
 // A disk slower than the camera: the queue refuses what does not fit,

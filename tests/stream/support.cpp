@@ -1,6 +1,11 @@
 #include "support.h"
 
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/statvfs.h>
 #include <turbojpeg.h>
+#include <unistd.h>
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -47,6 +52,43 @@ TempDir::TempDir() {
 TempDir::~TempDir() {
   std::error_code ec;
   std::filesystem::remove_all(path_, ec);
+}
+
+SmallDisk::SmallDisk(std::size_t bytes) {
+  static const int shared = [] {
+    // A namespace of our own, once, so that the mount is private and goes
+    // with the process.
+    if (::unshare(CLONE_NEWNS) != 0) return errno;
+    if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return errno;
+    return 0;
+  }();
+  if (shared != 0) {
+    why_ = std::string("no mount namespace of our own (unshare: ") + std::strerror(shared) +
+           "); a small file system needs CAP_SYS_ADMIN";
+    return;
+  }
+  const std::string options = "size=" + std::to_string(bytes);
+  if (::mount("kinovo-small-disk", dir_.path().c_str(), "tmpfs", 0, options.c_str()) != 0) {
+    why_ = std::string("a tmpfs cannot be mounted here (mount: ") + std::strerror(errno) + ")";
+    return;
+  }
+  mounted_ = true;
+}
+
+SmallDisk::~SmallDisk() {
+  if (mounted_) ::umount2(dir_.path().c_str(), MNT_DETACH);
+}
+
+bool SmallDisk::Fill(const std::string& name, std::size_t keep) const {
+  struct statvfs fs {};
+  if (::statvfs(dir_.path().c_str(), &fs) != 0) return false;
+  const std::size_t free = fs.f_bavail * fs.f_frsize;
+  if (free <= keep) return true;
+  const int fd = ::open((dir_.path() / name).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  const int err = ::posix_fallocate(fd, 0, static_cast<off_t>(free - keep));
+  ::close(fd);
+  return err == 0;
 }
 
 QColor Quadrants::At(int x, int y, int width, int height) const {

@@ -38,6 +38,28 @@ class TempDir {
   std::filesystem::path path_;
 };
 
+// A small file system (tmpfs) of `bytes`, mounted in a mount namespace of
+// the calling thread's own, so that it vanishes with the process; threads
+// and programs started afterwards see it. Where it cannot be mounted
+// (no privilege), ok() is false and why() says so.
+class SmallDisk {
+ public:
+  explicit SmallDisk(std::size_t bytes);
+  ~SmallDisk();
+  SmallDisk(const SmallDisk&) = delete;
+  SmallDisk& operator=(const SmallDisk&) = delete;
+  bool ok() const { return mounted_; }
+  const std::string& why() const { return why_; }
+  std::filesystem::path operator/(const std::string& name) const { return dir_.path() / name; }
+  // Fills what is free with one file, leaving `keep` bytes.
+  bool Fill(const std::string& name, std::size_t keep = 0) const;
+
+ private:
+  TempDir dir_;
+  bool mounted_ = false;
+  std::string why_;
+};
+
 // Four colours in the quadrants: top-left, top-right, bottom-left, bottom-right.
 struct Quadrants {
   QColor topLeft{220, 40, 40};

@@ -132,6 +132,42 @@ INSTANTIATE_TEST_SUITE_P(Formats, V4l2RateTest,
                          testing::Values(RateCase{kMjpeg}, RateCase{kYuyv},
                                          RateCase{{fourcc::kYUYV, 320, 240, 0, {1, 15}}}));
 
+// A camera that falls silent without an error (a USB hiccup): the capture
+// thread notices within a few frame periods, counts the stall once, and
+// goes on when frames come back, with their own capture times.
+TEST(V4l2Capture, ASilentCameraIsCountedAsOneStallAndFramesComeBack) {
+  V4l2Capture capture;
+  ASSERT_FALSE(capture.Open("/dev/video2", {fourcc::kMJPEG, 320, 240, 0, {1, 30}}));
+  Collector collector;
+  const auto connection = capture.Connect([&](const VideoFramePtr& f) { collector.Add(f); });
+  ASSERT_FALSE(capture.Start());
+  // 0.6 s of frames, a second of silence, then frames again.
+  ASSERT_TRUE(collector.WaitFor(70, 10s));
+  capture.Stop();
+  EXPECT_EQ(capture.stats().stalls, 1u);
+  EXPECT_EQ(capture.state(), V4l2Capture::State::Ready);
+  const auto frames = collector.frames();
+  std::int64_t longest = 0;
+  for (std::size_t i = 1; i < frames.size(); ++i) {
+    longest = std::max(longest, frames[i]->timestampUs - frames[i - 1]->timestampUs);
+  }
+  EXPECT_NEAR(longest / 1e6, 1.0, 0.1);
+}
+
+// A camera that cannot stream (another program holds it, or it refuses to
+// start) is reported by the call that failed, with the reason.
+TEST(V4l2Capture, ABusyCameraIsReportedWhereItFails) {
+  V4l2Capture held;
+  EXPECT_EQ(held.Open("/dev/video3", {fourcc::kMJPEG, 320, 240, 0, {1, 30}}), std::errc::device_or_resource_busy);
+  EXPECT_EQ(held.state(), V4l2Capture::State::Closed);
+
+  V4l2Capture stuck;
+  ASSERT_FALSE(stuck.Open("/dev/video4", {fourcc::kMJPEG, 320, 240, 0, {1, 30}}));
+  EXPECT_EQ(stuck.Start(), std::errc::device_or_resource_busy);
+  EXPECT_EQ(stuck.state(), V4l2Capture::State::Ready);
+  stuck.Close();
+}
+
 // Unplugged while streaming: the thread ends by itself, says why, and
 // everything can be stopped and closed without waiting.
 TEST(V4l2Capture, UnplugEndsTheCaptureThreadAndReportsTheLostDevice) {

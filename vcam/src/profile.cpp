@@ -215,6 +215,20 @@ std::optional<Profile> parseProfile(const std::string& text, std::string& error)
         } else if (key == "unplug_after_ms") {
             if (!parseNumber(std::string_view(value), n.unplugAfterMs) || n.unplugAfterMs < 0)
                 return fail("unplug_after_ms must be a number of milliseconds");
+        } else if (key == "busy_at") {
+            if (value == "reqbufs") n.busyAtReqbufs = true;
+            else if (value == "streamon") n.busyAtStreamon = true;
+            else return fail("expected busy_at = reqbufs or streamon");
+        } else if (key == "error_frames") {
+            if (value != "0" && value != "1") return fail("error_frames is 0 or 1");
+            n.errorFrames = value == "1";
+        } else if (key == "silence") {
+            if (w.size() != 2 || !parseNumber(std::string_view(w[0]), n.silentAfterMs) ||
+                !parseNumber(std::string_view(w[1]), n.silentForMs) || n.silentAfterMs < 0 || n.silentForMs <= 0)
+                return fail("expected silence = AFTER_MS FOR_MS");
+        } else if (key == "damage_every") {
+            if (!parseNumber(std::string_view(value), n.damageEvery) || n.damageEvery < 1)
+                return fail("damage_every must be a positive number of frames");
         } else {
             return fail("unknown key '" + key + "'");
         }

@@ -45,6 +45,12 @@ struct NodeConfig {
     std::vector<ControlConfig> controls;  // sorted by id
     long long unplugAfterMs = -1;
     bool busy = false;     // another program owns the stream: it cannot be set up or started
+    // Faults of a camera that stays plugged in.
+    bool busyAtReqbufs = false;   // VIDIOC_REQBUFS fails EBUSY (another program streams)
+    bool busyAtStreamon = false;  // VIDIOC_STREAMON fails EBUSY
+    bool errorFrames = false;     // every frame comes with V4L2_BUF_FLAG_ERROR
+    long long silentAfterMs = -1, silentForMs = 0;  // no frames (and no error) for a while
+    int damageEvery = 0;          // every Nth frame is damaged, in turn in each way
     int cameraIndex = -1;  // metadata: index of its camera's node
     int metaIndex = -1;    // camera: index of its metadata node
 };

@@ -595,7 +595,55 @@ int Vcam::readCall(const std::shared_ptr<OpenFile>& f) {
 
 // --- the producer -------------------------------------------------------------
 
+namespace {
+
+// Damages a frame in place the way cameras and USB do, a different way
+// each time (`k` counts the damaged frames); returns what was done.
+const char* damageFrame(std::uint32_t fourcc, Size size, std::uint8_t* mem, std::uint32_t& used, std::uint64_t k) {
+    std::uint64_t seed = k * 0x9E3779B97F4A7C15ull + 1;
+    auto next = [&seed] {
+        seed = seed * 6364136223846793005ull + 1442695040888963407ull;
+        return static_cast<std::uint32_t>(seed >> 33);
+    };
+    const bool jpeg = fourcc == V4L2_PIX_FMT_MJPEG;
+    switch (k % 5) {
+        case 0:
+            used = jpeg ? used / 3 : used / 2;
+            return "truncated";
+        case 1:
+            // A few flipped bits in the headers and in the picture data.
+            for (int i = 0; i < 8 && used > 2; ++i) mem[2 + next() % std::min<std::uint32_t>(used - 2, 600)] ^= 1u << (next() % 8);
+            for (int i = 0; i < 8 && used > 0; ++i) mem[next() % used] ^= 1u << (next() % 8);
+            return "bitflips";
+        case 2:
+            used = 0;
+            return "empty";
+        case 3:
+            if (jpeg) {
+                // The frame header claims twice the size of the mode.
+                for (std::uint32_t i = 0; i + 8 < used; ++i) {
+                    if (mem[i] == 0xff && mem[i + 1] == 0xc0) {
+                        const std::uint32_t h = size.h * 2, w = size.w * 2;
+                        mem[i + 5] = static_cast<std::uint8_t>(h >> 8);
+                        mem[i + 6] = static_cast<std::uint8_t>(h);
+                        mem[i + 7] = static_cast<std::uint8_t>(w >> 8);
+                        mem[i + 8] = static_cast<std::uint8_t>(w);
+                        return "oversized";
+                    }
+                }
+            }
+            used = used * 3 / 4;
+            return "truncated";
+        default:
+            for (std::uint32_t i = 0; i < used; ++i) mem[i] = static_cast<std::uint8_t>(next());
+            return "noise";
+    }
+}
+
+}  // namespace
+
 void Vcam::produce(Device* d, Queue* q) {
+    const NodeConfig& cfg = *d->cfg;
     const std::string label = d->cfg->name + " " + sizeText(q->size) + " " + fourccText(q->fourcc);
     Renderer renderer(q->fourcc, q->size, label);
     std::unique_lock lk(mu);
@@ -629,6 +677,11 @@ void Vcam::produce(Device* d, Queue* q) {
             std::chrono::duration_cast<std::chrono::nanoseconds>(q->t0.time_since_epoch()).count() +
             intervalsNs(q->interval, m);
 
+        if (cfg.silentAfterMs >= 0) {
+            // A USB hiccup: frames stop without an error, and no number is skipped.
+            const auto sinceStart = std::chrono::duration_cast<std::chrono::milliseconds>(now - q->t0).count();
+            if (sinceStart >= cfg.silentAfterMs && sinceStart < cfg.silentAfterMs + cfg.silentForMs) continue;
+        }
         if (q->queued.empty()) {  // no buffer: the frame is lost, its number too
             ++q->sequence;
             continue;
@@ -646,11 +699,16 @@ void Vcam::produce(Device* d, Queue* q) {
         const auto& data = renderer.frame(static_cast<int>((m - 1) % renderer.cycle()), frameLook);
         const bool fits = !data.empty() && data.size() <= b->length;
         if (fits) std::memcpy(b->mem, data.data(), data.size());
+        std::uint32_t used = fits ? static_cast<std::uint32_t>(data.size()) : 0;
+        const char* damage = nullptr;
+        if (fits && cfg.damageEvery > 0 && m % static_cast<std::uint64_t>(cfg.damageEvery) == 0)
+            damage = damageFrame(q->fourcc, q->size, b->mem, used, m / static_cast<std::uint64_t>(cfg.damageEvery));
         lk.lock();
         if (q->stop) break;  // STREAMOFF resets the buffers once we are gone
+        if (damage) log(d, std::string("damage ") + damage);
         b->state = Buffer::State::Done;
-        b->bytesused = fits ? static_cast<std::uint32_t>(data.size()) : 0;
-        b->error = !fits;
+        b->bytesused = used;
+        b->error = !fits || cfg.errorFrames;
         b->sequence = q->sequence++;
         b->timestampNs = ts;
         q->done.push_back(b);
@@ -1071,6 +1129,11 @@ int Vcam::streamIoctl(OpenFile* f, int, unsigned long req, void* arg) {
             if (!acquire()) return -EBUSY;
             Queue& q = *d->queue;
             if (q.streaming) return -EBUSY;
+            if (s.busyAtReqbufs && r->count > 0) {
+                d->owner = nullptr;
+                log(d, "reqbufs EBUSY");
+                return -EBUSY;
+            }
             std::vector<std::shared_ptr<Buffer>> old = std::move(q.bufs);
             q.bufs.clear();
             q.queued.clear();
@@ -1144,6 +1207,10 @@ int Vcam::streamIoctl(OpenFile* f, int, unsigned long req, void* arg) {
             const auto q = d->queue;
             if (q->streaming) return 0;
             if (q->bufs.empty()) return -EINVAL;
+            if (s.busyAtStreamon) {
+                log(d, "streamon EBUSY");
+                return -EBUSY;
+            }
             q->streaming = true;
             q->stop = false;
             q->fourcc = d->fourcc;

@@ -8,8 +8,17 @@ extern "C" {
 #include <libavutil/mathematics.h>
 }
 
+#include <fcntl.h>
+#include <linux/magic.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/statfs.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
@@ -19,7 +28,9 @@ extern "C" {
 #include <thread>
 #include <vector>
 
+#include "platform/media/linux/unique_fd.h"
 #include "platform/media/stream/av_sync.h"
+#include "platform/media/stream/media_log.h"
 
 namespace kinovo::media::stream {
 namespace {
@@ -40,7 +51,25 @@ class FfmpegErrorCategory final : public std::error_category {
   }
 };
 
+class WriterErrorCategory final : public std::error_category {
+ public:
+  const char* name() const noexcept override { return "recording"; }
+  std::string message(int code) const override {
+    switch (code) {
+      case writer_errc::kNoPicture: return "the camera delivered no picture";
+      default: return "recording error " + std::to_string(code);
+    }
+  }
+};
+
 std::error_code AvError(int code) { return {code, FfmpegCategory()}; }
+
+// What the trailer writes per packet (idx1 and OpenDML index entries), and
+// for the headers and the last buffer besides.
+constexpr std::int64_t kIndexBytesPerPacket = 16 + 8;
+constexpr std::int64_t kTrailerBytes = std::int64_t{256} << 10;
+constexpr int kIoBufferBytes = 64 << 10;
+constexpr std::int64_t kReserveStep = std::int64_t{1} << 20;
 
 struct VideoCodec {
   AVCodecID id;
@@ -145,6 +174,11 @@ const std::error_category& FfmpegCategory() {
   return category;
 }
 
+const std::error_category& WriterCategory() {
+  static const WriterErrorCategory category;
+  return category;
+}
+
 struct AviWriter::Impl {
   // Set up by Open(); after that used only by the writer thread, and by
   // Close() once the thread has been joined.
@@ -165,6 +199,23 @@ struct AviWriter::Impl {
   std::int64_t startUs = 0;
   std::filesystem::path path;
 
+  // The file, written through our own I/O context so that a failed write
+  // can be retried once the reserve is given back. Writer thread only
+  // (after Open, until Close has joined it).
+  int file = -1;
+  dev_t fileDevice = 0;
+  ino_t fileInode = 0;
+  AVIOContext* io = nullptr;
+  linux_backend::UniqueFd reserve;  // unnamed file holding room for the trailer
+  std::int64_t reserveHeld = 0;
+  std::int64_t reserveBase = 0;  // what the reserve holds beyond the index
+  std::int64_t fileLimit = 0;    // largest size the file may reach; 0: none
+  bool watchFreeSpace = true;
+  std::int64_t packets = 0;
+  int ioError = 0;  // the first failed write's errno
+  bool finalized = false;
+  std::atomic<bool> finished{false};  // finalized, for other threads
+
   std::thread writer;
   mutable std::mutex queueMutex;
   std::condition_variable queueChanged;
@@ -183,6 +234,16 @@ struct AviWriter::Impl {
       overflows{0}, audioWritten{0}, audioInserted{0}, audioDropped{0}, audioRejected{0};
 
   std::error_code Setup();
+  std::error_code MakeReserve();
+  int GrowReserve(std::int64_t bytes);
+  // Whether a packet of `bytes` still fits, with room for the trailer;
+  // stops the recording otherwise.
+  bool Room(std::size_t bytes);
+  void StopForSpace(int error, const char* why);
+  static int WriteOut(void* opaque, std::uint8_t* data, int size);
+  static std::int64_t SeekIo(void* opaque, std::int64_t offset, int whence);
+  // Writes the index and the headers and closes the file.
+  void Finalize();
   bool Push(Item item, bool isAudio);
   void Run();
   void WriteVideo(const VideoFrame& frame);
@@ -191,9 +252,10 @@ struct AviWriter::Impl {
   // The bytes to store for a frame; empty when it cannot be stored.
   std::span<const std::uint8_t> Payload(const VideoFrame& frame);
   void WriteVideoPacket(std::int64_t slot, std::span<const std::uint8_t> data);
-  void WritePacket(AVStream* stream, AVRational timeBase, std::int64_t pts, std::int64_t duration,
+  // False when the packet is not in the file.
+  bool WritePacket(AVStream* stream, AVRational timeBase, std::int64_t pts, std::int64_t duration,
                    std::span<const std::uint8_t> data, bool key);
-  void Fail(int averror);
+  void Fail(int averror, const char* call);
   bool failed() const {
     std::lock_guard lock(errorMutex);
     return static_cast<bool>(firstError);
@@ -221,6 +283,8 @@ std::error_code AviWriter::Open(const std::filesystem::path& path, const VideoFo
   d.audio = audio;
   d.startUs = startUs;
   d.maxBytes = options.maxQueueBytes;
+  d.watchFreeSpace = options.watchFreeSpace;
+  d.reserveBase = static_cast<std::int64_t>(options.reserveBytes);
   // Sound is small and cannot be made up later: it may overdraw a little.
   d.audioReserve = std::max<std::size_t>(options.maxQueueBytes / 16, std::size_t{1} << 20);
   {
@@ -262,6 +326,21 @@ std::error_code AviWriter::Impl::Setup() {
   frameBytes = 0;
   for (const Plane& plane : planes) frameBytes += plane.rows * plane.rowBytes;
 
+  if (reserveBase <= 0) {
+    // Room to write the largest frame again after a failed write.
+    const std::int64_t largest = frameBytes > 0 ? frameBytes
+                                                : static_cast<std::int64_t>(video.width) * video.height;
+    reserveBase = std::max<std::int64_t>(std::int64_t{1} << 20, 2 * largest);
+  }
+  packets = 0;
+  ioError = 0;
+  finalized = false;
+  finished = false;
+  fileLimit = 0;
+  if (rlimit limit{}; ::getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
+    fileLimit = static_cast<std::int64_t>(limit.rlim_cur);
+  }
+
   int ret = avformat_alloc_output_context2(&context, nullptr, "avi", path.c_str());
   if (ret < 0 || !context) return AvError(ret < 0 ? ret : AVERROR(ENOMEM));
 
@@ -295,13 +374,153 @@ std::error_code AviWriter::Impl::Setup() {
     audioStream->time_base = {1, audio->rate};
   }
 
-  ret = avio_open(&context->pb, path.c_str(), AVIO_FLAG_WRITE);
-  if (ret < 0) return AvError(ret);
+  file = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (file < 0) {
+    const int err = errno;
+    qCWarning(lcMedia) << "file" << path.c_str() << ": open failed:" << std::strerror(err);
+    return AvError(AVERROR(err));
+  }
+  struct stat st {};
+  if (::fstat(file, &st) == 0) {
+    fileDevice = st.st_dev;
+    fileInode = st.st_ino;
+  }
+  if (struct statfs fs {}; ::fstatfs(file, &fs) == 0 && fs.f_type == MSDOS_SUPER_MAGIC) {
+    const std::int64_t fat = (std::int64_t{1} << 32) - 1;
+    fileLimit = fileLimit > 0 ? std::min(fileLimit, fat) : fat;
+  }
+  if (const std::error_code error = MakeReserve()) return error;
+  auto* buffer = static_cast<unsigned char*>(av_malloc(kIoBufferBytes));
+  if (!buffer) return AvError(AVERROR(ENOMEM));
+  io = avio_alloc_context(buffer, kIoBufferBytes, 1, this, nullptr, &Impl::WriteOut, &Impl::SeekIo);
+  if (!io) {
+    av_free(buffer);
+    return AvError(AVERROR(ENOMEM));
+  }
+  context->pb = io;
+  context->flags |= AVFMT_FLAG_CUSTOM_IO | AVFMT_FLAG_FLUSH_PACKETS;
+  // Every packet goes to the file whole before the next one is made: the
+  // file never ends inside a frame, and the free space is known.
+  context->flush_packets = 1;
   ret = avformat_write_header(context, nullptr);
-  if (ret < 0) return AvError(ret);
+  if (ret >= 0) avio_flush(io);
+  if (ioError) return AvError(AVERROR(ioError));
+  if (ret < 0) {
+    qCWarning(lcMedia) << "file" << path.c_str() << ": avformat_write_header failed:"
+                       << FfmpegCategory().message(ret).c_str();
+    return AvError(ret);
+  }
   packet.reset(av_packet_alloc());
   if (!packet) return AvError(AVERROR(ENOMEM));
   return {};
+}
+
+std::error_code AviWriter::Impl::MakeReserve() {
+  std::filesystem::path folder = path.parent_path();
+  if (folder.empty()) folder = ".";
+  int fd = ::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    // Not every file system has unnamed files: a named one, gone at once.
+    std::string name = (folder / ".kinovo-reserve-XXXXXX").string();
+    fd = ::mkostemp(name.data(), O_CLOEXEC);
+    if (fd >= 0) ::unlink(name.c_str());
+  }
+  if (fd < 0) {
+    qCWarning(lcMedia) << "file" << path.c_str()
+                       << ": no room can be reserved for the index:" << std::strerror(errno);
+    return {};  // records without a reserve
+  }
+  reserve = linux_backend::UniqueFd(fd);
+  reserveHeld = 0;
+  if (const int err = GrowReserve(reserveBase + kTrailerBytes)) {
+    qCWarning(lcMedia) << "file" << path.c_str() << ": posix_fallocate of"
+                       << (reserveBase + kTrailerBytes) << "bytes failed:" << std::strerror(err);
+    reserve.Reset();
+    // A disk full from the start: no recording at all.
+    if (err == ENOSPC || err == EDQUOT) return AvError(AVERROR(err));
+  }
+  return {};
+}
+
+int AviWriter::Impl::GrowReserve(std::int64_t bytes) {
+  if (!reserve || bytes <= reserveHeld) return 0;
+  if (fileLimit > 0) bytes = std::min(bytes, fileLimit / 2);  // past the limit the kernel kills us
+  if (bytes <= reserveHeld) return 0;
+  const int err = ::posix_fallocate(reserve.get(), 0, static_cast<off_t>(bytes));
+  if (err == 0) reserveHeld = bytes;
+  return err;
+}
+
+bool AviWriter::Impl::Room(std::size_t bytes) {
+  const std::int64_t chunk = static_cast<std::int64_t>(bytes) + 9;  // header and padding
+  const std::int64_t trailer = kIndexBytesPerPacket * (packets + 1) + kTrailerBytes;
+  if (reserve && reserveBase + trailer > reserveHeld) {
+    if (const int err = GrowReserve(reserveBase + trailer + kReserveStep)) {
+      StopForSpace(err, "the reserve for the index cannot grow");
+      return false;
+    }
+  }
+  if (watchFreeSpace) {
+    struct statvfs fs {};
+    if (::fstatvfs(file, &fs) == 0) {
+      const auto free = static_cast<std::int64_t>(fs.f_bavail) * static_cast<std::int64_t>(fs.f_frsize);
+      if (free < chunk + kIoBufferBytes) {
+        StopForSpace(ENOSPC, "the disk is full");
+        return false;
+      }
+    }
+  }
+  if (fileLimit > 0 && avio_tell(io) + chunk + trailer + kIoBufferBytes > fileLimit) {
+    StopForSpace(EFBIG, "the file has reached the largest size allowed");
+    return false;
+  }
+  return true;
+}
+
+void AviWriter::Impl::StopForSpace(int error, const char* why) {
+  qCWarning(lcMedia) << "file" << path.c_str() << ": recording stopped:" << why << "("
+                     << std::strerror(error) << ")";
+  reserve.Reset();  // its room is the trailer's now
+  reserveHeld = 0;
+  Fail(AVERROR(error), nullptr);
+}
+
+int AviWriter::Impl::WriteOut(void* opaque, std::uint8_t* data, int size) {
+  auto& d = *static_cast<Impl*>(opaque);
+  const std::uint8_t* at = data;
+  std::size_t left = static_cast<std::size_t>(size);
+  while (left > 0) {
+    const ssize_t n = ::write(d.file, at, left);
+    if (n > 0) {
+      at += n;
+      left -= static_cast<std::size_t>(n);
+      continue;
+    }
+    const int err = n < 0 ? errno : EIO;
+    if (err == EINTR) continue;
+    if (!d.ioError) {
+      d.ioError = err;
+      qCWarning(lcMedia) << "file" << d.path.c_str() << ": write failed:" << std::strerror(err);
+    }
+    if (d.reserve) {
+      // The reserve's room lets this write and the trailer through.
+      d.reserve.Reset();
+      d.reserveHeld = 0;
+      continue;
+    }
+    return AVERROR(err);
+  }
+  return size;
+}
+
+std::int64_t AviWriter::Impl::SeekIo(void* opaque, std::int64_t offset, int whence) {
+  auto& d = *static_cast<Impl*>(opaque);
+  if (whence == AVSEEK_SIZE) {
+    struct stat st {};
+    return ::fstat(d.file, &st) == 0 ? st.st_size : AVERROR(errno);
+  }
+  const off_t at = ::lseek(d.file, static_cast<off_t>(offset), whence & ~AVSEEK_FORCE);
+  return at < 0 ? AVERROR(errno) : at;
 }
 
 bool AviWriter::PushVideo(VideoFramePtr frame) {
@@ -348,6 +567,8 @@ void AviWriter::Impl::Run() {
     if (failed()) continue;  // after a write error the rest is only drained
     if (item.video) WriteVideo(*item.video);
     if (item.audio) WriteAudio(*item.audio);
+    // A failed write ends the file now, not when the recording is stopped.
+    if (failed()) Finalize();
   }
 }
 
@@ -404,7 +625,7 @@ void AviWriter::Impl::WriteVideo(const VideoFrame& frame) {
 
 void AviWriter::Impl::WriteVideoPacket(std::int64_t slot, std::span<const std::uint8_t> data) {
   const AVRational timeBase{static_cast<int>(video.interval.num), static_cast<int>(video.interval.den)};
-  WritePacket(videoStream, timeBase, slot, 1, data, !data.empty());
+  if (!WritePacket(videoStream, timeBase, slot, 1, data, !data.empty())) return;
   if (data.empty()) {
     ++emptyFrames;
   } else {
@@ -431,14 +652,17 @@ void AviWriter::Impl::FlushSound(std::int64_t firstFrame) {
   if (sound.empty()) return;
   const auto frames = static_cast<std::int64_t>(sound.size()) / audio->channels;
   const auto* bytes = reinterpret_cast<const std::uint8_t*>(sound.data());
-  WritePacket(audioStream, {1, audio->rate}, firstFrame, frames,
-              {bytes, sound.size() * sizeof(std::int16_t)}, true);
+  if (!WritePacket(audioStream, {1, audio->rate}, firstFrame, frames,
+                   {bytes, sound.size() * sizeof(std::int16_t)}, true)) {
+    return;
+  }
   audioWritten += static_cast<std::uint64_t>(frames);
 }
 
-void AviWriter::Impl::WritePacket(AVStream* stream, AVRational timeBase, std::int64_t pts,
+bool AviWriter::Impl::WritePacket(AVStream* stream, AVRational timeBase, std::int64_t pts,
                                   std::int64_t duration, std::span<const std::uint8_t> data,
                                   bool key) {
+  if (!Room(data.size())) return false;
   AVPacket* pkt = packet.get();
   av_packet_unref(pkt);
   pkt->data = const_cast<std::uint8_t*>(data.data());
@@ -450,12 +674,43 @@ void AviWriter::Impl::WritePacket(AVStream* stream, AVRational timeBase, std::in
   const int ret = av_write_frame(context, pkt);
   pkt->data = nullptr;
   pkt->size = 0;
-  if (ret < 0) Fail(ret);
+  ++packets;
+  if (ioError) {
+    Fail(AVERROR(ioError), nullptr);  // written after all, from the reserve's room
+  } else if (ret < 0) {
+    Fail(ret, "av_write_frame");
+  }
+  return ret >= 0;
 }
 
-void AviWriter::Impl::Fail(int averror) {
+void AviWriter::Impl::Fail(int averror, const char* call) {
+  if (call) {
+    qCWarning(lcMedia) << "file" << path.c_str() << ":" << call
+                       << "failed:" << FfmpegCategory().message(averror).c_str();
+  }
   std::lock_guard lock(errorMutex);
   if (!firstError) firstError = AvError(averror);
+}
+
+void AviWriter::Impl::Finalize() {
+  if (finalized || !context) return;
+  finalized = true;
+  struct Done {
+    std::atomic<bool>& flag;
+    ~Done() { flag = true; }
+  } done{finished};
+  reserve.Reset();  // room for the index
+  reserveHeld = 0;
+  const int trailer = av_write_trailer(context);
+  if (trailer < 0) Fail(trailer, "av_write_trailer");
+  if (io) {
+    avio_flush(io);
+    if (io->error < 0) Fail(io->error, "avio_flush");
+  }
+  if (file >= 0) {
+    if (::close(file) != 0) Fail(AVERROR(errno), "close");
+    file = -1;
+  }
 }
 
 std::error_code AviWriter::Close(std::optional<std::int64_t> endUs) {
@@ -469,7 +724,7 @@ std::error_code AviWriter::Close(std::optional<std::int64_t> endUs) {
   d.queueChanged.notify_all();
   if (d.writer.joinable()) d.writer.join();
 
-  if (!d.failed()) {
+  if (!d.finalized && !d.failed()) {
     // Both streams as long as the longer one, and at least up to the end.
     const Fraction interval = d.video.interval;
     double durationUs = static_cast<double>(d.timeline->length()) * interval.num * 1e6 / interval.den;
@@ -477,12 +732,12 @@ std::error_code AviWriter::Close(std::optional<std::int64_t> endUs) {
     if (endUs && *endUs - d.startUs <= kSaneSpanUs) {
       durationUs = std::max(durationUs, static_cast<double>(*endUs - d.startUs));
     }
-    const std::int64_t slots = std::max(
+    const std::int64_t slotCount = std::max(
         d.timeline->length(), d.timeline->SlotsUntil(d.startUs + static_cast<std::int64_t>(durationUs)));
-    for (std::int64_t slot = d.timeline->length(); slot < slots && !d.failed(); ++slot) {
+    for (std::int64_t slot = d.timeline->length(); slot < slotCount && !d.failed(); ++slot) {
       d.WriteVideoPacket(slot, {});
     }
-    d.timeline->ExtendTo(slots);
+    d.timeline->ExtendTo(slotCount);
     if (d.aligner) {
       // A second at a time: the microphone may have been gone for hours.
       const std::int64_t target = std::llround(durationUs * d.audio->rate / 1e6);
@@ -494,20 +749,37 @@ std::error_code AviWriter::Close(std::optional<std::int64_t> endUs) {
       }
     }
   }
-  const int trailer = av_write_trailer(d.context);
-  if (trailer < 0) d.Fail(trailer);
-  const int closed = avio_closep(&d.context->pb);
-  if (closed < 0) d.Fail(closed);
+  d.Finalize();
+  const bool noPicture = !d.anyPicture;
   d.Release();
+  if (noPicture) {
+    // Nothing to watch: no file, and the failure is told.
+    struct stat st {};
+    if (::lstat(d.path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_dev == d.fileDevice &&
+        st.st_ino == d.fileInode) {
+      ::unlink(d.path.c_str());
+    }
+    qCWarning(lcMedia) << "file" << d.path.c_str() << ": the camera delivered no picture; no file is left";
+    std::lock_guard lock(d.errorMutex);
+    if (!d.firstError) d.firstError = {writer_errc::kNoPicture, WriterCategory()};
+  }
   return error();
 }
 
 void AviWriter::Impl::Release() {
+  if (io) {
+    av_freep(&io->buffer);
+    avio_context_free(&io);
+  }
   if (context) {
-    if (context->pb) avio_closep(&context->pb);
+    context->pb = nullptr;
     avformat_free_context(context);
   }
   context = nullptr;
+  if (file >= 0) ::close(file);
+  file = -1;
+  reserve.Reset();
+  reserveHeld = 0;
   videoStream = audioStream = nullptr;
   packet.reset();
   timeline.reset();
@@ -540,6 +812,7 @@ AviWriter::Stats AviWriter::stats() const {
     s.queueBytes = d.queueBytes;
     s.queueHighWater = d.highWater;
   }
+  s.finished = d.finished;
   return s;
 }
 

@@ -15,6 +15,15 @@
 // more than a day from the start (another clock, a driver fault) are left
 // out rather than filled up to.
 //
+// Faults: a write that fails (a full disk, a quota, an I/O error), or a
+// frame that would not fit into the free space left, stops the recording
+// at once. Nothing more is written; the index and the headers are written
+// for what is in the file, which then plays up to its last frame, and
+// error() tells why. Room for them is kept in a hidden reserve file on the
+// same disk, given back when the disk is full. A recording that got no
+// picture at all leaves no file: Close() removes it and reports
+// writer_errc::kNoPicture.
+//
 // Open and Close are called from one controlling thread; Push* and the
 // getters from any thread.
 
@@ -32,6 +41,11 @@ namespace kinovo::media::stream {
 // Error codes of FFmpeg (AVERROR values), with its messages.
 const std::error_category& FfmpegCategory();
 
+namespace writer_errc {
+inline constexpr int kNoPicture = 1;  // the camera gave the file no picture
+}
+const std::error_category& WriterCategory();
+
 struct AudioFormat {
   std::int32_t rate = 0;
   std::int32_t channels = 0;
@@ -43,6 +57,11 @@ class AviWriter {
     // Bound of the queue between the capture threads and the disk: about
     // 15 s of 1080p Motion-JPEG or of 640x480 YUYV at 30 frames per second.
     std::size_t maxQueueBytes = std::size_t{256} << 20;
+    // Room kept for the index and the headers; 0: two of the largest
+    // frames, at least 1 MB. It grows with the index.
+    std::size_t reserveBytes = 0;
+    // Stop before a frame that would not fit into the free space.
+    bool watchFreeSpace = true;
   };
 
   struct Stats {
@@ -57,6 +76,8 @@ class AviWriter {
     std::uint64_t audioChunksRejected = 0;  // chunks in another rate or channel count
     std::size_t queueBytes = 0;
     std::size_t queueHighWater = 0;
+    // The index and headers are written: after a failure at once, else by Close().
+    bool finished = false;
   };
 
   AviWriter();

@@ -12,10 +12,13 @@
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <thread>
 #include <vector>
+
+#include "platform/media/stream/media_log.h"
 
 namespace kinovo::media::stream {
 namespace {
@@ -31,6 +34,22 @@ int Xioctl(int fd, unsigned long request, void* arg) {
 }
 
 std::error_code Errno(int error) { return {error, std::generic_category()}; }
+
+// The path a descriptor was opened on, for messages.
+std::string PathOf(int fd) {
+  char link[64];
+  std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+  char target[4096];
+  const ssize_t n = ::readlink(link, target, sizeof target - 1);
+  return n > 0 ? std::string(target, static_cast<std::size_t>(n)) : "fd " + std::to_string(fd);
+}
+
+// How long the capture thread waits for a frame before it counts a stall:
+// a few frame periods, and never less than a tenth of a second.
+int StallTimeoutMs(const Fraction& interval) {
+  const std::int64_t periodMs = interval.den > 0 ? std::int64_t{1000} * interval.num / interval.den : 33;
+  return static_cast<int>(std::clamp<std::int64_t>(4 * periodMs, 100, 2000));
+}
 
 // One driver buffer mapped into our address space.
 class Mapping {
@@ -91,6 +110,8 @@ struct V4l2Capture::Impl {
   std::atomic<std::uint64_t> delivered{0};
   std::atomic<std::uint64_t> missed{0};
   std::atomic<std::uint64_t> corrupt{0};
+  std::atomic<std::uint64_t> stalls{0};
+  std::string path;  // for messages
 
   mutable std::mutex endMutex;
   mutable std::condition_variable endChanged;
@@ -98,6 +119,8 @@ struct V4l2Capture::Impl {
   std::error_code endError;
 
   std::error_code Setup(const std::optional<VideoFormat>& request, int bufferCount);
+  // Logs a failed call on the device; its error.
+  std::error_code Failure(const char* call, int error) const;
   void FreeBuffers();
   void Run();
   // Dequeues every finished buffer. Empty while streaming goes on; the
@@ -119,7 +142,11 @@ V4l2Capture::~V4l2Capture() { Close(); }
 std::error_code V4l2Capture::Open(const std::string& node, const VideoFormat& request,
                                   int bufferCount) {
   UniqueFd fd(::open(node.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
-  if (!fd) return Errno(errno);
+  if (!fd) {
+    const int err = errno;
+    qCWarning(lcMedia) << "camera" << node.c_str() << ": open failed:" << std::strerror(err);
+    return Errno(err);
+  }
   return Open(std::move(fd), request, bufferCount);
 }
 
@@ -128,6 +155,7 @@ std::error_code V4l2Capture::Open(UniqueFd fd, const std::optional<VideoFormat>&
   if (impl_->state != State::Closed) return std::make_error_code(std::errc::device_or_resource_busy);
   if (!fd) return std::make_error_code(std::errc::bad_file_descriptor);
   impl_->fd = std::move(fd);
+  impl_->path = PathOf(impl_->fd.get());
   const std::error_code error = impl_->Setup(request, bufferCount);
   if (error) {
     impl_->FreeBuffers();
@@ -142,7 +170,7 @@ std::error_code V4l2Capture::Impl::Setup(const std::optional<VideoFormat>& reque
                                          int bufferCount) {
   const int dev = fd.get();
   v4l2_capability cap{};
-  if (const int err = Xioctl(dev, VIDIOC_QUERYCAP, &cap)) return Errno(err);
+  if (const int err = Xioctl(dev, VIDIOC_QUERYCAP, &cap)) return Failure("VIDIOC_QUERYCAP", err);
   const std::uint32_t caps =
       (cap.capabilities & V4L2_CAP_DEVICE_CAPS) ? cap.device_caps : cap.capabilities;
   if (!(caps & V4L2_CAP_VIDEO_CAPTURE) || !(caps & V4L2_CAP_STREAMING)) {
@@ -150,7 +178,7 @@ std::error_code V4l2Capture::Impl::Setup(const std::optional<VideoFormat>& reque
   }
   // The capture loop polls; a descriptor opened elsewhere may block.
   const int flags = ::fcntl(dev, F_GETFL);
-  if (flags < 0 || ::fcntl(dev, F_SETFL, flags | O_NONBLOCK) < 0) return Errno(errno);
+  if (flags < 0 || ::fcntl(dev, F_SETFL, flags | O_NONBLOCK) < 0) return Failure("fcntl", errno);
 
   v4l2_format fmt{};
   fmt.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
@@ -159,14 +187,14 @@ std::error_code V4l2Capture::Impl::Setup(const std::optional<VideoFormat>& reque
     fmt.fmt.pix.width = static_cast<std::uint32_t>(request->width);
     fmt.fmt.pix.height = static_cast<std::uint32_t>(request->height);
     fmt.fmt.pix.field = V4L2_FIELD_ANY;
-    if (const int err = Xioctl(dev, VIDIOC_S_FMT, &fmt)) return Errno(err);
+    if (const int err = Xioctl(dev, VIDIOC_S_FMT, &fmt)) return Failure("VIDIOC_S_FMT", err);
     // Drivers fall back to another format instead of failing; a file
     // labelled with the requested codec would then be unreadable.
     if (fmt.fmt.pix.pixelformat != request->pixelFormat) {
       return std::make_error_code(std::errc::invalid_argument);
     }
   } else if (const int err = Xioctl(dev, VIDIOC_G_FMT, &fmt)) {
-    return Errno(err);
+    return Failure("VIDIOC_G_FMT", err);
   }
   format.pixelFormat = fmt.fmt.pix.pixelformat;
   format.width = static_cast<std::int32_t>(fmt.fmt.pix.width);
@@ -181,7 +209,7 @@ std::error_code V4l2Capture::Impl::Setup(const std::optional<VideoFormat>& reque
                         (parm.parm.capture.capability & V4L2_CAP_TIMEPERFRAME);
   if (settable && request && request->interval.num > 0 && request->interval.den > 0) {
     parm.parm.capture.timeperframe = {request->interval.num, request->interval.den};
-    if (const int err = Xioctl(dev, VIDIOC_S_PARM, &parm)) return Errno(err);
+    if (const int err = Xioctl(dev, VIDIOC_S_PARM, &parm)) return Failure("VIDIOC_S_PARM", err);
   }
   const v4l2_fract applied = parm.parm.capture.timeperframe;
   if (applied.numerator > 0 && applied.denominator > 0) {
@@ -196,7 +224,7 @@ std::error_code V4l2Capture::Impl::Setup(const std::optional<VideoFormat>& reque
   req.count = static_cast<std::uint32_t>(bufferCount > 0 ? bufferCount : kDefaultBufferCount);
   req.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
   req.memory = V4L2_MEMORY_MMAP;
-  if (const int err = Xioctl(dev, VIDIOC_REQBUFS, &req)) return Errno(err);
+  if (const int err = Xioctl(dev, VIDIOC_REQBUFS, &req)) return Failure("VIDIOC_REQBUFS", err);
   if (req.count == 0) return std::make_error_code(std::errc::not_enough_memory);
   buffers.reserve(req.count);
   for (std::uint32_t i = 0; i < req.count; ++i) {
@@ -204,15 +232,20 @@ std::error_code V4l2Capture::Impl::Setup(const std::optional<VideoFormat>& reque
     buf.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     buf.memory = V4L2_MEMORY_MMAP;
     buf.index = i;
-    if (const int err = Xioctl(dev, VIDIOC_QUERYBUF, &buf)) return Errno(err);
+    if (const int err = Xioctl(dev, VIDIOC_QUERYBUF, &buf)) return Failure("VIDIOC_QUERYBUF", err);
     void* address = ::mmap(nullptr, buf.length, PROT_READ | PROT_WRITE, MAP_SHARED, dev, buf.m.offset);
-    if (address == MAP_FAILED) return Errno(errno);
+    if (address == MAP_FAILED) return Failure("mmap", errno);
     buffers.emplace_back(address, buf.length);
   }
   // Frames queued at the consumers come back here; a few spare ones cover
   // the frames in flight between capture and the preview.
   pool = FramePool::Create(buffers.size() + 4);
   return {};
+}
+
+std::error_code V4l2Capture::Impl::Failure(const char* call, int error) const {
+  qCWarning(lcMedia) << "camera" << path.c_str() << ":" << call << "failed:" << std::strerror(error);
+  return Errno(error);
 }
 
 void V4l2Capture::Impl::FreeBuffers() {
@@ -236,18 +269,18 @@ std::error_code V4l2Capture::Start() {
     buf.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     buf.memory = V4L2_MEMORY_MMAP;
     buf.index = i;
-    if (const int err = Xioctl(d.fd.get(), VIDIOC_QBUF, &buf)) return Errno(err);
+    if (const int err = Xioctl(d.fd.get(), VIDIOC_QBUF, &buf)) return d.Failure("VIDIOC_QBUF", err);
   }
   int type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
   if (const int err = Xioctl(d.fd.get(), VIDIOC_STREAMON, &type)) {
     Xioctl(d.fd.get(), VIDIOC_STREAMOFF, &type);  // takes the queued buffers back
-    return Errno(err);
+    return d.Failure("VIDIOC_STREAMON", err);
   }
   d.wake = UniqueFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
   if (!d.wake) {
     const int err = errno;
     Xioctl(d.fd.get(), VIDIOC_STREAMOFF, &type);
-    return Errno(err);
+    return d.Failure("eventfd", err);
   }
   {
     std::lock_guard lock(d.endMutex);
@@ -303,25 +336,49 @@ bool V4l2Capture::WaitUntilEnded(std::chrono::milliseconds timeout) const {
 }
 
 V4l2Capture::Stats V4l2Capture::stats() const {
-  return {impl_->delivered.load(), impl_->missed.load(), impl_->corrupt.load()};
+  return {impl_->delivered.load(), impl_->missed.load(), impl_->corrupt.load(), impl_->stalls.load()};
 }
 
 void V4l2Capture::Impl::Run() {
+  // A camera that stops sending without an error (a USB hiccup) must not go
+  // unnoticed: each silence longer than a few frame periods counts once.
+  const int timeoutMs = StallTimeoutMs(format.interval);
+  bool stalled = false;
+  std::int64_t lastFrameUs = MonotonicNowUs();
   for (;;) {
     pollfd fds[2] = {{fd.get(), POLLIN, 0}, {wake.get(), POLLIN, 0}};
-    const int ready = ::poll(fds, 2, -1);
+    const int ready = ::poll(fds, 2, timeoutMs);
     if (ready < 0) {
       if (errno == EINTR) continue;
-      End(State::Failed, Errno(errno));
+      const int err = errno;
+      End(State::Failed, Failure("poll", err));
       return;
     }
     if (fds[1].revents) return;  // Stop()
     const short revents = fds[0].revents;
-    if (!revents) continue;
+    if (!revents) {
+      if (!stalled) {
+        stalled = true;
+        ++stalls;
+        qCWarning(lcMedia) << "camera" << path.c_str() << ": no frame for"
+                           << (MonotonicNowUs() - lastFrameUs) / 1000 << "ms";
+      }
+      continue;
+    }
     bool gotFrame = false;
     if (const std::error_code error = DrainFrames(gotFrame)) {
+      qCWarning(lcMedia) << "camera" << path.c_str() << ": VIDIOC_DQBUF/VIDIOC_QBUF failed:"
+                         << error.message().c_str();
       End(error == std::errc::no_such_device ? State::DeviceLost : State::Failed, error);
       return;
+    }
+    if (gotFrame) {
+      if (stalled) {
+        qCWarning(lcMedia) << "camera" << path.c_str() << ": frames again after"
+                           << (MonotonicNowUs() - lastFrameUs) / 1000 << "ms";
+      }
+      stalled = false;
+      lastFrameUs = MonotonicNowUs();
     }
     if (!gotFrame && (revents & (POLLERR | POLLHUP | POLLNVAL))) {
       // An error condition without a frame to take would wake us again at
@@ -329,9 +386,10 @@ void V4l2Capture::Impl::Run() {
       v4l2_capability cap{};
       const int err = Xioctl(fd.get(), VIDIOC_QUERYCAP, &cap);
       if (err == ENODEV || (revents & POLLHUP)) {
+        qCWarning(lcMedia) << "camera" << path.c_str() << ": the device went away";
         End(State::DeviceLost, Errno(ENODEV));
       } else {
-        End(State::Failed, Errno(err ? err : EIO));
+        End(State::Failed, Failure("poll", err ? err : EIO));
       }
       return;
     }

@@ -39,6 +39,9 @@ class V4l2Capture {
     std::uint64_t framesMissed = 0;
     // Frames the driver flagged as damaged (or empty); not delivered.
     std::uint64_t framesCorrupt = 0;
+    // Silences of more than a few frame periods without an error (each
+    // counted once, however long).
+    std::uint64_t stalls = 0;
   };
 
   static constexpr int kDefaultBufferCount = 4;
