@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace kinovo::media {
 
@@ -41,5 +42,9 @@ constexpr int ErrnoFromStatus(Status status) {
 }
 
 constexpr bool Failed(Status status) { return status < 0; }
+
+// The reason of a status in words: the system's text for an errno status
+// ("Device or resource busy"), a name for the others.
+std::string StatusText(Status status);
 
 }  // namespace kinovo::media
