@@ -1,5 +1,6 @@
 #include "tools/probe/record.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -35,6 +36,7 @@ struct Options {
   QString out;
   QSize window{640, 360};
   QString grab;
+  double sample = 0;  // seconds between progress lines; 0: none
 };
 
 std::optional<Options> Parse(int argc, char** argv) {
@@ -65,6 +67,9 @@ std::optional<Options> Parse(int argc, char** argv) {
       ok = okw && okh && o.window.width() > 0 && o.window.height() > 0;
     } else if (key == "--grab") {
       o.grab = value;
+    } else if (key == "--sample") {
+      o.sample = value.toDouble(&ok);
+      ok = ok && o.sample > 0;
     } else {
       return std::nullopt;
     }
@@ -85,6 +90,11 @@ void Pump(std::chrono::milliseconds duration) {
   loop.exec();
 }
 
+void PumpUntil(std::chrono::steady_clock::time_point until) {
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+  Pump(std::max(left, std::chrono::milliseconds(0)));
+}
+
 int Print(const QJsonObject& object, int result) {
   const QByteArray text = QJsonDocument(object).toJson(QJsonDocument::Indented);
   std::fwrite(text.constData(), 1, static_cast<std::size_t>(text.size()), stdout);
@@ -98,6 +108,45 @@ int Fail(const QString& error, QJsonObject extra = {}) {
 
 qint64 Delta(std::uint64_t after, std::uint64_t before) {
   return static_cast<qint64>(after) - static_cast<qint64>(before);
+}
+
+// The process's resident memory in KiB (VmRSS), or -1.
+qint64 ResidentKiB() {
+  std::FILE* status = std::fopen("/proc/self/status", "r");
+  if (!status) return -1;
+  qint64 kib = -1;
+  char line[256];
+  while (std::fgets(line, sizeof line, status)) {
+    long long value = 0;
+    if (std::sscanf(line, "VmRSS: %lld kB", &value) == 1) {
+      kib = value;
+      break;
+    }
+  }
+  std::fclose(status);
+  return kib;
+}
+
+// One progress line on standard error: the time since the recording
+// started, the resident memory and the graph's running counters.
+void PrintSample(double seconds, const media::GraphStats& now, const media::GraphStats& before) {
+  const QJsonObject line{
+      {"t", seconds},
+      {"rssKiB", ResidentKiB()},
+      {"framesCaptured", static_cast<qint64>(now.recordedFramesCaptured)},
+      {"framesWritten", static_cast<qint64>(now.framesWritten)},
+      {"emptyFramesInserted", static_cast<qint64>(now.emptyFramesWritten)},
+      {"framesRefused", static_cast<qint64>(now.framesRefused)},
+      {"cameraFramesMissed", Delta(now.cameraFramesMissed, before.cameraFramesMissed)},
+      {"previewFramesShown", Delta(now.previewDecoded, before.previewDecoded)},
+      {"previewFramesDropped", Delta(now.previewDropped, before.previewDropped)},
+      {"audioSamplesWritten", static_cast<qint64>(now.audioSamplesWritten)},
+      {"audioSamplesInserted", static_cast<qint64>(now.audioSamplesInserted)},
+      {"audioSamplesDropped", static_cast<qint64>(now.audioSamplesDropped)},
+  };
+  const QByteArray text = QJsonDocument(line).toJson(QJsonDocument::Compact) + '\n';
+  std::fwrite(text.constData(), 1, static_cast<std::size_t>(text.size()), stderr);
+  std::fflush(stderr);
 }
 
 }  // namespace
@@ -179,7 +228,17 @@ int Record(int argc, char** argv) {
     return Fail(QStringLiteral("recording cannot be started"), {{"startStatus", startStatus}});
   }
   const auto start = std::chrono::steady_clock::now();
-  Pump(std::chrono::milliseconds(std::llround(o.seconds * 1000)));
+  const auto end = start + std::chrono::milliseconds(std::llround(o.seconds * 1000));
+  if (o.sample > 0) {
+    const std::chrono::milliseconds period{std::llround(o.sample * 1000)};
+    for (auto next = start + period; next < end; next += period) {
+      PumpUntil(next);
+      media::GraphStats now;
+      media::ReadGraphStats(*graph.graph, now);
+      PrintSample(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), now, before);
+    }
+  }
+  PumpUntil(end);
   if (!o.grab.isEmpty()) preview->grab().save(o.grab);
   const Status stopStatus = StopRecording(graph);
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
