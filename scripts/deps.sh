@@ -3,7 +3,7 @@
 set -eu
 build_pkgs=(build-essential cmake ninja-build pkg-config git
   qt6-base-dev libxext-dev libx11-dev libgl-dev
-  libturbojpeg0-dev libjpeg62-turbo-dev libswscale-dev libavformat-dev libavcodec-dev libavutil-dev
+  libturbojpeg0-dev libjpeg62-turbo-dev libswscale-dev libyuv-dev libavformat-dev libavcodec-dev libavutil-dev
   libpulse-dev libgtest-dev libgmock-dev
   fonts-liberation fonts-dejavu-core)
 test_pkgs=(xvfb openbox xcompmgr xdotool wmctrl imagemagick x11-utils x11-xserver-utils

@@ -4,6 +4,8 @@ extern "C" {
 #include <libavutil/pixfmt.h>
 #include <libswscale/swscale.h>
 }
+#include <libyuv/convert_argb.h>
+#include <libyuv/scale_argb.h>
 #include <turbojpeg.h>
 
 #include <array>
@@ -124,10 +126,12 @@ struct FrameDecoder::Impl {
   // What `scaler` was made for.
   std::array<int, 6> scalerKey{};
   std::vector<std::uint8_t> planes;
+  std::vector<std::uint8_t> converted;  // BGRA at the decoded size, before scaling
 
   bool DecodeJpeg(const VideoFrame& frame, QSize target, Source& out, QSize& decoded);
   void Recover(const char* call);
   bool Convert(const Source& source, QImage& image);
+  bool ConvertFullRange(const Source& source, QImage& image);
 };
 
 FrameDecoder::FrameDecoder() : impl_(std::make_unique<Impl>()) {}
@@ -183,8 +187,10 @@ bool FrameDecoder::Impl::DecodeJpeg(const VideoFrame& frame, QSize target, Sourc
   planes.resize(total);
   std::array<unsigned char*, 3> dst{};
   for (int c = 0; c < components; ++c) dst[c] = planes.data() + offsets[c];
+  // The fast integer transform: what a preview can tell from the exact one
+  // is well below a camera's own noise.
   if (tjDecompressToYUVPlanes(jpeg.get(), data, size, dst.data(), w, strides.data(), h,
-                              TJFLAG_LIMITSCANS) != 0) {
+                              TJFLAG_LIMITSCANS | TJFLAG_FASTDCT) != 0) {
     const bool warning = tjGetErrorCode(jpeg.get()) == TJERR_WARNING;
     Recover("tjDecompressToYUVPlanes");
     if (!warning) return false;  // a warning (a damaged tail, say) still leaves a picture
@@ -201,7 +207,51 @@ bool FrameDecoder::Impl::DecodeJpeg(const VideoFrame& frame, QSize target, Sourc
   return true;
 }
 
+// Full-range BT.601 YUV (JPEG's, and grey sensors') to BGRA through libyuv:
+// converted at the decoded size, then scaled as BGRA, whose scaler has
+// vector code where libyuv's planar one has not. Other subsamplings go
+// through swscale.
+bool FrameDecoder::Impl::ConvertFullRange(const Source& s, QImage& image) {
+  const bool scaled = s.width != image.width() || s.height != image.height();
+  std::uint8_t* out = image.bits();
+  int outStride = static_cast<int>(image.bytesPerLine());
+  if (scaled) {
+    outStride = s.width * 4;
+    converted.resize(static_cast<std::size_t>(outStride) * s.height);
+    out = converted.data();
+  }
+  const auto& p = s.planes;
+  const auto& st = s.strides;
+  int result = -1;
+  switch (s.format) {
+    case AV_PIX_FMT_YUV422P:
+      result = libyuv::J422ToARGB(p[0], st[0], p[1], st[1], p[2], st[2], out, outStride, s.width, s.height);
+      break;
+    case AV_PIX_FMT_YUV420P:
+      result = libyuv::J420ToARGB(p[0], st[0], p[1], st[1], p[2], st[2], out, outStride, s.width, s.height);
+      break;
+    case AV_PIX_FMT_YUV444P:
+      result = libyuv::J444ToARGB(p[0], st[0], p[1], st[1], p[2], st[2], out, outStride, s.width, s.height);
+      break;
+    case AV_PIX_FMT_GRAY8:
+      result = libyuv::J400ToARGB(p[0], st[0], out, outStride, s.width, s.height);
+      break;
+    default:
+      break;
+  }
+  if (result != 0) return false;
+  if (!scaled) return true;
+  return libyuv::ARGBScale(out, outStride, s.width, s.height, image.bits(),
+                           static_cast<int>(image.bytesPerLine()), image.width(), image.height(),
+                           libyuv::kFilterBilinear) == 0;
+}
+
 bool FrameDecoder::Impl::Convert(const Source& source, QImage& image) {
+  if (source.fullRange &&
+      (source.format == AV_PIX_FMT_YUV422P || source.format == AV_PIX_FMT_YUV420P ||
+       source.format == AV_PIX_FMT_YUV444P || source.format == AV_PIX_FMT_GRAY8)) {
+    return ConvertFullRange(source, image);
+  }
   const std::array<int, 6> key{source.width, source.height, source.format, image.width(),
                                image.height(), source.fullRange ? 1 : 0};
   if (!scaler || key != scalerKey) {
