@@ -92,6 +92,68 @@ TEST(FrameRendererOnScreen, ShowsThePictureLetsClicksThroughAndGrabsAtANewSize) 
   ExpectQuadrants(grabbed, 14);
 }
 
+QImage Solid(QColor colour) {
+  QImage image(640, 360, QImage::Format_RGB888);
+  image.fill(colour);
+  return image;
+}
+
+// Minimised, or covered by an opaque widget of its window, the video window
+// decodes nothing; back on screen it shows the newest frame.
+TEST(FrameRendererOnScreen, DecodesNothingWhileMinimisedOrCovered) {
+  QWidget window;
+  window.setWindowTitle("stream display test: hidden");
+  window.resize(640, 360);
+  auto* renderer = new FrameRenderer(&window);
+  renderer->setGeometry(0, 0, 640, 360);
+  window.show();
+  ASSERT_TRUE(WaitFor([&] { return window.windowHandle() && window.windowHandle()->isExposed(); }));
+  renderer->Present(JpegFrame(EncodeJpeg(Solid(Qt::red)), 640, 360));
+  ASSERT_TRUE(WaitFor([&] { return renderer->stats().decoded == 1; }));
+  Settle(200);
+
+  // Frames keep coming (like the camera's) while the window is away.
+  const auto feedWhile = [&](QColor colour, int ms) {
+    const auto frame = JpegFrame(EncodeJpeg(Solid(colour)), 640, 360);
+    QElapsedTimer timer;
+    timer.start();
+    while (timer.elapsed() < ms) {
+      renderer->Present(frame);
+      Settle(33);
+    }
+  };
+
+  window.showMinimized();
+  ASSERT_TRUE(WaitFor([&] { return !window.windowHandle()->isExposed(); }));
+  const std::uint64_t beforeMinimised = renderer->stats().decoded;
+  feedWhile(Qt::green, 1000);
+  // One frame may have been on its way when the window went.
+  const std::uint64_t whileMinimised = renderer->stats().decoded;
+  EXPECT_LE(whileMinimised, beforeMinimised + 1);
+
+  window.showNormal();
+  ASSERT_TRUE(WaitFor([&] { return window.windowHandle()->isExposed(); }));
+  ASSERT_TRUE(WaitFor([&] { return renderer->stats().decoded > whileMinimised; }));
+  Settle(300);
+  EXPECT_TRUE(Near(window.screen()->grabWindow(window.winId()).toImage().pixelColor(320, 180), Qt::green, 16));
+
+  auto* cover = new QWidget(&window);
+  cover->setAttribute(Qt::WA_OpaquePaintEvent);
+  cover->setAutoFillBackground(true);
+  cover->setGeometry(0, 0, 640, 360);
+  cover->show();
+  Settle(300);
+  const std::uint64_t beforeCovered = renderer->stats().decoded;
+  feedWhile(Qt::blue, 1000);
+  const std::uint64_t whileCovered = renderer->stats().decoded;
+  EXPECT_LE(whileCovered, beforeCovered + 1);
+
+  delete cover;
+  ASSERT_TRUE(WaitFor([&] { return renderer->stats().decoded > whileCovered; }));
+  Settle(300);
+  EXPECT_TRUE(Near(window.screen()->grabWindow(window.winId()).toImage().pixelColor(320, 180), Qt::blue, 16));
+}
+
 }  // namespace
 }  // namespace kinovo::streamtest
 

@@ -56,6 +56,7 @@ TEST(FrameRenderer, TheNewestFrameWinsAndOvertakenOnesAreCounted) {
   }
   FrameRenderer renderer;
   renderer.resize(480, 270);
+  renderer.show();
   for (const auto& frame : frames) renderer.Present(frame);
   ASSERT_TRUE(WaitFor([&] { return Settled(renderer); }));
 
@@ -78,6 +79,7 @@ TEST(FrameRenderer, GrabAtANewSizeGivesASharpPictureOfThatSize) {
   const auto frame = JpegFrame(EncodeJpeg(source, 95), 1920, 1080);
   FrameRenderer renderer;
   renderer.resize(480, 270);
+  renderer.show();
   renderer.Present(frame);
   ASSERT_TRUE(WaitFor([&] { return renderer.stats().decoded == 1; }));
 
@@ -99,6 +101,7 @@ TEST(FrameRenderer, GrabAtANewSizeGivesASharpPictureOfThatSize) {
 TEST(FrameRenderer, IsBlackWithoutAPictureAndKeepsTheLastGoodOne) {
   FrameRenderer renderer;
   renderer.resize(320, 180);
+  renderer.show();
   EXPECT_TRUE(AllPixels(renderer.grab().toImage(), Qt::black, 0));
 
   const QColor colour(40, 160, 220);
@@ -113,6 +116,29 @@ TEST(FrameRenderer, IsBlackWithoutAPictureAndKeepsTheLastGoodOne) {
 
   renderer.Clear();
   EXPECT_TRUE(AllPixels(renderer.grab().toImage(), Qt::black, 0));
+}
+
+// A window that cannot be seen decodes nothing; shown again, it decodes the
+// newest frame at once.
+TEST(FrameRenderer, DecodesNothingWhileHiddenAndTheNewestFrameWhenShownAgain) {
+  const QColor first(200, 40, 40), later(40, 40, 200);
+  FrameRenderer renderer;
+  renderer.resize(320, 180);
+  renderer.Present(JpegFrame(EncodeJpeg(Solid(first)), 1920, 1080));
+  QCoreApplication::processEvents();
+  EXPECT_EQ(renderer.stats().decoded, 0u) << "decoded before it was ever shown";
+
+  renderer.show();
+  ASSERT_TRUE(WaitFor([&] { return renderer.stats().decoded == 1; }));
+  renderer.hide();
+  for (int i = 0; i < 5; ++i) renderer.Present(JpegFrame(EncodeJpeg(Solid(later)), 1920, 1080));
+  ASSERT_FALSE(WaitFor([&] { return renderer.stats().decoded > 1; }, 500));
+  EXPECT_EQ(renderer.stats().dropped, 4u);
+
+  renderer.show();
+  ASSERT_TRUE(WaitFor([&] { return renderer.stats().decoded == 2; }));
+  EXPECT_TRUE(WaitFor([&] { return Settled(renderer); }));
+  EXPECT_TRUE(AllPixels(renderer.grab().toImage(), later));
 }
 
 }  // namespace

@@ -212,6 +212,10 @@ std::optional<Profile> parseProfile(const std::string& text, std::string& error)
         } else if (key == "busy") {
             if (value != "0" && value != "1") return fail("busy must be 0 or 1");
             n.busy = value == "1";
+        } else if (key == "scene") {
+            if (value == "bars") n.scene = Scene::Bars;
+            else if (value == "realistic") n.scene = Scene::Realistic;
+            else return fail("scene must be bars or realistic");
         } else if (key == "unplug_after_ms") {
             if (!parseNumber(std::string_view(value), n.unplugAfterMs) || n.unplugAfterMs < 0)
                 return fail("unplug_after_ms must be a number of milliseconds");

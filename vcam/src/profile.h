@@ -37,6 +37,9 @@ struct ControlConfig {
 
 enum class NodeKind { Camera, Metadata, Output };
 
+// What a camera shows: the test card, or a scene with texture and noise.
+enum class Scene { Bars, Realistic };
+
 struct NodeConfig {
     NodeKind kind = NodeKind::Camera;
     int number = -1;  // N of /dev/videoN
@@ -51,6 +54,7 @@ struct NodeConfig {
     bool errorFrames = false;     // every frame comes with V4L2_BUF_FLAG_ERROR
     long long silentAfterMs = -1, silentForMs = 0;  // no frames (and no error) for a while
     int damageEvery = 0;          // every Nth frame is damaged, in turn in each way
+    Scene scene = Scene::Bars;
     int cameraIndex = -1;  // metadata: index of its camera's node
     int metaIndex = -1;    // camera: index of its metadata node
 };

@@ -136,8 +136,8 @@ std::uint32_t sizeImage(std::uint32_t fourcc, std::uint32_t w, std::uint32_t h) 
     }
 }
 
-Renderer::Renderer(std::uint32_t fourcc, Size size, std::string label)
-    : fourcc_(fourcc), size_(size), label_(std::move(label)), cw_((size.w + 1) / 2) {
+Renderer::Renderer(std::uint32_t fourcc, Size size, std::string label, Scene scene)
+    : fourcc_(fourcc), size_(size), label_(std::move(label)), scene_(scene), cw_((size.w + 1) / 2) {
     const std::size_t n = std::size_t(size_.w) * size_.h, cn = std::size_t(cw_) * size_.h;
     bgY_.assign(n, 0);
     bgU_.assign(cn, 128);
@@ -151,6 +151,10 @@ Renderer::Renderer(std::uint32_t fourcc, Size size, std::string label)
     }
     frames_.resize(cycle);
     valid_.assign(cycle, false);
+    if (scene_ == Scene::Realistic) {
+        paintTexture();
+        return;
+    }
 
     // Static background: 75% colour bars over a grey ramp.
     const std::uint32_t W = size_.w, H = size_.h;
@@ -213,6 +217,123 @@ struct Canvas {
 
 }  // namespace
 
+namespace {
+
+// A small, fast generator: xorshift64*.
+struct Random {
+    std::uint64_t state;
+    std::uint32_t next() {
+        state ^= state >> 12;
+        state ^= state << 25;
+        state ^= state >> 27;
+        return static_cast<std::uint32_t>((state * 0x2545F4914F6CDD1DULL) >> 32);
+    }
+};
+
+// Smooth random values on a grid `cell` pixels apart, bilinearly
+// interpolated: one octave of value noise, in -1..1.
+class ValueNoise {
+public:
+    ValueNoise(std::uint32_t w, std::uint32_t h, std::uint32_t cell, std::uint64_t seed)
+        : cell_(cell), cols_(w / cell + 2), grid_(std::size_t(cols_) * (h / cell + 2)) {
+        Random r{seed | 1};
+        for (auto& g : grid_) g = (r.next() >> 8) / double(1 << 23) - 1;
+    }
+    double at(std::uint32_t x, std::uint32_t y) const {
+        const std::uint32_t gx = x / cell_, gy = y / cell_;
+        const double fx = double(x % cell_) / cell_, fy = double(y % cell_) / cell_;
+        const double* row = &grid_[std::size_t(gy) * cols_ + gx];
+        const double top = row[0] + (row[1] - row[0]) * fx;
+        const double bottom = row[cols_] + (row[cols_ + 1] - row[cols_]) * fx;
+        return top + (bottom - top) * fy;
+    }
+
+private:
+    std::uint32_t cell_, cols_;
+    std::vector<double> grid_;
+};
+
+}  // namespace
+
+// A room-like picture: a shaded wall with a fine plaster texture, a wooden
+// floor, a window with a bright sky and a few objects with hard edges.
+void Renderer::paintTexture() {
+    const std::uint32_t W = size_.w, H = size_.h;
+    const double scale = H / 1080.0;  // the scene keeps its look at any size
+    auto cell = [&](double px) { return std::max<std::uint32_t>(2, std::uint32_t(px * scale)); };
+    const ValueNoise broad(W, H, cell(240), 11), medium(W, H, cell(40), 12), fine(W, H, cell(6), 13),
+        grain(W, H, 2, 14);
+    const std::uint32_t floorY = H * 7 / 10;
+    const std::uint32_t winX0 = W * 6 / 10, winX1 = W * 9 / 10, winY0 = H / 10, winY1 = H / 2;
+    for (std::uint32_t y = 0; y < H; ++y) {
+        for (std::uint32_t x = 0; x < W; ++x) {
+            const double b = broad.at(x, y), m = medium.at(x, y), f = fine.at(x, y), g = grain.at(x, y);
+            double r, gr, bl;
+            if (y >= floorY) {  // planks with grain along them
+                const std::uint32_t plank = (y - floorY) / std::max(1u, cell(36));
+                const double wood = 0.5 + 0.5 * std::sin(x / (9.0 * scale) + 6 * m + plank * 1.7);
+                const bool seam = (y - floorY) % std::max(1u, cell(36)) < std::max(1u, cell(2));
+                const double v = seam ? 40 : 110 + 50 * wood + 14 * f + 5 * g;
+                r = v * 1.15, gr = v * 0.8, bl = v * 0.55;
+            } else if (x >= winX0 && x < winX1 && y >= winY0 && y < winY1) {  // sky and a frame
+                const bool bar = (x - winX0) % ((winX1 - winX0) / 2) < cell(10) ||
+                                 (y - winY0) % ((winY1 - winY0) / 2) < cell(10);
+                const double cloud = 30 * m + 10 * f;
+                r = bar ? 235 : 170 + cloud, gr = bar ? 235 : 200 + cloud, bl = bar ? 230 : 245;
+            } else {  // plaster
+                const double v = 150 + 35 * b + 14 * m + 12 * f + 4 * g - 40.0 * y / H;
+                r = v * 1.02, gr = v, bl = v * 0.92;
+            }
+            const Yuv p = fromRgb(r, gr, bl);
+            bgY_[std::size_t(y) * W + x] = p.y;
+            if (x % 2 == 0) {
+                bgU_[std::size_t(y) * cw_ + x / 2] = p.u;
+                bgV_[std::size_t(y) * cw_ + x / 2] = p.v;
+            }
+        }
+    }
+    // A bookshelf and a plant pot: hard edges, saturated colours.
+    Canvas cv{bgY_, bgU_, bgV_, W, H, cw_};
+    const long shelfX = long(W) / 12, shelfW = long(W) / 5;
+    for (int i = 0; i < 5; ++i) {
+        const long top = long(H) * (2 + 3 * i) / 20;
+        cv.rect(shelfX, top, shelfX + shelfW, top + long(cell(12)), fromRgb(90, 60, 30));
+        for (long bx = shelfX + long(cell(6)); bx + long(cell(20)) < shelfX + shelfW; bx += long(cell(26))) {
+            static const double books[5][3] = {{160, 40, 40}, {40, 90, 150}, {200, 170, 60}, {50, 120, 60}, {120, 60, 140}};
+            const auto& c = books[(bx / long(cell(26)) + i) % 5];
+            const long height = long(cell(70)) + (bx * 7 % long(cell(30)));
+            cv.rect(bx, top - height, bx + long(cell(20)), top, fromRgb(c[0], c[1], c[2]));
+        }
+    }
+    cv.rect(long(W) * 45 / 100, long(floorY) - long(cell(140)), long(W) * 53 / 100, long(floorY), fromRgb(170, 80, 50));
+}
+
+// Sensor noise, different in every frame: one field of about 2.5 levels
+// (a sum of uniform values, close to a normal distribution), laid over the
+// planes at another offset in every frame, which is as good as new noise to
+// the eye and to the JPEG encoder, and cheap.
+void Renderer::addNoise(int k) {
+    const std::size_t n = y_.size();
+    if (noise_.empty()) {
+        noise_.resize(2 * n + 1);
+        Random r{0x9E3779B97F4A7C15ULL};
+        for (auto& v : noise_) {
+            const std::uint32_t bits = r.next();
+            v = static_cast<std::int8_t>((int(bits & 0xFF) + int((bits >> 8) & 0xFF) - 255) * 6 / 256);
+        }
+    }
+    auto noisy = [&](std::vector<std::uint8_t>& plane, std::size_t offset, int shift) {
+        const std::int8_t* add = &noise_[offset % n];
+        for (std::size_t i = 0; i < plane.size(); ++i)
+            plane[i] = static_cast<std::uint8_t>(std::clamp(plane[i] + (add[i] >> shift), 0, 255));
+    };
+    const std::size_t step = 1000003;  // a prime: every frame lands somewhere else
+    noisy(y_, std::size_t(k) * step, 0);
+    noisy(u_, std::size_t(k) * step + n / 3, 1);
+    noisy(v_, std::size_t(k) * step + 2 * n / 3, 1);
+}
+
+
 void Renderer::renderBase(int k) {
     y_ = bgY_;
     u_ = bgU_;
@@ -240,6 +361,7 @@ void Renderer::renderBase(int k) {
     const long maxChars = std::max(1L, (W - 4 * ls) / (6 * ls));
     std::string label = label_.substr(0, std::size_t(maxChars));
     cv.text(2 * ls, H - 9 * ls, ls, label);
+    if (scene_ == Scene::Realistic) addNoise(k);
 }
 
 void Renderer::applyLook(const Look& l) {

@@ -1,5 +1,7 @@
 // The test picture: colour bars, a grey ramp, a moving block and a frame
-// counter, with the camera's controls applied, packed or JPEG-encoded.
+// counter, with the camera's controls applied, packed or JPEG-encoded; or,
+// as the realistic scene, a textured picture with sensor noise that changes
+// in every frame, so that it compresses like a real camera's.
 #pragma once
 
 #include "profile.h"
@@ -34,7 +36,7 @@ std::uint32_t sizeImage(std::uint32_t fourcc, std::uint32_t width, std::uint32_t
 
 class Renderer {
 public:
-    Renderer(std::uint32_t fourcc, Size size, std::string label);
+    Renderer(std::uint32_t fourcc, Size size, std::string label, Scene scene = Scene::Bars);
     ~Renderer();
     Renderer(const Renderer&) = delete;
     Renderer& operator=(const Renderer&) = delete;
@@ -45,15 +47,19 @@ public:
 
 private:
     void renderBase(int k);
+    void paintTexture();
+    void addNoise(int k);
     void applyLook(const Look& look);
     void pack(std::vector<std::uint8_t>& out);
 
     std::uint32_t fourcc_;
     Size size_;
     std::string label_;
+    Scene scene_;
     std::uint32_t cw_;  // chroma width (4:2:2)
     std::vector<std::uint8_t> bgY_, bgU_, bgV_;  // static background, full range
     std::vector<std::uint8_t> y_, u_, v_;        // work planes
+    std::vector<std::int8_t> noise_;             // the realistic scene's sensor noise
     std::vector<std::vector<std::uint8_t>> frames_;
     std::vector<bool> valid_;
     Look look_;

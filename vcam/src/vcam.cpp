@@ -645,7 +645,7 @@ const char* damageFrame(std::uint32_t fourcc, Size size, std::uint8_t* mem, std:
 void Vcam::produce(Device* d, Queue* q) {
     const NodeConfig& cfg = *d->cfg;
     const std::string label = d->cfg->name + " " + sizeText(q->size) + " " + fourccText(q->fourcc);
-    Renderer renderer(q->fourcc, q->size, label);
+    Renderer renderer(q->fourcc, q->size, label, d->cfg->scene);
     std::unique_lock lk(mu);
     std::uint64_t n = 0;  // last frame slot handled; slot m falls due at t0 + m * interval
     std::uint64_t lookVersion = 0;

@@ -23,6 +23,8 @@ struct FrameRenderer::Impl {
   mutable std::mutex mutex;
   std::condition_variable wake;
   bool stopping = false;     // guarded by mutex
+  bool shown = false;        // guarded by mutex: between showEvent and hideEvent
+  bool unpainted = false;    // guarded by mutex: a picture waits for paintEvent
   VideoFramePtr pending;     // guarded by mutex
   QSize target;              // guarded by mutex: device pixels
   QImage image;              // guarded by mutex: the latest picture
@@ -89,7 +91,7 @@ void FrameRenderer::Impl::Run() {
     QSize size;
     {
       std::unique_lock lock(mutex);
-      wake.wait(lock, [this] { return stopping || pending; });
+      wake.wait(lock, [this] { return stopping || (pending && shown && !unpainted); });
       if (stopping) return;
       frame = std::move(pending);
       size = target;
@@ -107,6 +109,7 @@ void FrameRenderer::Impl::Run() {
       spare = std::exchange(image, std::move(picture));
       imageFrame = std::move(frame);
       ++generation;
+      unpainted = true;
     }
     RequestRepaint();
   }
@@ -127,6 +130,23 @@ void FrameRenderer::resizeEvent(QResizeEvent* event) {
   QWidget::resizeEvent(event);
 }
 
+void FrameRenderer::showEvent(QShowEvent* event) {
+  {
+    std::lock_guard lock(impl_->mutex);
+    impl_->shown = true;
+  }
+  impl_->wake.notify_one();
+  QWidget::showEvent(event);
+}
+
+void FrameRenderer::hideEvent(QHideEvent* event) {
+  {
+    std::lock_guard lock(impl_->mutex);
+    impl_->shown = false;
+  }
+  QWidget::hideEvent(event);
+}
+
 void FrameRenderer::paintEvent(QPaintEvent*) {
   impl_->repaintPosted = false;
   const QSize want = size() * devicePixelRatioF();
@@ -138,7 +158,9 @@ void FrameRenderer::paintEvent(QPaintEvent*) {
     picture = impl_->image;
     source = impl_->imageFrame;
     generation = impl_->generation;
+    impl_->unpainted = false;
   }
+  impl_->wake.notify_one();
   // Grown past the decoded picture: decode the frame again at this size
   // rather than blow the small picture up.
   const bool tooSmall = !picture.isNull() && source &&

@@ -6,6 +6,12 @@
 // decoded is dropped (and counted), and Present() never waits. It lets the
 // pointer through to the window beneath, which handles all input.
 //
+// Nothing is decoded that cannot be seen: while the widget is hidden (its
+// window minimised, say) frames only replace one another, and a new frame is
+// decoded only once the previous picture was painted, so a window the window
+// system does not let paint (minimised, or covered by opaque widgets) costs
+// no decoding. The newest frame is decoded as soon as the window shows again.
+//
 // paintEvent paints the latest picture at the widget's current size: after
 // a resize it decodes the latest frame again when the stored picture is
 // smaller than the widget, so grab() at a new size gives a sharp picture of
@@ -24,6 +30,7 @@ class FrameRenderer : public QWidget {
   struct Stats {
     std::uint64_t presented = 0;
     std::uint64_t dropped = 0;  // replaced by a newer frame before being decoded
+                                // (also while the window could not be seen)
     std::uint64_t decoded = 0;
     std::uint64_t failed = 0;   // could not be decoded; the previous picture stays
   };
@@ -40,6 +47,8 @@ class FrameRenderer : public QWidget {
  protected:
   void paintEvent(QPaintEvent* event) override;
   void resizeEvent(QResizeEvent* event) override;
+  void showEvent(QShowEvent* event) override;
+  void hideEvent(QHideEvent* event) override;
 
  private:
   struct Impl;
