@@ -1,12 +1,20 @@
 #!/usr/bin/env bash
-# Capture benchmark: 1080p30 Motion-JPEG from the virtual camera, one after
-# the other in one run:
-#   kinovo    kinovo-probe record: preview in a 1536x864 window and recording
-#   ffmpeg -c copy            ffmpeg recording the same stream into AVI
-#   ffmpeg scale 1536x864     ffmpeg decoding and scaling it (no output)
-# and prints a table: processor seconds per second of the process (user +
-# system over wall time), frames expected, captured and written, and peak
-# memory.
+# Capture benchmark: 1080p30 Motion-JPEG from two virtual cameras, the test
+# card (/dev/video0: flat colours, ~100 KB frames) and a realistic scene
+# (/dev/video1: texture and sensor noise, ~340 KB frames), each run one after
+# the other in one go:
+#   kinovo preview+record   kinovo-probe record, preview in a 1536x864 window
+#   ffmpeg decode+scale     ffmpeg decoding and scaling to 1536x864 (no output)
+#   kinovo record only      kinovo-probe record with its preview window minimised
+#   ffmpeg -c copy          ffmpeg recording the same stream into AVI
+#   kinovo 192x108          (test card only) preview in a 192x108 window + record
+# It prints a table: processor seconds per second of the process (user +
+# system over wall time, from getrusage of the child: meaningful on a busy
+# machine too, as long as no frame is lost), frames expected, captured and
+# written, frames the preview decoded, and peak memory; then Kinovo's cost
+# as a ratio of ffmpeg's with the targets (preview + record at most 0.6 x
+# ffmpeg's decode + scale, record only at most 1.5 x ffmpeg -c copy, peak
+# memory under 150 MB).
 #   bench/capture_bench.sh [BUILD_DIR]     (default: build)
 # BUILD_DIR must hold kinovo-probe, kinovo-measure and the virtual camera:
 #   cmake --build build --target kinovo-probe kinovo-measure kinovo_vcam
@@ -34,7 +42,7 @@ done
 
 work=$(mktemp -d /tmp/kinovo-bench.XXXXXX)
 trap 'rm -rf "$work"' EXIT
-# Every process opens its own virtual camera.
+# Every process opens its own virtual cameras.
 export LD_PRELOAD=$vcam KINOVO_VCAM_PROFILE=$here/bench.ini
 
 # run NAME COMMAND...: the command's output in NAME.out/NAME.err, its cost
@@ -59,32 +67,72 @@ packets() {
   ffprobe -v error -select_streams v:0 -count_packets -show_entries stream=nb_read_packets \
     -of csv=p=0 "$1" 2>/dev/null || echo "?"
 }
-cpu() { printf '%.2f' "$(echo "scale=4; ($(cost "$1" user) + $(cost "$1" sys)) / $(cost "$1" wall)" | bc)"; }
+cpuv() { echo "scale=4; ($(cost "$1" user) + $(cost "$1" sys)) / $(cost "$1" wall)" | bc; }
+cpu() { printf '%.3f' "$(cpuv "$1")"; }
 mib() { echo "$(( $(cost "$1" maxrss_kb) / 1024 ))"; }
+ratio() { printf '%.2f' "$(echo "scale=4; $(cpuv "$1") / $(cpuv "$2")" | bc)"; }
+verdict() { [ "$(echo "$1 <= $2" | bc)" = 1 ] && echo met || echo "NOT met"; }
 
-ffin=(-hide_banner -nostdin -f v4l2 -input_format mjpeg -video_size 1920x1080 -framerate 30
-  -i /dev/video0 -t "$seconds")
+# kinovo NAME CAMERA WINDOW PREVIEW
+kinovo() {
+  run "$1" "$probe" record --camera "$2" --format 0 --fps 30 --seconds "$seconds" \
+    --window "$3" --preview "$4" --out "$work/$1.avi"
+}
+# ffmpeg_runs CAMERA: decode + scale, and copy
+ffmpeg_runs() {
+  local ffin=(-hide_banner -nostdin -f v4l2 -input_format mjpeg -video_size 1920x1080 -framerate 30
+    -i "/dev/video$1" -t "$seconds")
+  run "scale$1" ffmpeg "${ffin[@]}" -vf scale=1536:864 -f null -
+  run "copy$1" ffmpeg "${ffin[@]}" -c copy "$work/copy$1.avi"
+}
 
-run kinovo "$probe" record --camera 0 --format 0 --fps 30 --seconds "$seconds" \
-  --window 1536x864 --out "$work/kinovo.avi"
-run copy ffmpeg "${ffin[@]}" -c copy "$work/ffmpeg.avi"
-run scale ffmpeg "${ffin[@]}" -vf scale=1536:864 -f null -
+for camera in 0 1; do
+  kinovo "preview$camera" "$camera" 1536x864 shown
+  kinovo "record$camera" "$camera" 1536x864 minimized
+  ffmpeg_runs "$camera"
+done
+kinovo small0 0 192x108 shown
 
 expected=$((seconds * 30))
-{
-  printf '| Run | CPU s/s | Frames expected | Captured | Written | Preview shown / dropped | Peak memory (MiB) |\n'
-  printf '|---|---|---|---|---|---|---|\n'
-  printf '| kinovo: preview 1536x864 + record | %s | %s | %s | %s (+%s empty; %s in file) | %s / %s | %s |\n' \
-    "$(cpu kinovo)" "$(json kinovo framesExpected)" "$(json kinovo framesCaptured)" \
-    "$(json kinovo framesWritten)" "$(json kinovo emptyFramesInserted)" "$(packets "$work/kinovo.avi")" \
-    "$(json kinovo previewFramesShown)" "$(json kinovo previewFramesDropped)" "$(mib kinovo)"
-  printf '| ffmpeg -c copy (record only) | %s | %s | %s (drop %s) | %s in file | - | %s |\n' \
-    "$(cpu copy)" "$expected" "$(ffstat copy frame)" "$(ffstat copy drop)" \
-    "$(packets "$work/ffmpeg.avi")" "$(mib copy)"
-  printf '| ffmpeg decode + scale 1536x864 (no output) | %s | %s | %s (drop %s) | - | - | %s |\n' \
-    "$(cpu scale)" "$expected" "$(ffstat scale frame)" "$(ffstat scale drop)" "$(mib scale)"
+kinovo_row() {
+  printf '| %s | %s | %s | %s | %s | %s (+%s empty; %s in file) | %s / %s | %s |\n' "$1" "$2" "$(cpu "$3")" \
+    "$(json "$3" framesExpected)" "$(json "$3" framesCaptured)" "$(json "$3" framesWritten)" \
+    "$(json "$3" emptyFramesInserted)" "$(packets "$work/$3.avi")" \
+    "$(json "$3" previewFramesShown)" "$(json "$3" previewFramesDropped)" "$(mib "$3")"
 }
-for name in kinovo copy scale; do
+ffmpeg_row() {
+  local file=-
+  [ -e "$work/$3.avi" ] && file="$(packets "$work/$3.avi") in file"
+  printf '| %s | %s | %s | %s | %s (drop %s) | %s | - | %s |\n' "$1" "$2" "$(cpu "$3")" "$expected" \
+    "$(ffstat "$3" frame)" "$(ffstat "$3" drop)" "$file" "$(mib "$3")"
+}
+names=("test card" "realistic scene")
+{
+  printf '| Camera | Run | CPU s/s | Frames expected | Captured | Written | Preview decoded / dropped | Peak memory (MiB) |\n'
+  printf '|---|---|---|---|---|---|---|---|\n'
+  for camera in 0 1; do
+    n=${names[$camera]}
+    kinovo_row "$n" "kinovo: preview 1536x864 + record" "preview$camera"
+    ffmpeg_row "$n" "ffmpeg: decode + scale 1536x864" "scale$camera"
+    kinovo_row "$n" "kinovo: record only (preview minimised)" "record$camera"
+    ffmpeg_row "$n" "ffmpeg: -c copy" "copy$camera"
+  done
+  kinovo_row "${names[0]}" "kinovo: preview 192x108 + record" small0
+  printf '\n| Camera | Preview + record / ffmpeg decode + scale (target <= 0.6) | Record only / ffmpeg -c copy (target <= 1.5) | Peak memory, largest kinovo run (target < 150 MB) |\n'
+  printf '|---|---|---|---|\n'
+  for camera in 0 1; do
+    p=$(ratio "preview$camera" "scale$camera")
+    r=$(ratio "record$camera" "copy$camera")
+    m=$(( $(mib "preview$camera") > $(mib "record$camera") ? $(mib "preview$camera") : $(mib "record$camera") ))
+    printf '| %s | %s (%s) | %s (%s) | %s MiB (%s) |\n' "${names[$camera]}" "$p" "$(verdict "$p" 0.6)" \
+      "$r" "$(verdict "$r" 1.5)" "$m" "$(verdict "$m" 143)"
+  done
+}
+for camera in 0 1; do
+  grep -q '"previewMinimized": true' "$work/record$camera.out" ||
+    echo "warning: the preview window of record$camera was not minimised" >&2
+done
+for name in preview0 record0 scale0 copy0 preview1 record1 scale1 copy1 small0; do
   status=$(cost "$name" status)
   [ "$status" = 0 ] || echo "warning: $name exited with status $status (see below)" >&2
   [ "$status" = 0 ] || tail -n 5 "$work/$name.err" >&2

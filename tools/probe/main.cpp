@@ -3,7 +3,7 @@
 // kinovo-probe reset-properties CAMERA
 // kinovo-probe record --camera CAMERA --format INDEX --fps F [--mic K]
 //                     --seconds S --out FILE.avi [--window WxH] [--grab FILE.png]
-//                     [--sample S]
+//                     [--preview shown|minimized] [--sample S]
 //
 // CAMERA is the camera's position in the list (0, 1, ...) or its device
 // path; SLOT is a slot number 0-9 or its name (Brightness, WhiteBalance, ...).
@@ -38,6 +38,7 @@ int Usage() {
       "       kinovo-probe reset-properties CAMERA\n"
       "       kinovo-probe record --camera CAMERA --format INDEX --fps F [--mic K]\n"
       "                           --seconds S --out FILE.avi [--window WxH] [--grab FILE.png]\n"
+      "                           [--preview shown|minimized]   (minimized: recording only)\n"
       "                           [--sample S]   (a line of counters on stderr every S seconds)\n"
       "CAMERA: list position or device path; SLOT: 0-9 or a control name\n",
       stderr);

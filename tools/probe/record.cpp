@@ -14,6 +14,7 @@
 #include <QPixmap>
 #include <QTimer>
 #include <QWidget>
+#include <QWindow>
 
 #include "capture/capture_graph.h"
 #include "capture/device_discovery.h"
@@ -35,6 +36,7 @@ struct Options {
   double seconds = 0;
   QString out;
   QSize window{640, 360};
+  bool minimized = false;  // the preview window is minimised before recording: recording only
   QString grab;
   double sample = 0;  // seconds between progress lines; 0: none
 };
@@ -65,6 +67,9 @@ std::optional<Options> Parse(int argc, char** argv) {
       bool okw = false, okh = false;
       if (parts.size() == 2) o.window = QSize(parts[0].toInt(&okw), parts[1].toInt(&okh));
       ok = okw && okh && o.window.width() > 0 && o.window.height() > 0;
+    } else if (key == "--preview") {
+      ok = value == "shown" || value == "minimized";
+      o.minimized = value == "minimized";
     } else if (key == "--grab") {
       o.grab = value;
     } else if (key == "--sample") {
@@ -210,7 +215,8 @@ int Record(int argc, char** argv) {
   // The main window stays hidden; its preview window shows the picture.
   QWidget main;
   main.resize(o.window + QSize(30, 30));
-  auto* preview = new QWidget(&main, Qt::Tool | Qt::FramelessWindowHint);
+  // Minimised, it is a normal window: window managers iconify only those.
+  auto* preview = new QWidget(&main, o.minimized ? Qt::Window : Qt::Tool | Qt::FramelessWindowHint);
   preview->setGeometry(15, 15, o.window.width(), o.window.height());
   preview->show();
 
@@ -220,6 +226,17 @@ int Record(int argc, char** argv) {
   }
   const Status previewStatus = StartPreview(graph, preview);
   Pump(kWarmUp);
+  // Minimised the way a user does it: once it is on screen.
+  bool minimized = false;
+  if (o.minimized) {
+    preview->showMinimized();
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    while (preview->windowHandle() && preview->windowHandle()->isExposed() &&
+           std::chrono::steady_clock::now() < until) {
+      Pump(std::chrono::milliseconds(20));
+    }
+    minimized = preview->windowHandle() && !preview->windowHandle()->isExposed();
+  }
 
   media::GraphStats before;
   media::ReadGraphStats(*graph.graph, before);
@@ -262,6 +279,7 @@ int Record(int argc, char** argv) {
       {"fps", fps},
       {"microphone", microphoneName},
       {"previewStatus", previewStatus},
+      {"previewMinimized", minimized},
       {"startStatus", startStatus},
       {"stopStatus", stopStatus},
       {"seconds", seconds},
