@@ -1,8 +1,12 @@
 #!/usr/bin/env bash
-# Runs a command with a private X display (Xvfb, openbox, a compositing manager)
-# and a private PulseAudio daemon holding a sine-wave microphone; tears all of
-# it down afterwards, whatever the command's outcome.
+# Runs a command with a private X display (Xvfb, openbox, a compositing manager),
+# a private PulseAudio daemon holding a sine-wave microphone, and a private D-Bus
+# session bus on which a stand-in file manager owns org.freedesktop.FileManager1
+# and logs its calls to $KINOVO_FILEMANAGER_LOG; tears all of it down
+# afterwards, whatever the command's outcome.
 #   scripts/with-services.sh [--no-compositor] COMMAND [ARGS...]
+# The file manager is tests/tools/fake-filemanager of the build tree (build/,
+# else another build*/ tree), or $KINOVO_FAKE_FILEMANAGER.
 set -u
 compositor=1
 if [ "${1:-}" = "--no-compositor" ]; then compositor=0; shift; fi
@@ -15,6 +19,32 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT INT TERM
+root=$(cd "$(dirname "$0")/.." && pwd)
+
+# Private session bus: no service activation, so nothing of the host's
+# desktop can answer on it.
+cat >"$work/bus.conf" <<EOF
+<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>session</type>
+  <listen>unix:path=$work/bus</listen>
+  <auth>EXTERNAL</auth>
+  <policy context="default">
+    <allow send_destination="*" eavesdrop="true"/>
+    <allow eavesdrop="true"/>
+    <allow own="*"/>
+  </policy>
+</busconfig>
+EOF
+dbus-daemon --config-file="$work/bus.conf" --nofork --nopidfile >"$work/dbus.log" 2>&1 &
+pids+=($!)
+export DBUS_SESSION_BUS_ADDRESS="unix:path=$work/bus"
+bus_call() {
+  dbus-send --session --print-reply --dest=org.freedesktop.DBus / "org.freedesktop.DBus.$1" "${@:2}" 2>/dev/null
+}
+for _ in $(seq 100); do bus_call GetId >/dev/null && break; sleep 0.05; done
+bus_call GetId >/dev/null || { echo "dbus-daemon did not start" >&2; cat "$work/dbus.log" >&2; }
 
 # A free display number: the lock file tells which are taken.
 d=90
@@ -60,6 +90,31 @@ ffmpeg -nostdin -v quiet -re -f lavfi -i sine=frequency=440:sample_rate=48000 -f
 pids+=($!)
 
 export KINOVO_SERVICES_DIR="$work"
+
+# The file manager that RevealFile reaches.
+export KINOVO_FILEMANAGER_LOG="$work/filemanager.log"
+: >"$KINOVO_FILEMANAGER_LOG"
+fm=${KINOVO_FAKE_FILEMANAGER:-}
+if [ -z "$fm" ]; then
+  for f in "$root/build/tests/tools/fake-filemanager" "$root"/build*/tests/tools/fake-filemanager; do
+    [ -x "$f" ] && { fm=$f; break; }
+  done
+fi
+if [ -n "$fm" ] && [ -x "$fm" ]; then
+  export KINOVO_FAKE_FILEMANAGER="$fm"
+  "$fm" "$KINOVO_FILEMANAGER_LOG" >"$work/filemanager.out" 2>&1 &
+  pids+=($!)
+  for _ in $(seq 200); do
+    bus_call NameHasOwner string:org.freedesktop.FileManager1 | grep -q 'boolean true' && break
+    sleep 0.05
+  done
+  bus_call NameHasOwner string:org.freedesktop.FileManager1 | grep -q 'boolean true' \
+    || { echo "the fake file manager did not take its name" >&2; cat "$work/filemanager.out" >&2; }
+else
+  echo "with-services: no fake file manager built (cmake --build build --target fake-filemanager);" \
+    "nothing owns org.freedesktop.FileManager1" >&2
+fi
+
 "$@"
 rc=$?
 exit $rc
