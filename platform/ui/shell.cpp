@@ -16,6 +16,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <iterator>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -69,10 +70,28 @@ bool FileExists(const QString& path)
 
 bool EnsureFolder(const QString& path)
 {
-    if (QFileInfo(path).isDir()) return true;
-    if (QDir().mkpath(path)) return true;
-    qCWarning(lcShell) << "mkdir" << path << "failed:" << std::strerror(errno);
-    return false;
+    const QString folder = QDir::cleanPath(path);
+    if (folder.isEmpty()) {
+        qCWarning(lcShell) << "no folder to make";
+        return false;
+    }
+    // Made one level at a time, so that the failing level and its own errno
+    // are what is reported (QDir::mkpath leaves errno to later calls).
+    QStringList missing;
+    for (QString level = folder; !QFileInfo(level).isDir();) {
+        missing.prepend(level);
+        const QString parent = QFileInfo(level).path();
+        if (parent == level) break;
+        level = parent;
+    }
+    for (const QString& level : missing) {
+        if (::mkdir(QFile::encodeName(level).constData(), 0777) == 0) continue;
+        const int error = errno;
+        if (error == EEXIST && QFileInfo(level).isDir()) continue;  // made meanwhile by someone else
+        qCWarning(lcShell).nospace() << "mkdir " << level << " (making " << folder << ") failed: " << std::strerror(error);
+        return false;
+    }
+    return true;
 }
 
 void RevealFile(const QString& path)
@@ -114,7 +133,12 @@ void MessageBox(HWND owner, const QString& text, const QString& caption)
 
 namespace {
 
+constexpr int kEndSignals[] = {SIGTERM, SIGINT, SIGHUP};
+
 int g_signalPipe[2] = {-1, -1};
+struct sigaction g_previous[std::size(kEndSignals)] {};
+bool g_signalsCaught = false;
+
 std::function<void()>& TerminationHandler()
 {
     static std::function<void()> handler;
@@ -132,16 +156,45 @@ void OnSignal(int)
 
 void RunTerminationHandler()
 {
-    if (TerminationHandler()) TerminationHandler()();
+    // A second request while the first is still being served (a message box
+    // of the handler runs the event loop) is the same ending, not a new one.
+    static bool running = false;
+    if (running || !TerminationHandler()) return;
+    running = true;
+    const std::function<void()> handler = TerminationHandler();
+    handler();
+    running = false;
 }
 
-void InstallSignalWatch()
+void CatchSignals(bool catchThem)
+{
+    if (catchThem == g_signalsCaught) return;
+    g_signalsCaught = catchThem;
+    for (std::size_t i = 0; i < std::size(kEndSignals); ++i) {
+        if (!catchThem) {
+            ::sigaction(kEndSignals[i], &g_previous[i], nullptr);
+            continue;
+        }
+        struct sigaction sa {};
+        sa.sa_handler = OnSignal;
+        sigemptyset(&sa.sa_mask);
+        sa.sa_flags = SA_RESTART;
+        if (::sigaction(kEndSignals[i], &sa, &g_previous[i]) != 0)
+            qCWarning(lcShell) << "sigaction" << kEndSignals[i] << "failed:" << std::strerror(errno);
+    }
+}
+
+bool InstallSignalWatch()
 {
     static bool installed = false;
-    if (installed || !qApp) return;
+    if (installed) return true;
+    if (!qApp) {
+        qCWarning(lcShell) << "no application object; the end of the process is not watched";
+        return false;
+    }
     if (::pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
         qCWarning(lcShell) << "pipe2 for the signal watch failed:" << std::strerror(errno);
-        return;
+        return false;
     }
     installed = true;
     auto* notifier = new QSocketNotifier(g_signalPipe[0], QSocketNotifier::Read, qApp);
@@ -151,14 +204,10 @@ void InstallSignalWatch()
         }
         RunTerminationHandler();
     });
-    struct sigaction sa {};
-    sa.sa_handler = OnSignal;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = SA_RESTART;
-    for (int sig : {SIGTERM, SIGINT, SIGHUP}) ::sigaction(sig, &sa, nullptr);
     // The session manager's end of the session.
     if (auto* app = qobject_cast<QGuiApplication*>(qApp))
         QObject::connect(app, &QGuiApplication::commitDataRequest, app, [](QSessionManager&) { RunTerminationHandler(); });
+    return true;
 }
 
 } // namespace
@@ -166,5 +215,6 @@ void InstallSignalWatch()
 void SetTerminationHandler(std::function<void()> handler)
 {
     TerminationHandler() = std::move(handler);
-    if (TerminationHandler()) InstallSignalWatch();
+    // Without a handler the signals end the process as they did before.
+    CatchSignals(TerminationHandler() && InstallSignalWatch());
 }

@@ -1,6 +1,7 @@
 // A stand-in for the desktop's file manager: owns org.freedesktop.FileManager1
 // on the session bus, answers ShowItems, ShowFolders and ShowItemProperties,
 // and appends one line per call ("ShowItems file:///a file:///b") to a log.
+// Prints "ready" once it owns the name.
 //   fake-filemanager [LOG]     (default: $KINOVO_FILEMANAGER_LOG)
 #include <QCoreApplication>
 #include <QDBusConnection>
@@ -81,5 +82,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "fake-filemanager: cannot own %s: %s\n", kService, qPrintable(bus.lastError().message()));
     return 1;
   }
+  std::printf("ready\n");
+  std::fflush(stdout);
   return app.exec();
 }
