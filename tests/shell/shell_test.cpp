@@ -322,6 +322,8 @@ protected:
     QString address_;
 };
 
+// Qt decodes bytes that are not UTF-8 to U+FFFD, so such a name reaches the
+// file manager as the name under which the program itself writes the file.
 const QByteArray kNames[] = {"video_09.12.2026_0001.avi", "with spaces & #hash 100%.avi", "Видео фото.jpg",
                              "bytes \xff\xfe not utf-8.avi"};
 
