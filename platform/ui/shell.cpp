@@ -109,7 +109,11 @@ void RevealFile(const QString& path)
         return;
     }
     // Asynchronous: a slow or absent file manager never holds the window up.
-    auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(call, 5000), qApp);
+    // An absent one is answered at once by the bus; a file manager started
+    // for the call may take seconds, and opening the folder as well then
+    // would show the user two windows.
+    constexpr int kReplyTimeoutMs = 25000;
+    auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(call, kReplyTimeoutMs), qApp);
     QObject::connect(watcher, &QDBusPendingCallWatcher::finished, qApp, [watcher, folder, path] {
         if (watcher->isError()) {
             qCDebug(lcShell) << "FileManager1.ShowItems" << path << "failed:" << watcher->error().message()
