@@ -71,7 +71,9 @@ fi
 # Private PulseAudio with a microphone that hears a 440 Hz tone: the tone is
 # played into a null sink at a low latency and heard through a remap of that
 # sink's monitor, so the source delivers small blocks as a sound card does
-# (module-sine-source hands out two seconds at a time).
+# (module-sine-source hands out two seconds at a time). The tone clicks at
+# every multiple of KINOVO_SYNC_PERIOD_MS on CLOCK_MONOTONIC; a virtual
+# camera whose profile asks for it flashes at the same instants.
 export XDG_RUNTIME_DIR="$work/run" HOME="$work/home" PULSE_RUNTIME_PATH="$work/run/pulse"
 mkdir -p "$XDG_RUNTIME_DIR/pulse" "$HOME" && chmod 700 "$XDG_RUNTIME_DIR"
 export PULSE_SERVER="unix:$work/run/pulse/native"
@@ -84,10 +86,14 @@ pulseaudio -n --daemonize=no --exit-idle-time=-1 --disallow-exit --use-pid-file=
 pids+=($!)
 for _ in $(seq 100); do pactl info >/dev/null 2>&1 && break; sleep 0.05; done
 pactl info >/dev/null 2>&1 || { echo "PulseAudio did not start" >&2; cat "$work/pulse.log" >&2; }
-ffmpeg -nostdin -v quiet -re -f lavfi -i sine=frequency=440:sample_rate=48000 -f s16le -ac 2 - 2>/dev/null \
-  | pacat --playback --device=speakers --latency-msec=20 --raw --rate=48000 --channels=2 --format=s16le \
-    >"$work/tone.log" 2>&1 &
+export KINOVO_SYNC_PERIOD_MS="${KINOVO_SYNC_PERIOD_MS:-1000}"
+python3 "$(dirname "$0")/test_tone.py" speakers "$work/tone.ready" >"$work/tone.log" 2>&1 &
 pids+=($!)
+for _ in $(seq 100); do [ -e "$work/tone.ready" ] && break; sleep 0.05; done
+[ -e "$work/tone.ready" ] || { echo "The test tone did not start" >&2; cat "$work/tone.log" >&2; }
+# A source's first recording after the daemon started reports a latency
+# that settles only after a while; one short recording gets that over with.
+timeout 1 parec --device=sine --latency-msec=20 >/dev/null 2>&1
 
 export KINOVO_SERVICES_DIR="$work"
 

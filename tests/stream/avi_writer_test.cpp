@@ -462,6 +462,76 @@ TEST_F(AviWriterTest, AStalledMicrophoneLeavesSilenceInStep) {
   EXPECT_EQ(DecodeErrors(file), "");
 }
 
+struct ChunkingCase {
+  const char* name;
+  int rate;
+  int channels;
+  Fraction interval;
+  friend void PrintTo(const ChunkingCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class AviSoundChunkTest : public testing::TestWithParam<ChunkingCase> {};
+
+// Sound that comes in 5 ms chunks goes into the file in chunks of one
+// frame's length (the demuxer keeps an index entry per chunk in memory),
+// and the sound captured after the end stays out: both streams end
+// together.
+TEST_P(AviSoundChunkTest, SoundGoesInChunksOfOneFrameAndEndsWithThePicture) {
+  const ChunkingCase& c = GetParam();
+  TempDir dir;
+  const auto file = dir / "chunks.avi";
+  const auto jpeg = EncodeJpeg(QuadrantImage(64, 48));
+  AviWriter writer;
+  ASSERT_FALSE(writer.Open(file, {fourcc::kMJPEG, 64, 48, 0, c.interval}, AudioFormat{c.rate, c.channels}, kStart));
+  const double frameUs = 1e6 * c.interval.num / c.interval.den;
+  const std::int64_t endUs = kStart + 2'000'000;
+  const std::size_t chunk = static_cast<std::size_t>(c.rate / 200);
+  std::uint64_t audioFrame = 0;
+  std::int64_t videoFrame = 0;
+  // Sound runs on a third of a second past the end, as a microphone's does
+  // by the time it has delivered up to the end.
+  while (kStart + static_cast<std::int64_t>(audioFrame * 1e6 / c.rate) < endUs + 300'000) {
+    const auto audioUs = kStart + static_cast<std::int64_t>(audioFrame * 1e6 / c.rate);
+    const auto videoUs = kStart + static_cast<std::int64_t>(videoFrame * frameUs);
+    if (videoUs <= audioUs && videoUs < endUs) {
+      ASSERT_TRUE(writer.PushVideo(JpegFrame(jpeg, 64, 48, videoUs, c.interval)));
+      ++videoFrame;
+    } else {
+      ASSERT_TRUE(writer.PushAudio(ToneChunk(audioUs, audioFrame, chunk, c.rate, c.channels)));
+      audioFrame += chunk;
+    }
+  }
+  ASSERT_FALSE(writer.Close(endUs));
+
+  const auto probe = ProbeFile(file);
+  ASSERT_TRUE(probe);
+  const double frames = probe->Number(probe->video, "nb_frames");
+  EXPECT_NEAR(frames, 2e6 / frameUs, 1.0);
+  const double perFrame = c.rate * frameUs / 1e6;
+  const std::vector<std::uint32_t> sizes = IndexedChunkSizes(file, "01wb");
+  ASSERT_FALSE(sizes.empty());
+  EXPECT_EQ(static_cast<double>(sizes.size()), frames);
+  std::int64_t bytes = 0;
+  const int blockAlign = 2 * c.channels;
+  for (std::size_t i = 0; i < sizes.size(); ++i) {
+    SCOPED_TRACE("chunk " + std::to_string(i));
+    EXPECT_EQ(sizes[i] % blockAlign, 0u);
+    EXPECT_NEAR(static_cast<double>(sizes[i] / blockAlign), perFrame, 1.0);
+    bytes += sizes[i];
+  }
+  const std::int64_t decoded = DecodedAudioFrames(file, c.channels);
+  EXPECT_EQ(decoded, bytes / blockAlign);
+  EXPECT_NEAR(static_cast<double>(decoded), frames * perFrame, 1.0);
+  EXPECT_EQ(writer.stats().audioSilenceInserted, 0u);
+  EXPECT_EQ(DecodeErrors(file), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Rates, AviSoundChunkTest,
+                         testing::Values(ChunkingCase{"mono_48000_at_30", 48000, 1, {1, 30}},
+                                         ChunkingCase{"stereo_44100_at_29_97", 44100, 2, {1001, 30000}},
+                                         ChunkingCase{"mono_8000_at_7_5", 8000, 1, {2, 15}}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 // Ten minutes of a microphone 0.1 % fast, through the whole writer: the file's
 // sound and picture end together (uncorrected they would be 0.6 s apart).
 TEST_F(AviWriterTest, ADriftingMicrophoneEndsWithThePicture) {

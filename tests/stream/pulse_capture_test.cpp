@@ -127,6 +127,25 @@ TEST(PulseCapture, RecordsTheSineSourceAtItsOwnRateWithTimestamps) {
   ExpectTone(r.samples, 48000, 1, 440);
 }
 
+// A recording that stops takes what was said just before the stop: the
+// sound up to a moment has been handed on when WaitDelivered says so, and
+// a stopped capture is not waited for.
+TEST(PulseCapture, WaitsUntilTheSoundUpToAMomentHasBeenDelivered) {
+  PulseCapture capture;
+  Chunks chunks;
+  const auto connection = capture.Connect([&](const AudioChunkPtr& c) { chunks.Add(c); });
+  ASSERT_FALSE(capture.Start("sine")) << "run inside scripts/with-services.sh";
+  std::this_thread::sleep_for(300ms);
+  const std::int64_t stopUs = MonotonicNowUs();
+  ASSERT_TRUE(capture.WaitDelivered(stopUs, 5000ms));
+  const std::vector<AudioChunkPtr> got = chunks.all();
+  ASSERT_FALSE(got.empty());
+  const auto& last = got.back();
+  EXPECT_GE(last->timestampUs + static_cast<std::int64_t>(last->frames() * 1e6 / last->rate), stopUs);
+  capture.Stop();
+  EXPECT_FALSE(capture.WaitDelivered(MonotonicNowUs() + 1'000'000, 60000ms));
+}
+
 TEST(PulseCapture, WithoutAServerItFailsAtOnce) {
   PulseCapture capture;
   PulseCapture::Options options;

@@ -312,6 +312,26 @@ std::int64_t VideoPacketsWithData(const std::filesystem::path& file) {
   return std::stoll(output);
 }
 
+std::vector<std::uint32_t> IndexedChunkSizes(const std::filesystem::path& file, const char (&id)[5]) {
+  std::ifstream in(file, std::ios::binary);
+  const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  auto u32 = [&](std::size_t at) {
+    return static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[at])) |
+           static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[at + 1])) << 8 |
+           static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[at + 2])) << 16 |
+           static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[at + 3])) << 24;
+  };
+  std::vector<std::uint32_t> sizes;
+  const std::size_t index = bytes.rfind("idx1");
+  if (index == std::string::npos || index + 8 > bytes.size()) return sizes;
+  const std::size_t end = std::min<std::size_t>(bytes.size(), index + 8 + u32(index + 4));
+  // Entries of 16 bytes: id, flags, offset, size.
+  for (std::size_t at = index + 8; at + 16 <= end; at += 16) {
+    if (bytes.compare(at, 4, id, 4) == 0) sizes.push_back(u32(at + 12));
+  }
+  return sizes;
+}
+
 QImage FirstPicture(const std::filesystem::path& file, int width, int height) {
   const std::filesystem::path out = file.string() + ".rgb";
   const auto [status, output] = RunCommand("ffmpeg -nostdin -v error -y -i " + Quote(file.string()) +

@@ -105,6 +105,9 @@ std::string DecodeErrors(const std::filesystem::path& file);
 std::int64_t DecodedAudioFrames(const std::filesystem::path& file, int channels);
 // Video packets that carry data (empty frames are skipped by the demuxer).
 std::int64_t VideoPacketsWithData(const std::filesystem::path& file);
+// The sizes of a file's chunks of one kind ("01wb": the second stream's
+// sound) in the order of its idx1 index.
+std::vector<std::uint32_t> IndexedChunkSizes(const std::filesystem::path& file, const char (&id)[5]);
 // The first decoded picture as RGB, decoded by ffmpeg.
 QImage FirstPicture(const std::filesystem::path& file, int width, int height);
 

@@ -294,6 +294,8 @@ int Record(int argc, char** argv) {
       {"previewFramesDropped", Delta(after.previewDropped, before.previewDropped)},
       {"audioSamplesWritten", static_cast<qint64>(after.audioSamplesWritten)},
       {"audioSamplesInserted", static_cast<qint64>(after.audioSamplesInserted)},
+      {"audioSilenceInserted", static_cast<qint64>(after.audioSilenceInserted)},
+      {"audioGaps", static_cast<qint64>(after.audioGaps)},
       {"audioSamplesDropped", static_cast<qint64>(after.audioSamplesDropped)},
   };
   if (!after.recordingError.empty()) {

@@ -9,6 +9,7 @@
 #include <QThread>
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <optional>
 #include <vector>
 
@@ -16,12 +17,16 @@
 #include "platform/media/linux/graph_window.h"
 #include "platform/media/linux/unique_fd.h"
 #include "platform/media/linux/v4l2_formats.h"
+#include "platform/media/stream/media_log.h"
 #include "platform/media/stream/pulse_capture.h"
 #include "platform/media/stream/v4l2_capture.h"
 
 namespace kinovo::media {
 namespace linux_backend {
 namespace {
+
+// How long a stop waits for the microphone's last sound.
+constexpr std::chrono::milliseconds kLastSoundTimeout{1000};
 
 Status StatusFromError(const std::error_code& error) {
   if (!error) return kOk;
@@ -150,6 +155,7 @@ class LinuxFilterGraph final : public FilterGraph,
   std::unique_ptr<stream::PulseCapture> microphone_;
   std::shared_ptr<MicrophoneSourceFilter> microphoneFilter_;
   std::vector<stream::Connection> connections_;
+  std::vector<stream::Connection> soundConnections_;
   stream::Connection cameraEnded_;
   std::shared_ptr<AviMuxFilter> lastRecording_;
 
@@ -388,7 +394,7 @@ Status LinuxFilterGraph::Run() {
       connections_.push_back(camera_->Connect(
           [mux](const stream::VideoFramePtr& frame) { mux->PushVideo(frame); }));
       if (sound[i]) {
-        connections_.push_back(microphone_->Connect(
+        soundConnections_.push_back(microphone_->Connect(
             [mux](const stream::AudioChunkPtr& chunk) { mux->PushAudio(chunk); }));
       }
     }
@@ -425,6 +431,22 @@ Status LinuxFilterGraph::Stop() {
   // Each disconnection waits for a delivery in progress; none comes after.
   connections_.clear();
   CloseCamera();
+  // The sound server hands sound over some way behind: what was said just
+  // before the stop is still to come, and what comes after it stays out.
+  if (soundGoesOn && !soundConnections_.empty()) {
+    std::int64_t soundUntilUs = endUs;
+    for (auto& inputs : muxes_) {
+      if (inputs.mux->writing() && inputs.audio == microphoneFilter_) {
+        soundUntilUs = std::max(soundUntilUs, inputs.mux->EndSoundAt(endUs));
+      }
+    }
+    if (!microphone_->WaitDelivered(soundUntilUs, kLastSoundTimeout)) {
+      qCWarning(lcMedia) << "microphone" << microphoneFilter_->sourceName().c_str()
+                         << "pa_stream read: no sound up to the stop within" << kLastSoundTimeout.count()
+                         << "ms; the file ends with silence";
+    }
+  }
+  soundConnections_.clear();
   // A file lasts until now; but one whose camera went away, and that has
   // no sound going on either, ends with its last frame.
   for (auto& inputs : muxes_) {

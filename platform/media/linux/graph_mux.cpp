@@ -100,6 +100,10 @@ void AviMuxFilter::Finish(std::optional<std::int64_t> endUs) {
   if (!error_) error_ = error;
 }
 
+std::int64_t AviMuxFilter::EndSoundAt(std::int64_t endUs) {
+  return state_ == State::Writing ? writer_.EndSoundAt(endUs) : endUs;
+}
+
 void AviMuxFilter::PushVideo(const stream::VideoFramePtr& frame) {
   ++captured_;
   if (!writer_.PushVideo(frame)) ++refused_;
@@ -116,6 +120,8 @@ void AviMuxFilter::AddStats(GraphStats& stats) const {
   stats.framesRefused = refused_;
   stats.audioSamplesWritten = s.audioFramesWritten;
   stats.audioSamplesInserted = s.audioFramesInserted;
+  stats.audioSilenceInserted = s.audioSilenceInserted;
+  stats.audioGaps = s.audioGaps;
   stats.audioSamplesDropped = s.audioFramesDropped;
   stats.recordingError = error_ ? error_.message() : std::string();
   stats.recordingStartUs = startUs_;

@@ -42,6 +42,8 @@ class AviMuxFilter final : public Filter {
   bool writing() const { return state_ == State::Writing; }
   Status Begin(const stream::VideoFormat& video, std::optional<stream::AudioFormat> audio,
                std::int64_t startUs);
+  // See AviWriter::EndSoundAt: the capture time up to which sound is wanted.
+  std::int64_t EndSoundAt(std::int64_t endUs);
   // `endUs`: the wall-clock end of the recording, to which the file is
   // filled; none: as long as what was captured.
   void Finish(std::optional<std::int64_t> endUs);

@@ -55,8 +55,8 @@ void AudioAligner::Process(const AudioChunk& chunk, std::vector<std::int16_t>& o
   const auto rank = static_cast<std::ptrdiff_t>(std::min<std::size_t>(3, scratch_.size()) - 1);
   std::nth_element(scratch_.begin(), scratch_.begin() + rank, scratch_.end());
   const double edge = scratch_[static_cast<std::size_t>(rank)];
-  if (sampleClockUs < settledFromUs_) {
-    offsetUs_ = edge;  // still learning: take what the edge says
+  if (sampleClockUs < settledFromUs_ || std::abs(edge - offsetUs_) > options_.jumpSeconds * 1e6) {
+    offsetUs_ = edge;  // still learning, or a step: take what the edge says
   } else {
     const double alpha = std::min(1.0, (static_cast<double>(n) / rate) / options_.smoothingSeconds);
     offsetUs_ += alpha * (edge - offsetUs_);
@@ -117,10 +117,6 @@ void AudioAligner::Process(const AudioChunk& chunk, std::vector<std::int16_t>& o
   Append(samples + from * channels_, n - from, out);
 }
 
-void AudioAligner::PadTo(std::int64_t frames, std::vector<std::int16_t>& out) {
-  if (frames > framesOut_) AppendSilence(frames - framesOut_, out);
-}
-
 void AudioAligner::Append(const std::int16_t* frames, std::int64_t count,
                           std::vector<std::int16_t>& out) {
   if (count <= 0) return;
@@ -131,8 +127,13 @@ void AudioAligner::Append(const std::int16_t* frames, std::int64_t count,
 void AudioAligner::AppendSilence(std::int64_t count, std::vector<std::int16_t>& out) {
   if (count <= 0) return;
   out.insert(out.end(), static_cast<std::size_t>(count * channels_), std::int16_t{0});
+  // Steps of one stall or one settling of the clock, as the edge's window
+  // lets them through, are one gap.
+  if (gaps_ == 0 || framesOut_ - silenceEnd_ > static_cast<std::int64_t>(options_.windowSeconds * rate_)) ++gaps_;
   framesOut_ += count;
   inserted_ += count;
+  silence_ += count;
+  silenceEnd_ = framesOut_;
 }
 
 }  // namespace kinovo::media::stream

@@ -56,22 +56,25 @@ class VideoTimeline {
 // time less stream position is the card clock's offset, and it changes
 // only by the drift; the timestamps err late, hardly ever early (the
 // scheduler, a stale timing snapshot, a source that delivers in bursts all
-// add delay), so the estimate follows the lower edge of the last few
-// seconds' offsets (the third lowest, so that one early outlier does not
-// count), smoothed. Output sample n belongs at start + n / rate; when the
-// output runs ahead or behind that by more than a dead band, single
-// samples are dropped or repeated, spread over the chunk and at most a
-// small share of it, which is inaudible. Large errors (samples lost by the
-// server, the first chunks, a stream that started before the recording)
-// are fixed at once with silence or by skipping samples. The estimate
-// starts afresh where the sample count breaks.
+// add delay), so the estimate follows the lower edge of the last second's
+// offsets (the third lowest, so that one early outlier does not count),
+// smoothed. Output sample n belongs at start + n / rate; when the output
+// runs ahead or behind that by more than a dead band, single samples are
+// dropped or repeated, spread over the chunk and at most a small share of
+// it, which is inaudible. A lower edge that moves by more than a jump at
+// once (a source that stalled without a word, a server whose latency
+// figure settled after the start) is taken as it is, and large errors (such
+// a step, samples lost by the server, the first chunks, a stream that
+// started before the recording) are fixed at once with silence or by
+// skipping samples. The estimate starts afresh where the sample count
+// breaks.
 class AudioAligner {
  public:
   struct Options {
     double smoothingSeconds = 2.0;    // time constant of the clock estimate
-    double windowSeconds = 4.0;       // span whose lower edge it follows
+    double windowSeconds = 1.0;       // span whose lower edge it follows
     double deadbandSeconds = 0.002;   // errors below this are left alone
-    double jumpSeconds = 0.2;         // errors above this are fixed at once
+    double jumpSeconds = 0.02;        // steps and errors above this are taken at once
     double slowCorrection = 0.002;    // at most this share of a chunk's samples ...
     double fastCorrection = 0.01;     // ... or this share, above ten dead bands
     double maxSilenceSeconds = 10;    // silence put in at once; the rest follows with the next chunks
@@ -82,11 +85,11 @@ class AudioAligner {
 
   // Appends the chunk's samples, corrected, to `out` (interleaved).
   void Process(const AudioChunk& chunk, std::vector<std::int16_t>& out);
-  // Appends silence until `frames` sample frames have been put out.
-  void PadTo(std::int64_t frames, std::vector<std::int16_t>& out);
 
   std::int64_t framesOut() const { return framesOut_; }
   std::int64_t framesInserted() const { return inserted_; }  // repeated samples and silence
+  std::int64_t framesOfSilence() const { return silence_; }  // of these, silence
+  std::int64_t gaps() const { return gaps_; }  // places silence went in
   std::int64_t framesDropped() const { return dropped_; }
   // How far the output ran ahead of the clock (negative: behind) before the
   // last chunk's correction, in sample frames.
@@ -108,6 +111,9 @@ class AudioAligner {
   std::vector<double> scratch_;
   std::int64_t framesOut_ = 0;
   std::int64_t inserted_ = 0;
+  std::int64_t silence_ = 0;
+  std::int64_t gaps_ = 0;
+  std::int64_t silenceEnd_ = 0;  // output frame after the last silence
   std::int64_t dropped_ = 0;
   double lastError_ = 0;
 };

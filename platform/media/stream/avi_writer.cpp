@@ -23,6 +23,7 @@ extern "C" {
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <limits>
 #include <mutex>
 #include <span>
 #include <thread>
@@ -194,7 +195,14 @@ struct AviWriter::Impl {
   std::optional<VideoTimeline> timeline;
   std::optional<AudioAligner> aligner;
   std::vector<std::uint8_t> packed;
-  std::vector<std::int16_t> sound;
+  std::vector<std::int16_t> sound;  // aligned sound not yet written, interleaved
+  std::int64_t soundInFile = 0;     // sample frames written
+  std::int64_t soundPackets = 0;    // whole packets written
+  std::int64_t endPadding = 0;      // silence put in at the end for sound that never came
+  // Sound after the recording's end is left out: its length in sample frames.
+  std::atomic<std::int64_t> soundEnd{std::numeric_limits<std::int64_t>::max()};
+  // The capture time of the latest frame taken into the queue.
+  std::atomic<std::int64_t> lastVideoUs{std::numeric_limits<std::int64_t>::min()};
   bool anyPicture = false;
   std::int64_t startUs = 0;
   std::filesystem::path path;
@@ -231,7 +239,8 @@ struct AviWriter::Impl {
   std::error_code firstError;
 
   std::atomic<std::uint64_t> framesWritten{0}, emptyFrames{0}, discarded{0}, unusable{0},
-      overflows{0}, audioWritten{0}, audioInserted{0}, audioDropped{0}, audioRejected{0};
+      overflows{0}, audioWritten{0}, audioInserted{0}, audioSilence{0}, audioGaps{0}, audioDropped{0},
+      audioRejected{0};
 
   std::error_code Setup();
   std::error_code MakeReserve();
@@ -248,7 +257,11 @@ struct AviWriter::Impl {
   void Run();
   void WriteVideo(const VideoFrame& frame);
   void WriteAudio(const AudioChunk& chunk);
-  void FlushSound(std::int64_t firstFrame);
+  // Sample frames from the start to the packet boundary `index`.
+  std::int64_t SoundBoundary(std::int64_t index) const;
+  // Writes the sound that fills whole packets; with `all`, the rest too.
+  void WriteSound(bool all);
+  void UpdateSoundStats();
   // The bytes to store for a frame; empty when it cannot be stored.
   std::span<const std::uint8_t> Payload(const VideoFrame& frame);
   void WriteVideoPacket(std::int64_t slot, std::span<const std::uint8_t> data);
@@ -302,8 +315,15 @@ std::error_code AviWriter::Open(const std::filesystem::path& path, const VideoFo
   d.timeline.emplace(startUs, video.interval);
   if (audio) d.aligner.emplace(startUs, audio->rate, audio->channels);
   d.anyPicture = false;
+  d.sound.clear();
+  d.soundInFile = 0;
+  d.soundPackets = 0;
+  d.endPadding = 0;
+  d.soundEnd = std::numeric_limits<std::int64_t>::max();
+  d.lastVideoUs = std::numeric_limits<std::int64_t>::min();
   for (auto* counter : {&d.framesWritten, &d.emptyFrames, &d.discarded, &d.unusable, &d.overflows,
-                        &d.audioWritten, &d.audioInserted, &d.audioDropped, &d.audioRejected}) {
+                        &d.audioWritten, &d.audioInserted, &d.audioSilence, &d.audioGaps, &d.audioDropped,
+                        &d.audioRejected}) {
     *counter = 0;
   }
   {
@@ -526,7 +546,12 @@ std::int64_t AviWriter::Impl::SeekIo(void* opaque, std::int64_t offset, int when
 bool AviWriter::PushVideo(VideoFramePtr frame) {
   if (!frame) return false;
   const std::size_t bytes = frame->size();
-  return impl_->Push({std::move(frame), nullptr, bytes}, false);
+  const std::int64_t timestampUs = frame->timestampUs;
+  if (!impl_->Push({std::move(frame), nullptr, bytes}, false)) return false;
+  std::int64_t last = impl_->lastVideoUs.load();
+  while (timestampUs > last && !impl_->lastVideoUs.compare_exchange_weak(last, timestampUs)) {
+  }
+  return true;
 }
 
 bool AviWriter::PushAudio(AudioChunkPtr chunk) {
@@ -640,23 +665,52 @@ void AviWriter::Impl::WriteAudio(const AudioChunk& chunk) {
     ++audioRejected;
     return;
   }
-  const std::int64_t first = aligner->framesOut();
-  sound.clear();
   aligner->Process(chunk, sound);
-  FlushSound(first);
+  // Nothing past the end of the recording.
+  const std::int64_t room = soundEnd.load() - soundInFile;
+  const auto channels = static_cast<std::size_t>(audio->channels);
+  if (static_cast<std::int64_t>(sound.size() / channels) > room) {
+    sound.resize(static_cast<std::size_t>(std::max<std::int64_t>(room, 0)) * channels);
+  }
+  UpdateSoundStats();
+  WriteSound(false);
 }
 
-void AviWriter::Impl::FlushSound(std::int64_t firstFrame) {
-  audioInserted = static_cast<std::uint64_t>(aligner->framesInserted());
-  audioDropped = static_cast<std::uint64_t>(aligner->framesDropped());
-  if (sound.empty()) return;
-  const auto frames = static_cast<std::int64_t>(sound.size()) / audio->channels;
-  const auto* bytes = reinterpret_cast<const std::uint8_t*>(sound.data());
-  if (!WritePacket(audioStream, {1, audio->rate}, firstFrame, frames,
-                   {bytes, sound.size() * sizeof(std::int16_t)}, true)) {
-    return;
+std::int64_t AviWriter::Impl::SoundBoundary(std::int64_t index) const {
+  // round(index * rate * interval)
+  const std::int64_t num = 2 * index * audio->rate * video.interval.num + video.interval.den;
+  return num / (2 * static_cast<std::int64_t>(video.interval.den));
+}
+
+// Sound goes out in packets of one video frame's length: players expect
+// the two interleaved that way, and the demuxer's index keeps an entry per
+// packet in memory, which for 20 ms packets would grow by 13 MB an hour.
+void AviWriter::Impl::WriteSound(bool all) {
+  const auto channels = static_cast<std::size_t>(audio->channels);
+  const auto pending = static_cast<std::int64_t>(sound.size() / channels);
+  std::int64_t used = 0;
+  while (used < pending && !failed()) {
+    const std::int64_t want = SoundBoundary(soundPackets + 1) - soundInFile;
+    const std::int64_t frames = std::min(want, pending - used);
+    if (frames < want && !all) break;
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(sound.data() + used * channels);
+    if (!WritePacket(audioStream, {1, audio->rate}, soundInFile, frames,
+                     {bytes, static_cast<std::size_t>(frames) * channels * sizeof(std::int16_t)}, true)) {
+      break;
+    }
+    soundInFile += frames;
+    audioWritten += static_cast<std::uint64_t>(frames);
+    if (frames == want) ++soundPackets;
+    used += frames;
   }
-  audioWritten += static_cast<std::uint64_t>(frames);
+  sound.erase(sound.begin(), sound.begin() + static_cast<std::ptrdiff_t>(used * channels));
+}
+
+void AviWriter::Impl::UpdateSoundStats() {
+  audioInserted = static_cast<std::uint64_t>(aligner->framesInserted() + endPadding);
+  audioSilence = static_cast<std::uint64_t>(aligner->framesOfSilence() + endPadding);
+  audioGaps = static_cast<std::uint64_t>(aligner->gaps() + (endPadding > 0 ? 1 : 0));
+  audioDropped = static_cast<std::uint64_t>(aligner->framesDropped());
 }
 
 bool AviWriter::Impl::WritePacket(AVStream* stream, AVRational timeBase, std::int64_t pts,
@@ -716,6 +770,7 @@ void AviWriter::Impl::Finalize() {
 std::error_code AviWriter::Close(std::optional<std::int64_t> endUs) {
   Impl& d = *impl_;
   if (!d.context) return {};
+  if (endUs) EndSoundAt(*endUs);
   {
     std::lock_guard lock(d.queueMutex);
     d.accepting = false;
@@ -728,7 +783,10 @@ std::error_code AviWriter::Close(std::optional<std::int64_t> endUs) {
     // Both streams as long as the longer one, and at least up to the end.
     const Fraction interval = d.video.interval;
     double durationUs = static_cast<double>(d.timeline->length()) * interval.num * 1e6 / interval.den;
-    if (d.aligner) durationUs = std::max(durationUs, d.aligner->framesOut() * 1e6 / d.audio->rate);
+    if (d.aligner) {
+      const auto sound = d.soundInFile + static_cast<std::int64_t>(d.sound.size()) / d.audio->channels;
+      durationUs = std::max(durationUs, static_cast<double>(sound) * 1e6 / d.audio->rate);
+    }
     if (endUs && *endUs - d.startUs <= kSaneSpanUs) {
       durationUs = std::max(durationUs, static_cast<double>(*endUs - d.startUs));
     }
@@ -741,12 +799,17 @@ std::error_code AviWriter::Close(std::optional<std::int64_t> endUs) {
     if (d.aligner) {
       // A second at a time: the microphone may have been gone for hours.
       const std::int64_t target = std::llround(durationUs * d.audio->rate / 1e6);
-      while (d.aligner->framesOut() < target && !d.failed()) {
-        const std::int64_t first = d.aligner->framesOut();
-        d.sound.clear();
-        d.aligner->PadTo(std::min<std::int64_t>(target, first + d.audio->rate), d.sound);
-        d.FlushSound(first);
+      const auto channels = static_cast<std::size_t>(d.audio->channels);
+      for (;;) {
+        const std::int64_t have = d.soundInFile + static_cast<std::int64_t>(d.sound.size() / channels);
+        if (have >= target || d.failed()) break;
+        const std::int64_t silence = std::min<std::int64_t>(target - have, d.audio->rate);
+        d.sound.insert(d.sound.end(), static_cast<std::size_t>(silence) * channels, std::int16_t{0});
+        d.endPadding += silence;
+        d.WriteSound(false);
       }
+      d.UpdateSoundStats();
+      d.WriteSound(true);
     }
   }
   d.Finalize();
@@ -788,6 +851,25 @@ void AviWriter::Impl::Release() {
   std::vector<std::int16_t>().swap(sound);
 }
 
+std::int64_t AviWriter::EndSoundAt(std::int64_t endUs) {
+  Impl& d = *impl_;
+  if (!d.context || !d.audio || endUs - d.startUs > kSaneSpanUs) return endUs;
+  // The file ends where the picture does: at the end rounded to the frame
+  // grid, or after the slot of a frame captured just before it.
+  std::int64_t fileSlots = d.timeline->SlotsUntil(endUs);
+  const std::int64_t lastVideoUs = d.lastVideoUs.load();
+  if (lastVideoUs > std::numeric_limits<std::int64_t>::min() && lastVideoUs <= endUs) {
+    fileSlots = std::max(fileSlots, d.timeline->SlotsUntil(lastVideoUs) + 1);
+  }
+  fileSlots = std::max<std::int64_t>(fileSlots, 0);
+  const std::int64_t frames = d.SoundBoundary(fileSlots);
+  // Only ever earlier: a second call cannot bring back what was left out.
+  std::int64_t current = d.soundEnd.load();
+  while (frames < current && !d.soundEnd.compare_exchange_weak(current, frames)) {
+  }
+  return d.startUs + frames * 1000000 / d.audio->rate;
+}
+
 bool AviWriter::isOpen() const { return impl_->context != nullptr; }
 
 std::error_code AviWriter::error() const {
@@ -805,6 +887,8 @@ AviWriter::Stats AviWriter::stats() const {
   s.queueOverflows = d.overflows;
   s.audioFramesWritten = d.audioWritten;
   s.audioFramesInserted = d.audioInserted;
+  s.audioSilenceInserted = d.audioSilence;
+  s.audioGaps = d.audioGaps;
   s.audioFramesDropped = d.audioDropped;
   s.audioChunksRejected = d.audioRejected;
   {

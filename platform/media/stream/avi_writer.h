@@ -72,6 +72,8 @@ class AviWriter {
     std::uint64_t queueOverflows = 0;      // frames or chunks refused because the queue was full
     std::uint64_t audioFramesWritten = 0;  // sample frames in the file
     std::uint64_t audioFramesInserted = 0;  // of these, repeated samples and silence
+    std::uint64_t audioSilenceInserted = 0;  // of these, silence where the microphone gave nothing
+    std::uint64_t audioGaps = 0;             // places such silence went in
     std::uint64_t audioFramesDropped = 0;   // input sample frames left out to keep in step
     std::uint64_t audioChunksRejected = 0;  // chunks in another rate or channel count
     std::size_t queueBytes = 0;
@@ -100,11 +102,18 @@ class AviWriter {
   bool PushVideo(VideoFramePtr frame);
   bool PushAudio(AudioChunkPtr chunk);
 
+  // The recording ends at `endUs`, and no frame comes any more: sound that
+  // would run past the file's end (the end rounded to the frame grid, or
+  // the end of the last frame's slot) is left out, also what is still
+  // queued or comes later. Returns the capture time up to which sound is
+  // still wanted, so that the caller can wait for the microphone's last
+  // chunks, which arrive after the end, before it closes.
+  std::int64_t EndSoundAt(std::int64_t endUs);
   // Writes what is queued, then makes both streams equally long: up to
-  // `endUs` when given (the wall-clock end of the recording), else up to
-  // the longer of the two; then the index and trailer, and closes the file.
-  // Works whatever became of the sources. Returns the first error of the
-  // whole recording.
+  // `endUs` when given (the wall-clock end of the recording, as in
+  // EndSoundAt), else up to the longer of the two; then the index and
+  // trailer, and closes the file. Works whatever became of the sources.
+  // Returns the first error of the whole recording.
   std::error_code Close(std::optional<std::int64_t> endUs = std::nullopt);
 
   bool isOpen() const;

@@ -10,6 +10,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
+#include <limits>
 #include <cstring>
 #include <mutex>
 #include <optional>
@@ -69,6 +71,12 @@ struct PulseCapture::Impl {
   std::atomic<State> state{State::Idle};
   mutable std::mutex endMutex;
   std::error_code endError;
+  // The capture time up to which sound has been handed on.
+  std::mutex deliveredMutex;
+  std::condition_variable deliveredChanged;
+  std::int64_t deliveredUntilUs = std::numeric_limits<std::int64_t>::min();
+  std::int64_t chunkUs = 20000;
+
   std::atomic<std::uint64_t> framesDelivered{0};
   std::atomic<std::uint64_t> chunks{0};
   std::atomic<std::uint64_t> overflows{0};
@@ -225,6 +233,11 @@ std::error_code PulseCapture::Impl::Setup(const std::string& sourceName,
     std::lock_guard lock(endMutex);
     endError = {};
   }
+  {
+    std::lock_guard lock(deliveredMutex);
+    deliveredUntilUs = std::numeric_limits<std::int64_t>::min();
+    chunkUs = std::chrono::microseconds(options.chunk).count();
+  }
   state = State::Recording;
   running = true;
   return {};
@@ -320,8 +333,24 @@ void PulseCapture::Impl::OnReadable(std::size_t) {
     nextFrame += frames;
     framesDelivered += frames;
     ++chunks;
-    if (frames > 0) chunkSinks->Deliver(chunk);
+    if (frames > 0) {
+      chunkSinks->Deliver(chunk);
+      {
+        std::lock_guard lock(deliveredMutex);
+        deliveredUntilUs = std::max(deliveredUntilUs,
+                                    firstSampleUs + static_cast<std::int64_t>(frames) * 1000000 / sampleRate);
+      }
+      deliveredChanged.notify_all();
+    }
   }
+}
+
+bool PulseCapture::WaitDelivered(std::int64_t untilUs, std::chrono::milliseconds timeout) {
+  Impl& d = *impl_;
+  std::unique_lock lock(d.deliveredMutex);
+  const auto delivered = [&] { return d.deliveredUntilUs >= untilUs + d.chunkUs; };
+  d.deliveredChanged.wait_for(lock, timeout, [&] { return delivered() || d.state != State::Recording; });
+  return delivered();
 }
 
 void PulseCapture::Impl::EndRecording(std::error_code error) {
@@ -333,6 +362,11 @@ void PulseCapture::Impl::EndRecording(std::error_code error) {
   }
   state = State::Ended;
   endSinks->Deliver(error);
+  {
+    // Wakes a waiting WaitDelivered; the lock orders the state change before its check.
+    std::lock_guard lock(deliveredMutex);
+  }
+  deliveredChanged.notify_all();
 }
 
 std::int32_t PulseCapture::rate() const { return impl_->sampleRate; }

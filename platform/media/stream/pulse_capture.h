@@ -78,6 +78,14 @@ class PulseCapture {
   // Disconnects; no callback runs once it returns.
   void Stop();
 
+  // Waits until the sound captured up to `untilUs` (CLOCK_MONOTONIC) has
+  // been handed to the sinks, the recording has ended, or `timeout` has
+  // passed; true in the first case. The sound server hands sound over a
+  // chunk at a time and some way behind: a recording that stops takes
+  // what was said just before the stop this way. Timestamps err late, so
+  // it waits for a chunk's length more.
+  bool WaitDelivered(std::int64_t untilUs, std::chrono::milliseconds timeout);
+
   std::int32_t rate() const;
   std::int32_t channels() const;
 
