@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <turbojpeg.h>
 
+#include <cmath>
 #include <string>
 
 #include "platform/media/stream/frame_decoder.h"
@@ -80,6 +81,76 @@ INSTANTIATE_TEST_SUITE_P(Sizes, JpegDecodeTest,
                                          JpegCase{TJSAMP_420, {400, 225}, {480, 270}},
                                          JpegCase{TJSAMP_444, {1920, 1080}, {1920, 1080}},
                                          JpegCase{TJSAMP_GRAY, {640, 360}, {960, 540}}));
+
+// A smooth picture with a few hard edges, whose scaled versions differ
+// little between good scalers.
+QImage Smooth(int width, int height) {
+  QImage image(width, height, QImage::Format_RGB32);
+  for (int y = 0; y < height; ++y) {
+    auto* row = reinterpret_cast<QRgb*>(image.scanLine(y));
+    for (int x = 0; x < width; ++x) {
+      const double fx = double(x) / width, fy = double(y) / height;
+      const bool box = fx > 0.3 && fx < 0.6 && fy > 0.2 && fy < 0.7;
+      row[x] = qRgb(static_cast<int>(40 + 180 * fx), static_cast<int>(box ? 220 : 60 + 120 * fy),
+                     static_cast<int>(128 + 100 * std::sin(6 * fx + 4 * fy)));
+    }
+  }
+  return image;
+}
+
+struct ReferenceCase {
+  QSize frame;
+  int subsampling;
+  QSize target;
+  friend void PrintTo(const ReferenceCase& c, std::ostream* os) {
+    *os << c.frame.width() << "x" << c.frame.height() << " subsampling " << c.subsampling << " into "
+        << c.target.width() << "x" << c.target.height();
+  }
+};
+
+class ReferenceTest : public testing::TestWithParam<ReferenceCase> {};
+
+// Every row of the picture, the last ones too, is what an exact decode
+// scaled by Qt gives, within the differences of two bilinear scalers.
+TEST_P(ReferenceTest, EveryRowMatchesAnExactDecodeScaledByQt) {
+  const ReferenceCase& c = GetParam();
+  const auto jpeg = EncodeJpeg(Smooth(c.frame.width(), c.frame.height()), 95, c.subsampling);
+  tjhandle tj = tjInitDecompress();
+  QImage exact(c.frame, QImage::Format_RGB32);
+  ASSERT_EQ(tjDecompress2(tj, jpeg.data(), jpeg.size(), exact.bits(), c.frame.width(),
+                          static_cast<int>(exact.bytesPerLine()), c.frame.height(), TJPF_BGRX, 0),
+            0);
+  tjDestroy(tj);
+  const QImage reference = exact.scaled(c.target, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+
+  FrameDecoder decoder;
+  const QImage picture = decoder.Decode(*JpegFrame(jpeg, c.frame.width(), c.frame.height()), c.target);
+  ASSERT_EQ(picture.size(), c.target);
+  double worstRow = 0, total = 0;
+  int worstAt = -1;
+  for (int y = 0; y < c.target.height(); ++y) {
+    const auto* got = reinterpret_cast<const QRgb*>(picture.constScanLine(y));
+    const auto* want = reinterpret_cast<const QRgb*>(reference.constScanLine(y));
+    double row = 0;
+    for (int x = 0; x < c.target.width(); ++x) {
+      row += std::abs(qRed(got[x]) - qRed(want[x])) + std::abs(qGreen(got[x]) - qGreen(want[x])) +
+             std::abs(qBlue(got[x]) - qBlue(want[x]));
+    }
+    row /= 3.0 * c.target.width();
+    total += row;
+    if (row > worstRow) worstRow = row, worstAt = y;
+  }
+  EXPECT_LT(total / c.target.height(), 2.5);
+  EXPECT_LT(worstRow, 8) << "row " << worstAt;
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, ReferenceTest,
+                         testing::Values(ReferenceCase{{1920, 1080}, TJSAMP_422, {1536, 864}},
+                                         ReferenceCase{{1920, 1080}, TJSAMP_420, {1001, 563}},
+                                         ReferenceCase{{1280, 720}, TJSAMP_444, {610, 343}},
+                                         ReferenceCase{{640, 480}, TJSAMP_422, {1536, 864}},
+                                         ReferenceCase{{320, 240}, TJSAMP_420, {333, 251}},
+                                         ReferenceCase{{640, 480}, TJSAMP_GRAY, {500, 375}}));
 
 struct RawCase {
   std::uint32_t pixelFormat;

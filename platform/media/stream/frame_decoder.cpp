@@ -8,7 +8,9 @@ extern "C" {
 #include <libyuv/scale_argb.h>
 #include <turbojpeg.h>
 
+#include <algorithm>
 #include <array>
+#include <cstring>
 #include <vector>
 
 #include "platform/media/stream/media_log.h"
@@ -126,7 +128,7 @@ struct FrameDecoder::Impl {
   // What `scaler` was made for.
   std::array<int, 6> scalerKey{};
   std::vector<std::uint8_t> planes;
-  std::vector<std::uint8_t> converted;  // BGRA at the decoded size, before scaling
+  std::vector<std::uint8_t> band;  // BGRA rows of the decoded picture, before scaling
 
   bool DecodeJpeg(const VideoFrame& frame, QSize target, Source& out, QSize& decoded);
   void Recover(const char* call);
@@ -207,43 +209,76 @@ bool FrameDecoder::Impl::DecodeJpeg(const VideoFrame& frame, QSize target, Sourc
   return true;
 }
 
-// Full-range BT.601 YUV (JPEG's, and grey sensors') to BGRA through libyuv:
-// converted at the decoded size, then scaled as BGRA, whose scaler has
-// vector code where libyuv's planar one has not. Other subsamplings go
-// through swscale.
-bool FrameDecoder::Impl::ConvertFullRange(const Source& s, QImage& image) {
-  const bool scaled = s.width != image.width() || s.height != image.height();
-  std::uint8_t* out = image.bits();
-  int outStride = static_cast<int>(image.bytesPerLine());
-  if (scaled) {
-    outStride = s.width * 4;
-    converted.resize(static_cast<std::size_t>(outStride) * s.height);
-    out = converted.data();
+namespace {
+
+// Rows [first, first + count) of a full-range BT.601 picture to BGRA. For
+// 4:2:0, `first` is even.
+bool ConvertRows(const Source& s, int first, int count, std::uint8_t* out, int outStride) {
+  const int chromaFirst = s.format == AV_PIX_FMT_YUV420P ? first / 2 : first;
+  const std::uint8_t* y = s.planes[0] + static_cast<std::ptrdiff_t>(first) * s.strides[0];
+  const std::uint8_t* u = nullptr;
+  const std::uint8_t* v = nullptr;
+  if (s.format != AV_PIX_FMT_GRAY8) {
+    u = s.planes[1] + static_cast<std::ptrdiff_t>(chromaFirst) * s.strides[1];
+    v = s.planes[2] + static_cast<std::ptrdiff_t>(chromaFirst) * s.strides[2];
   }
-  const auto& p = s.planes;
   const auto& st = s.strides;
-  int result = -1;
   switch (s.format) {
     case AV_PIX_FMT_YUV422P:
-      result = libyuv::J422ToARGB(p[0], st[0], p[1], st[1], p[2], st[2], out, outStride, s.width, s.height);
-      break;
+      return libyuv::J422ToARGB(y, st[0], u, st[1], v, st[2], out, outStride, s.width, count) == 0;
     case AV_PIX_FMT_YUV420P:
-      result = libyuv::J420ToARGB(p[0], st[0], p[1], st[1], p[2], st[2], out, outStride, s.width, s.height);
-      break;
+      return libyuv::J420ToARGB(y, st[0], u, st[1], v, st[2], out, outStride, s.width, count) == 0;
     case AV_PIX_FMT_YUV444P:
-      result = libyuv::J444ToARGB(p[0], st[0], p[1], st[1], p[2], st[2], out, outStride, s.width, s.height);
-      break;
+      return libyuv::J444ToARGB(y, st[0], u, st[1], v, st[2], out, outStride, s.width, count) == 0;
     case AV_PIX_FMT_GRAY8:
-      result = libyuv::J400ToARGB(p[0], st[0], out, outStride, s.width, s.height);
-      break;
+      return libyuv::J400ToARGB(y, st[0], out, outStride, s.width, count) == 0;
     default:
-      break;
+      return false;
   }
-  if (result != 0) return false;
-  if (!scaled) return true;
-  return libyuv::ARGBScale(out, outStride, s.width, s.height, image.bits(),
-                           static_cast<int>(image.bytesPerLine()), image.width(), image.height(),
-                           libyuv::kFilterBilinear) == 0;
+}
+
+}  // namespace
+
+// Full-range BT.601 YUV (JPEG's, and grey sensors') to BGRA through libyuv.
+// Scaled pictures go in bands of output rows: the source rows a band needs
+// are converted into a small buffer that stays in the cache, and scaled from
+// there as BGRA (libyuv's BGRA scaler has vector code where its planar one
+// has not). Other subsamplings go through swscale.
+bool FrameDecoder::Impl::ConvertFullRange(const Source& s, QImage& image) {
+  const int w = image.width();
+  const int h = image.height();
+  const int outStride = static_cast<int>(image.bytesPerLine());
+  if (s.width == w && s.height == h) return ConvertRows(s, 0, h, image.bits(), outStride);
+
+  constexpr int kBandRows = 32;
+  // Source rows beyond those the scaler's arithmetic needs, on either side.
+  constexpr int kMargin = 2;
+  const int bandStride = s.width * 4;
+  const int maxSourceRows = static_cast<int>((static_cast<std::int64_t>(kBandRows) * s.height + h - 1) / h) +
+                            2 * kMargin + 2;
+  band.resize(static_cast<std::size_t>(bandStride) * (maxSourceRows + kMargin));
+  for (int top = 0; top < h; top += kBandRows) {
+    const int bottom = std::min(h, top + kBandRows);
+    int first = static_cast<int>(static_cast<std::int64_t>(top) * s.height / h) - kMargin;
+    first = std::max(0, first) & ~1;
+    const int end = std::min<int>(
+        s.height, static_cast<int>((static_cast<std::int64_t>(bottom) * s.height + h - 1) / h) + kMargin);
+    const int rows = end - first;
+    if (!ConvertRows(s, first, rows, band.data(), bandStride)) return false;
+    // Past the last row the scaler may look at a row it then weighs zero:
+    // let it find a copy of the last one.
+    for (int extra = 0; extra < kMargin && end == s.height; ++extra) {
+      std::memcpy(band.data() + static_cast<std::size_t>(rows + extra) * bandStride,
+                  band.data() + static_cast<std::size_t>(rows - 1) * bandStride, bandStride);
+    }
+    // The scaler addresses the whole source; only the band's rows are read.
+    const std::uint8_t* origin = band.data() - static_cast<std::ptrdiff_t>(first) * bandStride;
+    if (libyuv::ARGBScaleClip(origin, bandStride, s.width, s.height, image.bits(), outStride, w, h, 0,
+                              top, w, bottom - top, libyuv::kFilterBilinear) != 0) {
+      return false;
+    }
+  }
+  return true;
 }
 
 bool FrameDecoder::Impl::Convert(const Source& source, QImage& image) {
