@@ -152,6 +152,48 @@ INSTANTIATE_TEST_SUITE_P(Sizes, ReferenceTest,
                                          ReferenceCase{{320, 240}, TJSAMP_420, {333, 251}},
                                          ReferenceCase{{640, 480}, TJSAMP_GRAY, {500, 375}}));
 
+// Drawn into part of a larger image, a picture is exactly the one Decode()
+// gives, inside the clip and nowhere else, also where it reaches past the
+// image's edge.
+TEST(FrameDecoder, DrawsOnlyInsideTheClip) {
+  using media::stream::DecodedPicture;
+  const QColor untouched(255, 0, 255);
+  struct Case {
+    const char* what;
+    media::stream::VideoFramePtr frame;
+    QSize size;
+  };
+  const Case cases[] = {
+      {"4:2:2 JPEG, scaled", JpegFrame(EncodeJpeg(Smooth(640, 480), 90, TJSAMP_422), 640, 480), {301, 203}},
+      {"4:2:0 JPEG, same size", JpegFrame(EncodeJpeg(Smooth(320, 240), 90, TJSAMP_420), 320, 240), {320, 240}},
+      {"YUYV, scaled", RawFrame(Smooth(320, 240), fourcc::kYUYV), {301, 203}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    FrameDecoder decoder;
+    const QImage whole = decoder.Decode(*c.frame, c.size);
+    ASSERT_FALSE(whole.isNull());
+    DecodedPicture picture;
+    ASSERT_TRUE(decoder.DecodeForDrawing(*c.frame, c.size, picture));
+
+    // The picture at (11, 7); the image ends 20 rows before the picture does.
+    QImage image(c.size.width() + 40, c.size.height() - 13, QImage::Format_ARGB32_Premultiplied);
+    image.fill(untouched);
+    const QRect rect(QPoint(11, 7), c.size);
+    const QRegion clip = QRegion(15, 9, 100, 51) + QRegion(41, 120, 250, 500) + QRegion(0, 0, 5, 5);
+    ASSERT_TRUE(decoder.Draw(picture, image, rect, clip));
+    int wrong = 0;
+    for (int y = 0; y < image.height(); ++y) {
+      for (int x = 0; x < image.width(); ++x) {
+        const bool inside = clip.contains(QPoint(x, y)) && rect.contains(QPoint(x, y));
+        const QRgb want = inside ? whole.pixel(x - rect.x(), y - rect.y()) : untouched.rgba();
+        if ((image.pixel(x, y) | 0xFF000000u) != (want | 0xFF000000u)) ++wrong;
+      }
+    }
+    EXPECT_EQ(wrong, 0);
+  }
+}
+
 struct RawCase {
   std::uint32_t pixelFormat;
   int bytesPerLine;  // for a 160-pixel row; 0: tight

@@ -127,13 +127,15 @@ struct FrameDecoder::Impl {
   std::unique_ptr<SwsContext, SwsDeleter> scaler;
   // What `scaler` was made for.
   std::array<int, 6> scalerKey{};
-  std::vector<std::uint8_t> planes;
   std::vector<std::uint8_t> band;  // BGRA rows of the decoded picture, before scaling
+  DecodedPicture scratch;          // Decode()'s
 
-  bool DecodeJpeg(const VideoFrame& frame, QSize target, Source& out, QSize& decoded);
+  bool DecodeJpeg(const VideoFrame& frame, QSize target, std::vector<std::uint8_t>& planes,
+                  Source& out, QSize& decoded);
   void Recover(const char* call);
   bool Convert(const Source& source, QImage& image);
-  bool ConvertFullRange(const Source& source, QImage& image);
+  bool ConvertToRgb(const Source& source, QSize target, QImage& rgb);
+  bool DrawPlanar(const Source& source, QImage& image, QRect rect, const QRegion& clip);
 };
 
 FrameDecoder::FrameDecoder() : impl_(std::make_unique<Impl>()) {}
@@ -147,8 +149,8 @@ void FrameDecoder::Impl::Recover(const char* call) {
   if (!jpeg) qCWarning(lcMedia) << "frame decoder: tjInitDecompress failed:" << tjGetErrorStr2(nullptr);
 }
 
-bool FrameDecoder::Impl::DecodeJpeg(const VideoFrame& frame, QSize target, Source& out,
-                                    QSize& decoded) {
+bool FrameDecoder::Impl::DecodeJpeg(const VideoFrame& frame, QSize target,
+                                    std::vector<std::uint8_t>& planes, Source& out, QSize& decoded) {
   if (!jpeg) {
     jpeg.reset(tjInitDecompress());
     if (!jpeg) return false;
@@ -239,54 +241,59 @@ bool ConvertRows(const Source& s, int first, int count, std::uint8_t* out, int o
 
 }  // namespace
 
-// Full-range BT.601 YUV (JPEG's, and grey sensors') to BGRA through libyuv.
-// Scaled pictures go in bands of output rows: the source rows a band needs
-// are converted into a small buffer that stays in the cache, and scaled from
-// there as BGRA (libyuv's BGRA scaler has vector code where its planar one
-// has not). Other subsamplings go through swscale.
-bool FrameDecoder::Impl::ConvertFullRange(const Source& s, QImage& image) {
-  const int w = image.width();
-  const int h = image.height();
+// Full-range BT.601 YUV (JPEG's) to BGRA through libyuv, scaled to `rect`
+// of `image`, only inside `clip`. Scaled pictures go in bands of output
+// rows: the source rows a band needs are converted into a small buffer that
+// stays in the cache, and scaled from there as BGRA (libyuv's BGRA scaler
+// has vector code where its planar one has not).
+bool FrameDecoder::Impl::DrawPlanar(const Source& s, QImage& image, QRect rect, const QRegion& clip) {
+  const int w = rect.width();
+  const int h = rect.height();
   const int outStride = static_cast<int>(image.bytesPerLine());
-  if (s.width == w && s.height == h) return ConvertRows(s, 0, h, image.bits(), outStride);
-
+  std::uint8_t* const origin = image.bits() + static_cast<std::ptrdiff_t>(rect.y()) * outStride + rect.x() * 4;
   constexpr int kBandRows = 32;
   // Source rows beyond those the scaler's arithmetic needs, on either side.
   constexpr int kMargin = 2;
   const int bandStride = s.width * 4;
-  const int maxSourceRows = static_cast<int>((static_cast<std::int64_t>(kBandRows) * s.height + h - 1) / h) +
-                            2 * kMargin + 2;
-  band.resize(static_cast<std::size_t>(bandStride) * (maxSourceRows + kMargin));
-  for (int top = 0; top < h; top += kBandRows) {
-    const int bottom = std::min(h, top + kBandRows);
-    int first = static_cast<int>(static_cast<std::int64_t>(top) * s.height / h) - kMargin;
-    first = std::max(0, first) & ~1;
-    const int end = std::min<int>(
-        s.height, static_cast<int>((static_cast<std::int64_t>(bottom) * s.height + h - 1) / h) + kMargin);
-    const int rows = end - first;
-    if (!ConvertRows(s, first, rows, band.data(), bandStride)) return false;
-    // Past the last row the scaler may look at a row it then weighs zero:
-    // let it find a copy of the last one.
-    for (int extra = 0; extra < kMargin && end == s.height; ++extra) {
-      std::memcpy(band.data() + static_cast<std::size_t>(rows + extra) * bandStride,
-                  band.data() + static_cast<std::size_t>(rows - 1) * bandStride, bandStride);
+  const int maxSourceRows =
+      static_cast<int>((static_cast<std::int64_t>(kBandRows) * s.height + h - 1) / h) + 2 * kMargin + 2;
+  for (const QRect& area : clip & rect) {
+    const QRect local = area.translated(-rect.topLeft());
+    // Whole rows at the decoded size: converted in place.
+    if (s.width == w && s.height == h && local.width() == w && (local.y() % 2 == 0 || s.format != AV_PIX_FMT_YUV420P)) {
+      if (!ConvertRows(s, local.y(), local.height(), origin + static_cast<std::ptrdiff_t>(local.y()) * outStride,
+                       outStride)) {
+        return false;
+      }
+      continue;
     }
-    // The scaler addresses the whole source; only the band's rows are read.
-    const std::uint8_t* origin = band.data() - static_cast<std::ptrdiff_t>(first) * bandStride;
-    if (libyuv::ARGBScaleClip(origin, bandStride, s.width, s.height, image.bits(), outStride, w, h, 0,
-                              top, w, bottom - top, libyuv::kFilterBilinear) != 0) {
-      return false;
+    band.resize(static_cast<std::size_t>(bandStride) * (maxSourceRows + kMargin));
+    for (int top = local.top(); top <= local.bottom(); top += kBandRows) {
+      const int bottom = std::min(local.bottom() + 1, top + kBandRows);
+      int first = static_cast<int>(static_cast<std::int64_t>(top) * s.height / h) - kMargin;
+      first = std::max(0, first) & ~1;
+      const int end = std::min<int>(
+          s.height, static_cast<int>((static_cast<std::int64_t>(bottom) * s.height + h - 1) / h) + kMargin);
+      const int rows = end - first;
+      if (!ConvertRows(s, first, rows, band.data(), bandStride)) return false;
+      // Past the last row the scaler may look at a row it then weighs zero:
+      // let it find a copy of the last one.
+      for (int extra = 0; extra < kMargin && end == s.height; ++extra) {
+        std::memcpy(band.data() + static_cast<std::size_t>(rows + extra) * bandStride,
+                    band.data() + static_cast<std::size_t>(rows - 1) * bandStride, bandStride);
+      }
+      // The scaler addresses the whole source; only the band's rows are read.
+      const std::uint8_t* source = band.data() - static_cast<std::ptrdiff_t>(first) * bandStride;
+      if (libyuv::ARGBScaleClip(source, bandStride, s.width, s.height, origin, outStride, w, h, local.x(), top,
+                                local.width(), bottom - top, libyuv::kFilterBilinear) != 0) {
+        return false;
+      }
     }
   }
   return true;
 }
 
 bool FrameDecoder::Impl::Convert(const Source& source, QImage& image) {
-  if (source.fullRange &&
-      (source.format == AV_PIX_FMT_YUV422P || source.format == AV_PIX_FMT_YUV420P ||
-       source.format == AV_PIX_FMT_YUV444P || source.format == AV_PIX_FMT_GRAY8)) {
-    return ConvertFullRange(source, image);
-  }
   const std::array<int, 6> key{source.width, source.height, source.format, image.width(),
                                image.height(), source.fullRange ? 1 : 0};
   if (!scaler || key != scalerKey) {
@@ -307,25 +314,88 @@ bool FrameDecoder::Impl::Convert(const Source& source, QImage& image) {
                    dstStrides.data()) > 0;
 }
 
+struct DecodedPicture::Data {
+  bool planar = false;  // `source` points into `planes`; else the picture is `rgb`
+  Source source;
+  std::vector<std::uint8_t> planes;
+  QImage rgb;
+};
+
+DecodedPicture::DecodedPicture() : d_(std::make_unique<Data>()) {}
+DecodedPicture::~DecodedPicture() = default;
+
+QSize DecodedPicture::size() const {
+  return d_->planar ? QSize(d_->source.width, d_->source.height) : d_->rgb.size();
+}
+
+bool DecodedPicture::isNull() const { return d_->planar ? d_->source.width <= 0 : d_->rgb.isNull(); }
+
+bool FrameDecoder::DecodeForDrawing(const VideoFrame& frame, QSize target, DecodedPicture& picture) {
+  DecodedPicture::Data& p = *picture.d_;
+  const VideoFormat& f = frame.format;
+  if (target.isEmpty()) target = QSize(f.width, f.height);
+  p.planar = false;
+  p.source = {};
+  if (target.isEmpty() || frame.size() == 0) return false;
+  if (f.pixelFormat == fourcc::kMJPEG || f.pixelFormat == fourcc::kJPEG) {
+    QSize decoded;
+    Source source;
+    if (!impl_->DecodeJpeg(frame, target, p.planes, source, decoded)) return false;
+    lastJpegSize_ = decoded;
+    // 4:4:0 and 4:1:1 have no libyuv converter: swscale turns them to RGB.
+    if (source.format != AV_PIX_FMT_YUV440P && source.format != AV_PIX_FMT_YUV411P) {
+      p.planar = true;
+      p.source = source;
+      return true;
+    }
+    return impl_->ConvertToRgb(source, target, p.rgb);
+  }
+  const Source source = RawSource(frame);
+  if (source.format == AV_PIX_FMT_NONE || source.width <= 0 || source.height <= 0) return false;
+  return impl_->ConvertToRgb(source, target, p.rgb);
+}
+
+bool FrameDecoder::Impl::ConvertToRgb(const Source& source, QSize target, QImage& rgb) {
+  if (rgb.size() != target || rgb.format() != QImage::Format_RGB32 || !rgb.isDetached()) {
+    rgb = QImage(target, QImage::Format_RGB32);
+    if (rgb.isNull()) return false;
+  }
+  return Convert(source, rgb);
+}
+
+bool FrameDecoder::Draw(const DecodedPicture& picture, QImage& image, QRect rect, const QRegion& clip) {
+  const DecodedPicture::Data& p = *picture.d_;
+  if (picture.isNull() || rect.isEmpty() || rect.x() < 0 || rect.y() < 0 || !image.isDetached() ||
+      image.depth() != 32) {
+    return false;
+  }
+  // The picture may reach past the image's right or bottom edge; what lies
+  // there is not drawn.
+  const QRegion inside = clip & image.rect();
+  if (p.planar) return impl_->DrawPlanar(p.source, image, rect, inside);
+  const int outStride = static_cast<int>(image.bytesPerLine());
+  std::uint8_t* const origin = image.bits() + static_cast<std::ptrdiff_t>(rect.y()) * outStride + rect.x() * 4;
+  for (const QRect& area : inside & rect) {
+    const QRect local = area.translated(-rect.topLeft());
+    if (libyuv::ARGBScaleClip(p.rgb.constBits(), static_cast<int>(p.rgb.bytesPerLine()), p.rgb.width(),
+                              p.rgb.height(), origin, outStride, rect.width(), rect.height(), local.x(),
+                              local.y(), local.width(), local.height(), libyuv::kFilterBilinear) != 0) {
+      return false;
+    }
+  }
+  return true;
+}
+
 QImage FrameDecoder::Decode(const VideoFrame& frame, QSize target, QImage reuse) {
   const VideoFormat& f = frame.format;
   if (target.isEmpty()) target = QSize(f.width, f.height);
-  if (target.isEmpty() || frame.size() == 0) return {};
-  Source source;
-  if (f.pixelFormat == fourcc::kMJPEG || f.pixelFormat == fourcc::kJPEG) {
-    QSize decoded;
-    if (!impl_->DecodeJpeg(frame, target, source, decoded)) return {};
-    lastJpegSize_ = decoded;
-  } else {
-    source = RawSource(frame);
-    if (source.format == AV_PIX_FMT_NONE || source.width <= 0 || source.height <= 0) return {};
-  }
+  if (!DecodeForDrawing(frame, target, impl_->scratch)) return {};
   QImage image = std::move(reuse);
   if (image.size() != target || image.format() != QImage::Format_RGB32 || !image.isDetached()) {
     image = QImage(target, QImage::Format_RGB32);
     if (image.isNull()) return {};
   }
-  if (!impl_->Convert(source, image)) return {};
+  if (!Draw(impl_->scratch, image, image.rect(), image.rect())) return {};
   return image;
 }
 

@@ -1,6 +1,8 @@
 #include "platform/media/stream/frame_renderer.h"
 
 #include <QMetaObject>
+#include <QPaintEngine>
+#include <QPaintEvent>
 #include <QPainter>
 
 #include <atomic>
@@ -27,15 +29,21 @@ struct FrameRenderer::Impl {
   bool unpainted = false;    // guarded by mutex: a picture waits for paintEvent
   VideoFramePtr pending;     // guarded by mutex
   QSize target;              // guarded by mutex: device pixels
-  QImage image;              // guarded by mutex: the latest picture
-  VideoFramePtr imageFrame;  // guarded by mutex: the frame it came from
+  // The latest picture, and the frame it came from. A paint holds on to the
+  // picture while it draws; the decoding thread reuses a picture only when
+  // it holds it alone (use counts read under the mutex).
+  std::shared_ptr<DecodedPicture> picture;  // guarded by mutex
+  VideoFramePtr pictureFrame;               // guarded by mutex
   std::uint64_t generation = 0;  // guarded by mutex
 
   std::atomic<bool> repaintPosted{false};
   std::atomic<std::uint64_t> presented{0}, dropped{0}, decoded{0}, failed{0};
 
+  QImage canvas;  // the user-interface thread's, where pictures cannot be drawn in place
+
   void Run();
   void RequestRepaint();
+  bool DrawInPlace(QPainter& painter, const DecodedPicture& shown, const QRegion& region);
 };
 
 FrameRenderer::FrameRenderer(QWidget* parent) : QWidget(parent), impl_(std::make_unique<Impl>(this)) {
@@ -73,8 +81,8 @@ void FrameRenderer::Clear() {
     std::lock_guard lock(impl_->mutex);
     if (impl_->pending) ++impl_->dropped;
     impl_->pending.reset();
-    impl_->image = QImage();
-    impl_->imageFrame.reset();
+    impl_->picture.reset();
+    impl_->pictureFrame.reset();
     ++impl_->generation;
   }
   update();
@@ -85,7 +93,7 @@ FrameRenderer::Stats FrameRenderer::stats() const {
 }
 
 void FrameRenderer::Impl::Run() {
-  QImage spare;
+  std::shared_ptr<DecodedPicture> spare;
   for (;;) {
     VideoFramePtr frame;
     QSize size;
@@ -95,19 +103,19 @@ void FrameRenderer::Impl::Run() {
       if (stopping) return;
       frame = std::move(pending);
       size = target;
+      // A paint still drawing the spare keeps it; then another one is made.
+      if (spare && spare.use_count() > 1) spare.reset();
     }
-    QImage picture = threadDecoder.Decode(*frame, size, std::move(spare));
-    if (picture.isNull()) {
+    if (!spare) spare = std::make_shared<DecodedPicture>();
+    if (!threadDecoder.DecodeForDrawing(*frame, size, *spare)) {
       ++failed;
       continue;
     }
     ++decoded;
     {
       std::lock_guard lock(mutex);
-      // The picture it replaces is written over next time, unless a paint
-      // still holds it.
-      spare = std::exchange(image, std::move(picture));
-      imageFrame = std::move(frame);
+      spare = std::exchange(picture, std::move(spare));
+      pictureFrame = std::move(frame);
       ++generation;
       unpainted = true;
     }
@@ -147,40 +155,77 @@ void FrameRenderer::hideEvent(QHideEvent* event) {
   QWidget::hideEvent(event);
 }
 
-void FrameRenderer::paintEvent(QPaintEvent*) {
+// Converts and scales the picture straight into the pixels Qt paints this
+// widget into (the window's backing store, or the image of a grab), where
+// that is a plain 32-bit image: no copy of the finished picture. False
+// where it is not, or the widget starts outside it.
+bool FrameRenderer::Impl::DrawInPlace(QPainter& painter, const DecodedPicture& shown,
+                                      const QRegion& region) {
+  QPaintEngine* engine = painter.paintEngine();
+  if (!engine || engine->type() != QPaintEngine::Raster) return false;
+  QPaintDevice* device = engine->paintDevice();
+  if (!device || device->devType() != QInternal::Image) return false;
+  auto* pixels = static_cast<QImage*>(device);
+  const QImage::Format format = pixels->format();
+  if (format != QImage::Format_RGB32 && format != QImage::Format_ARGB32 &&
+      format != QImage::Format_ARGB32_Premultiplied) {
+    return false;
+  }
+  const QTransform transform = painter.deviceTransform();
+  if (transform.type() > QTransform::TxScale) return false;
+  const QRect rect = transform.mapRect(QRectF(widget->rect())).toAlignedRect();
+  // Where Qt lets this widget paint now, in the image's pixels.
+  QRegion clip = transform.map(region) & rect;
+  const QRegion system = engine->systemClip();
+  if (!system.isEmpty()) clip &= system;
+  return paintDecoder.Draw(shown, *pixels, rect, clip);
+}
+
+void FrameRenderer::paintEvent(QPaintEvent* event) {
   impl_->repaintPosted = false;
   const QSize want = size() * devicePixelRatioF();
-  QImage picture;
+  std::shared_ptr<DecodedPicture> shown;
   VideoFramePtr source;
   std::uint64_t generation = 0;
   {
     std::lock_guard lock(impl_->mutex);
-    picture = impl_->image;
-    source = impl_->imageFrame;
+    shown = impl_->picture;
+    source = impl_->pictureFrame;
     generation = impl_->generation;
     impl_->unpainted = false;
   }
   impl_->wake.notify_one();
-  // Grown past the decoded picture: decode the frame again at this size
-  // rather than blow the small picture up.
-  const bool tooSmall = !picture.isNull() && source &&
-                        (picture.width() < want.width() || picture.height() < want.height()) &&
-                        (picture.width() < source->format.width || picture.height() < source->format.height);
+  // Grown past a picture decoded at a reduced scale: decode the frame again
+  // at this size rather than blow the small picture up.
+  const QSize decodedAt = shown ? shown->size() : QSize();
+  const bool tooSmall = shown && source &&
+                        (decodedAt.width() < want.width() || decodedAt.height() < want.height()) &&
+                        (decodedAt.width() < source->format.width || decodedAt.height() < source->format.height);
   if (tooSmall) {
-    QImage sharp = impl_->paintDecoder.Decode(*source, want);
-    if (!sharp.isNull()) {
-      picture = sharp;
+    auto sharp = std::make_shared<DecodedPicture>();
+    if (impl_->paintDecoder.DecodeForDrawing(*source, want, *sharp)) {
       std::lock_guard lock(impl_->mutex);
-      if (impl_->generation == generation) impl_->image = std::move(sharp);
+      if (impl_->generation == generation) impl_->picture = sharp;
+      shown = std::move(sharp);
     }
   }
   QPainter painter(this);
-  if (picture.isNull()) {
-    painter.fillRect(rect(), Qt::black);
-    return;
+  bool drawn = false;
+  if (shown) {
+    drawn = impl_->DrawInPlace(painter, *shown, event->region());
+    if (!drawn) {
+      QImage& canvas = impl_->canvas;
+      if (canvas.size() != want) canvas = QImage(want, QImage::Format_RGB32);
+      drawn = impl_->paintDecoder.Draw(*shown, canvas, canvas.rect(), canvas.rect());
+      if (drawn) painter.drawImage(rect(), canvas);
+    }
   }
-  painter.setRenderHint(QPainter::SmoothPixmapTransform, picture.size() != want);
-  painter.drawImage(rect(), picture);
+  if (!drawn) painter.fillRect(rect(), Qt::black);
+  painter.end();
+  // Let go of the picture under the lock, so that the decoding thread sees
+  // it free only once nothing here reads it any more.
+  std::lock_guard lock(impl_->mutex);
+  shown.reset();
 }
 
 }  // namespace kinovo::media::stream
