@@ -170,19 +170,45 @@ Status StartRecording(CCaptureGraph& holder, const QString& path) {
   }
   // The preview goes on even when the file could not be set up.
   if (holder.mediaControl) holder.mediaControl->Run();
+  // A camera that cannot stream fails the recording as it begins; it is
+  // not reported as one that goes on.
+  if (result == media::kOk && holder.mux) {
+    QString reason;
+    if (const Status fileStatus = holder.mux->GetError(reason); media::Failed(fileStatus)) {
+      result = fileStatus;
+    }
+  }
   return result;
 }
 
-Status StopRecording(CCaptureGraph& holder) {
+Status StopRecording(CCaptureGraph& holder) { return StopRecording(holder, nullptr); }
+
+Status StopRecording(CCaptureGraph& holder, QString* reason) {
+  if (reason) reason->clear();
   if (!holder.mediaControl) return media::kFalse;
   holder.mediaControl->Stop();
+  Status fileStatus = media::kOk;
+  QString fileReason;
   if (holder.mux) {
     holder.mux->Stop();
+    fileStatus = holder.mux->GetError(fileReason);
     holder.graph->RemoveFilter(holder.mux);
     holder.mux.reset();
   }
   if (holder.audioFilter) holder.graph->RemoveFilter(holder.audioFilter);
-  return holder.mediaControl->Run();
+  const Status run = holder.mediaControl->Run();
+  if (media::Failed(fileStatus)) {
+    if (reason) *reason = fileReason;
+    if (!media::Failed(run)) return fileStatus;
+  }
+  return run;
+}
+
+Status RecordingStatus(const CCaptureGraph& holder, QString* reason) {
+  QString text;
+  const Status status = holder.mux ? holder.mux->GetError(text) : media::kFalse;
+  if (reason) *reason = text;
+  return status;
 }
 
 }  // namespace kinovo

@@ -43,8 +43,19 @@ Status AttachVideoWindow(CCaptureGraph& holder, media::WindowHandle owner,
                          media::WindowHandle drain);
 bool ResizeVideoWindow(CCaptureGraph& holder, int width, int height);
 void StopPreview(CCaptureGraph& holder);
+// A recording whose file cannot be made, or whose camera fails as it
+// begins, is not started: the result is that failure, and no file is left.
 Status StartRecording(CCaptureGraph& holder, const QString& path);
+// The status of running the graph again; when that works, the failure of
+// the file, if it had one (a full disk, a camera that gave no picture, in
+// which case no file is left). `reason`: that failure in words.
 Status StopRecording(CCaptureGraph& holder);
+Status StopRecording(CCaptureGraph& holder, QString* reason);
+// How the recording in progress stands: 0 while its file is being written
+// well; otherwise why it stopped on its own (a full disk, a write error),
+// with `reason` in words. The file is then already finished and playable;
+// the caller stops the recording. 1 when nothing is recorded.
+Status RecordingStatus(const CCaptureGraph& holder, QString* reason = nullptr);
 void ReleaseGraph(CCaptureGraph& holder);
 
 }  // namespace kinovo

@@ -99,6 +99,13 @@ class Filter {
   virtual Status QueryVideoProcAmp(std::shared_ptr<VideoProcAmp>& procAmp) = 0;
   // Stops the filter's own streaming (a multiplexer finishes its file).
   virtual Status Stop() { return kOk; }
+  // A multiplexer: why its file failed or ended before it was stopped (a
+  // full disk, a camera that gave no picture), with the reason in words;
+  // kOk and no reason while all is well.
+  virtual Status GetError(QString& reason) {
+    reason.clear();
+    return kOk;
+  }
 };
 
 class StreamConfig {

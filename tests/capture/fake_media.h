@@ -177,6 +177,8 @@ class FakeFilter final : public Filter {
   }
 
   bool logRelease = false;  // log "~name" when the last reference goes
+  Status errorStatus = kOk;   // what GetError tells (not logged)
+  QString errorReason;
 
   std::vector<std::shared_ptr<Pin>> pins;
   Status enumStatus = kOk;
@@ -198,6 +200,10 @@ class FakeFilter final : public Filter {
   Status Stop() override {
     log_->push_back("Stop " + name_);
     return kOk;
+  }
+  Status GetError(QString& reason) override {
+    reason = errorReason;
+    return errorStatus;
   }
   const std::string& Name() const { return name_; }
 
@@ -409,6 +415,9 @@ class FakeCaptureGraphBuilder final : public CaptureGraphBuilder {
   // The multiplexer of the last file output; its caller holds the only
   // reference, and "~mux" is logged when that goes.
   std::weak_ptr<FakeFilter> mux;
+  // What the next multiplexer's GetError tells.
+  Status muxErrorStatus = kOk;
+  QString muxErrorReason;
 
   Status SetFiltergraph(const std::shared_ptr<FilterGraph>&) override {
     log_->push_back("SetFiltergraph");
@@ -421,6 +430,8 @@ class FakeCaptureGraphBuilder final : public CaptureGraphBuilder {
     if (outputStatus != kOk) return outputStatus;
     auto made = std::make_shared<FakeFilter>(log_, "mux");
     made->logRelease = true;
+    made->errorStatus = muxErrorStatus;
+    made->errorReason = muxErrorReason;
     mux = made;
     out = std::move(made);
     return kOk;

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 
 #include "capture/capture_graph.h"
 #include "fake_media.h"
@@ -231,6 +232,32 @@ TEST_F(GraphTest, AFailedFileOutputIsReportedAndThePreviewGoesOn) {
   fake_->lastBuilder->videoRenderStatus = media::kInvalidMediaType;
   EXPECT_EQ(StartRecording(g, QStringLiteral("/v/k.avi")), media::kInvalidMediaType);
   for (const auto& call : Take()) EXPECT_NE(call, "RenderStream CAPTURE Audio mic none mux");
+}
+
+// The file's own failure (its camera failed as it began, the disk filled
+// up) is the result, in words too; running the graph again comes first.
+TEST_F(GraphTest, AFileThatFailedIsReportedAtStartAndAtStop) {
+  const Status busy = media::StatusFromErrno(EBUSY);
+  CCaptureGraph g;
+  ASSERT_EQ(BuildGraph(g, &camera_, nullptr), media::kOk);
+  StartPreview(g, preview_);
+  EXPECT_EQ(RecordingStatus(g), media::kFalse) << "nothing is recorded";
+  fake_->lastBuilder->muxErrorStatus = busy;
+  fake_->lastBuilder->muxErrorReason = QStringLiteral("Device or resource busy");
+  EXPECT_EQ(StartRecording(g, QStringLiteral("/v/a.avi")), busy);
+
+  const Status full = media::StatusFromErrno(ENOSPC);
+  fake_->lastBuilder->muxErrorStatus = media::kOk;
+  ASSERT_EQ(StartRecording(g, QStringLiteral("/v/b.avi")), media::kOk);
+  EXPECT_EQ(RecordingStatus(g), media::kOk);
+  fake_->lastBuilder->mux.lock()->errorStatus = full;
+  fake_->lastBuilder->mux.lock()->errorReason = QStringLiteral("No space left on device");
+  QString reason;
+  EXPECT_EQ(RecordingStatus(g, &reason), full);
+  EXPECT_EQ(reason, "No space left on device");
+  EXPECT_EQ(StopRecording(g, &reason), full);
+  EXPECT_EQ(reason, "No space left on device");
+  EXPECT_FALSE(g.mux);
 }
 
 TEST_F(GraphTest, RecordingReappliesTheStoredFormatOnlyToADistinctCapturePin) {

@@ -103,7 +103,8 @@ bool OpenCamera(std::vector<VideoDevice>& cameras, const char* name, int& index,
   status = OpenVideoDevice(cameras[static_cast<std::size_t>(index)]);
   if (status != 0) {
     Print(QJsonObject{{"error", QStringLiteral("camera cannot be opened")},
-                      {"openStatus", status}});
+                      {"openStatus", status},
+                      {"reason", QString::fromStdString(media::StatusText(status))}});
     return false;
   }
   return true;

@@ -48,7 +48,7 @@ QJsonArray PropertiesToJson(const VideoDevice& device) {
 QJsonObject CameraToJson(const VideoDevice& device, Status openStatus) {
   QJsonArray formats;
   for (const VideoFormat& format : device.formats) formats.append(FormatToJson(format));
-  return QJsonObject{
+  QJsonObject camera{
       {"name", device.name},
       {"clsid", device.clsid},
       {"devicePath", device.devicePath},
@@ -57,6 +57,8 @@ QJsonObject CameraToJson(const VideoDevice& device, Status openStatus) {
       {"formats", formats},
       {"properties", PropertiesToJson(device)},
   };
+  if (openStatus != 0) camera.insert("openReason", QString::fromStdString(media::StatusText(openStatus)));
+  return camera;
 }
 
 QJsonObject MicrophoneToJson(const AudioDevice& device) {

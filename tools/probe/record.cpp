@@ -19,7 +19,9 @@
 #include "capture/capture_graph.h"
 #include "capture/device_discovery.h"
 #include "capture/video_formats.h"
+#include "platform/media/file_names.h"
 #include "platform/media/linux/graph.h"
+#include "platform/ui/shell.h"
 #include "tools/probe/probe_json.h"
 
 namespace kinovo::probe {
@@ -61,7 +63,7 @@ std::optional<Options> Parse(int argc, char** argv) {
     } else if (key == "--seconds") {
       o.seconds = value.toDouble(&ok);
     } else if (key == "--out") {
-      o.out = value;
+      o.out = media::FileNameFromBytes(QByteArray(argv[i]));  // the name's own bytes, whatever they are
     } else if (key == "--window") {
       const auto parts = value.split(u'x');
       bool okw = false, okh = false;
@@ -86,13 +88,21 @@ std::optional<Options> Parse(int argc, char** argv) {
   return o;
 }
 
+// Set when the process is asked to end (SIGTERM, SIGINT, SIGHUP): the
+// recording is stopped and its file finished as at its planned end.
+bool g_interrupted = false;
+QEventLoop* g_loop = nullptr;
+
 // Runs the event loop: the video window paints, and the graph hears of a
 // camera that went away.
 void Pump(std::chrono::milliseconds duration) {
+  if (g_interrupted) return;
   QEventLoop loop;
+  g_loop = &loop;
   // Precise: a coarse timer may end a long wait 5 % early.
   QTimer::singleShot(duration, Qt::PreciseTimer, &loop, &QEventLoop::quit);
   loop.exec();
+  g_loop = nullptr;
 }
 
 void PumpUntil(std::chrono::steady_clock::time_point until) {
@@ -109,6 +119,12 @@ int Print(const QJsonObject& object, int result) {
 int Fail(const QString& error, QJsonObject extra = {}) {
   extra.insert("error", error);
   return Print(extra, 1);
+}
+
+// A failure with the status that caused it, and that status in words.
+int Fail(const QString& error, const char* key, Status status) {
+  return Fail(error, {{QLatin1String(key), status},
+                      {"reason", QString::fromStdString(media::StatusText(status))}});
 }
 
 qint64 Delta(std::uint64_t after, std::uint64_t before) {
@@ -184,7 +200,7 @@ int Record(int argc, char** argv) {
   if (index < 0) return Fail(QStringLiteral("no such camera"));
   VideoDevice& camera = cameras[static_cast<std::size_t>(index)];
   if (const Status status = OpenVideoDevice(camera); status != 0) {
-    return Fail(QStringLiteral("camera cannot be opened"), {{"openStatus", status}});
+    return Fail(QStringLiteral("camera cannot be opened"), "openStatus", status);
   }
   if (static_cast<std::size_t>(o.format) >= camera.formats.size()) {
     return Fail(QStringLiteral("no such format"));
@@ -197,7 +213,7 @@ int Record(int argc, char** argv) {
     applied = ApplyFormat(o.format, camera.extraCapturePin.get(), camera, o.fps);
   }
   if (applied != 0) {
-    return Fail(QStringLiteral("format cannot be applied"), {{"applyStatus", applied}});
+    return Fail(QStringLiteral("format cannot be applied"), "applyStatus", applied);
   }
 
   std::vector<AudioDevice> microphones;
@@ -222,8 +238,13 @@ int Record(int argc, char** argv) {
 
   CCaptureGraph graph;
   if (const Status status = BuildGraph(graph, &camera, audioFilter); status != 0) {
-    return Fail(QStringLiteral("graph cannot be built"), {{"buildStatus", status}});
+    return Fail(QStringLiteral("graph cannot be built"), "buildStatus", status);
   }
+  // Asked to end: the recording stops and its file is finished.
+  SetTerminationHandler([] {
+    g_interrupted = true;
+    if (g_loop) g_loop->quit();
+  });
   const Status previewStatus = StartPreview(graph, preview);
   Pump(kWarmUp);
   // Minimised the way a user does it: once it is on screen.
@@ -242,22 +263,34 @@ int Record(int argc, char** argv) {
   media::ReadGraphStats(*graph.graph, before);
   const Status startStatus = StartRecording(graph, o.out);
   if (startStatus != 0) {
-    return Fail(QStringLiteral("recording cannot be started"), {{"startStatus", startStatus}});
+    return Fail(QStringLiteral("recording cannot be started"), "startStatus", startStatus);
   }
   const auto start = std::chrono::steady_clock::now();
   const auto end = start + std::chrono::milliseconds(std::llround(o.seconds * 1000));
-  if (o.sample > 0) {
-    const std::chrono::milliseconds period{std::llround(o.sample * 1000)};
-    for (auto next = start + period; next < end; next += period) {
-      PumpUntil(next);
+  // A file that stopped on its own (a full disk) ends the recording at
+  // once; it is looked at a few times a second.
+  constexpr std::chrono::milliseconds kWatch{100};
+  const std::chrono::milliseconds period{o.sample > 0 ? std::llround(o.sample * 1000) : 0};
+  auto nextSample = start + period;
+  bool stoppedEarly = false;
+  while (!g_interrupted && std::chrono::steady_clock::now() < end) {
+    auto until = std::min(end, std::chrono::steady_clock::now() + kWatch);
+    if (period.count() > 0) until = std::min(until, nextSample);
+    PumpUntil(until);
+    if (period.count() > 0 && std::chrono::steady_clock::now() >= nextSample && nextSample < end) {
       media::GraphStats now;
       media::ReadGraphStats(*graph.graph, now);
       PrintSample(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), now, before);
+      nextSample += period;
+    }
+    if (media::Failed(RecordingStatus(graph))) {
+      stoppedEarly = true;
+      break;
     }
   }
-  PumpUntil(end);
   if (!o.grab.isEmpty()) preview->grab().save(o.grab);
-  const Status stopStatus = StopRecording(graph);
+  QString stopReason;
+  const Status stopStatus = StopRecording(graph, &stopReason);
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   media::GraphStats after;
   media::ReadGraphStats(*graph.graph, after);
@@ -292,14 +325,25 @@ int Record(int argc, char** argv) {
       {"cameraLost", after.cameraLost},
       {"previewFramesShown", Delta(after.previewDecoded, before.previewDecoded)},
       {"previewFramesDropped", Delta(after.previewDropped, before.previewDropped)},
+      {"previewFramesFailed", Delta(after.previewFailed, before.previewFailed)},
+      {"cameraFramesCorrupt", Delta(after.cameraFramesCorrupt, before.cameraFramesCorrupt)},
+      {"cameraStalls", Delta(after.cameraStalls, before.cameraStalls)},
       {"audioSamplesWritten", static_cast<qint64>(after.audioSamplesWritten)},
       {"audioSamplesInserted", static_cast<qint64>(after.audioSamplesInserted)},
       {"audioSilenceInserted", static_cast<qint64>(after.audioSilenceInserted)},
       {"audioGaps", static_cast<qint64>(after.audioGaps)},
       {"audioSamplesDropped", static_cast<qint64>(after.audioSamplesDropped)},
+      {"stoppedEarly", stoppedEarly},
+      {"interrupted", g_interrupted},
   };
-  if (!after.recordingError.empty()) {
-    out.insert("error", QString::fromStdString(after.recordingError));
+  SetTerminationHandler({});
+  if (!stopReason.isEmpty() || !after.recordingError.empty()) {
+    out.insert("error", !stopReason.isEmpty() ? stopReason : QString::fromStdString(after.recordingError));
+    return Print(out, 1);
+  }
+  if (media::Failed(stopStatus)) out.insert("stopReason", QString::fromStdString(media::StatusText(stopStatus)));
+  if (g_interrupted) {
+    out.insert("error", QStringLiteral("stopped early: the process was asked to end"));
     return Print(out, 1);
   }
   return Print(out, 0);

@@ -3,7 +3,6 @@
 #include <fcntl.h>
 
 #include <QApplication>
-#include <QFile>
 #include <QObject>
 #include <QPointer>
 #include <QThread>
@@ -13,6 +12,7 @@
 #include <optional>
 #include <vector>
 
+#include "platform/media/file_names.h"
 #include "platform/media/linux/graph_mux.h"
 #include "platform/media/linux/graph_window.h"
 #include "platform/media/linux/unique_fd.h"
@@ -27,28 +27,6 @@ namespace {
 
 // How long a stop waits for the microphone's last sound.
 constexpr std::chrono::milliseconds kLastSoundTimeout{1000};
-
-Status StatusFromError(const std::error_code& error) {
-  if (!error) return kOk;
-  if (error.category() == stream::PulseCategory()) {
-    switch (error.value()) {
-      case stream::pulse_errc::kNoEntity:
-      case stream::pulse_errc::kKilled:
-        return StatusFromErrno(ENODEV);
-      case stream::pulse_errc::kConnectionRefused:
-        return StatusFromErrno(ECONNREFUSED);
-      case stream::pulse_errc::kTimeout:
-        return StatusFromErrno(ETIMEDOUT);
-      default:
-        return kFail;
-    }
-  }
-  const std::error_condition condition = error.default_error_condition();
-  if (condition.category() == std::generic_category() && condition.value() > 0) {
-    return StatusFromErrno(condition.value());
-  }
-  return kFail;
-}
 
 // Whether the file writer can store a camera format of this subtype as it
 // comes (it copies the stream, it never converts).
@@ -135,7 +113,8 @@ class LinuxFilterGraph final : public FilterGraph,
   // `live`, only where it would stream: into the video window or into a
   // file yet to be written.
   std::shared_ptr<CameraSourceFilter> ConnectedCamera(bool live = false) const;
-  Status OpenCamera(const std::shared_ptr<CameraSourceFilter>& camera);
+  // `error` tells why the camera cannot stream.
+  Status OpenCamera(const std::shared_ptr<CameraSourceFilter>& camera, std::error_code& error);
   void CloseCamera();
   void OnCameraEnded(std::uint64_t generation);
   Status StartMicrophone(const std::shared_ptr<MicrophoneSourceFilter>& microphone);
@@ -152,6 +131,8 @@ class LinuxFilterGraph final : public FilterGraph,
   bool cameraLost_ = false;
   std::uint64_t closedCameraFrames_ = 0;
   std::uint64_t closedCameraMissed_ = 0;
+  std::uint64_t closedCameraCorrupt_ = 0;
+  std::uint64_t closedCameraStalls_ = 0;
   std::unique_ptr<stream::PulseCapture> microphone_;
   std::shared_ptr<MicrophoneSourceFilter> microphoneFilter_;
   std::vector<stream::Connection> connections_;
@@ -301,15 +282,18 @@ Status LinuxFilterGraph::ConnectAudio(const std::shared_ptr<MicrophoneSourceFilt
   return kOk;
 }
 
-Status LinuxFilterGraph::OpenCamera(const std::shared_ptr<CameraSourceFilter>& camera) {
+Status LinuxFilterGraph::OpenCamera(const std::shared_ptr<CameraSourceFilter>& camera,
+                                    std::error_code& error) {
   // An opening of its own, in the format the camera was set to: the
   // filter's opening gave the stream up after setting the format.
   linux_backend::UniqueFd fd(::open(camera->node().c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
-  if (!fd) return StatusFromErrno(errno);
-  auto capture = std::make_unique<stream::V4l2Capture>();
-  if (const std::error_code error = capture->Open(std::move(fd), std::nullopt)) {
+  if (!fd) {
+    error = {errno, std::generic_category()};
+    qCWarning(lcMedia) << "camera" << camera->node().c_str() << ": open failed:" << error.message().c_str();
     return StatusFromError(error);
   }
+  auto capture = std::make_unique<stream::V4l2Capture>();
+  if ((error = capture->Open(std::move(fd), std::nullopt))) return StatusFromError(error);
   camera_ = std::move(capture);
   cameraLost_ = false;
   ++cameraGeneration_;
@@ -322,6 +306,8 @@ void LinuxFilterGraph::CloseCamera() {
   const stream::V4l2Capture::Stats stats = camera_->stats();
   closedCameraFrames_ += stats.framesDelivered;
   closedCameraMissed_ += stats.framesMissed;
+  closedCameraCorrupt_ += stats.framesCorrupt;
+  closedCameraStalls_ += stats.stalls;
   camera_->Close();
   camera_.reset();
   ++cameraGeneration_;
@@ -363,8 +349,18 @@ Status LinuxFilterGraph::Run() {
     if (result == kOk && status != kOk) result = status;
   };
 
+  std::error_code cameraError;
   if (const std::shared_ptr<CameraSourceFilter> camera = ConnectedCamera(true)) {
-    note(OpenCamera(camera));
+    note(OpenCamera(camera, cameraError));
+  }
+  if (!camera_) {
+    // Files of a camera that cannot stream are not made at all.
+    for (auto& inputs : muxes_) {
+      if (inputs.mux->ready() && inputs.video) {
+        inputs.mux->Abandon(cameraError ? cameraError : std::make_error_code(std::errc::no_such_device));
+        lastRecording_ = inputs.mux;
+      }
+    }
   }
   // Files need the picture; each gets the sound of its microphone.
   std::vector<MuxInputs*> beginning;
@@ -412,6 +408,10 @@ Status LinuxFilterGraph::Run() {
       note(StatusFromError(error));
       cameraLost_ = true;
       CloseCamera();
+      // Their files got no picture: none is left.
+      for (MuxInputs* inputs : beginning) {
+        if (inputs->mux->writing()) inputs->mux->Abandon(error);
+      }
     }
   }
   running_ = true;
@@ -467,16 +467,21 @@ GraphStats LinuxFilterGraph::Stats() const {
   stats.cameraLost = cameraLost_;
   stats.cameraFrames = closedCameraFrames_;
   stats.cameraFramesMissed = closedCameraMissed_;
+  stats.cameraFramesCorrupt = closedCameraCorrupt_;
+  stats.cameraStalls = closedCameraStalls_;
   if (camera_) {
     const stream::V4l2Capture::Stats s = camera_->stats();
     stats.cameraFrames += s.framesDelivered;
     stats.cameraFramesMissed += s.framesMissed;
+    stats.cameraFramesCorrupt += s.framesCorrupt;
+    stats.cameraStalls += s.stalls;
   }
   if (const GraphRenderer* renderer = renderer_.data()) {
     const stream::FrameRenderer::Stats s = renderer->stats();
     stats.previewFrames = s.presented;
     stats.previewDecoded = s.decoded;
     stats.previewDropped = s.dropped;
+    stats.previewFailed = s.failed;
   }
   if (lastRecording_) lastRecording_->AddStats(stats);
   return stats;
@@ -501,7 +506,7 @@ class LinuxCaptureGraphBuilder final : public CaptureGraphBuilder {
     if (path.isEmpty()) return kInvalidArg;
     if (graph_->running()) return kNotStopped;
     std::shared_ptr<AviMuxFilter> created;
-    const QByteArray encoded = QFile::encodeName(path);
+    const QByteArray encoded = FileNameToBytes(path);
     if (const Status status =
             AviMuxFilter::Create(std::filesystem::path(encoded.toStdString()), created);
         status != kOk) {

@@ -36,12 +36,15 @@ struct GraphStats {
   bool cameraLost = false;             // the camera went away while streaming
   std::uint64_t cameraFrames = 0;      // frames the camera delivered since the graph was made
   std::uint64_t cameraFramesMissed = 0;  // gaps in the driver's frame counter
+  std::uint64_t cameraFramesCorrupt = 0;  // flagged as damaged or empty: not delivered
+  std::uint64_t cameraStalls = 0;  // silences of a few frame periods without an error
 
   // The video window: frames handed to it, shown, and replaced by a newer
   // one before they could be decoded.
   std::uint64_t previewFrames = 0;
   std::uint64_t previewDecoded = 0;
   std::uint64_t previewDropped = 0;
+  std::uint64_t previewFailed = 0;  // could not be decoded (damaged frames)
 
   // The recording in progress, or the last one finished in this graph.
   bool recording = false;

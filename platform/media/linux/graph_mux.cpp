@@ -7,6 +7,8 @@
 #include <cerrno>
 
 #include "platform/media/linux/unique_fd.h"
+#include "platform/media/stream/media_log.h"
+#include "platform/media/stream/pulse_capture.h"
 
 namespace kinovo::media::linux_backend {
 namespace {
@@ -18,12 +20,41 @@ class NoPins final : public PinEnumerator {
 
 }  // namespace
 
+Status StatusFromError(const std::error_code& error) {
+  if (!error) return kOk;
+  if (error.category() == stream::PulseCategory()) {
+    switch (error.value()) {
+      case stream::pulse_errc::kNoEntity:
+      case stream::pulse_errc::kKilled:
+        return StatusFromErrno(ENODEV);
+      case stream::pulse_errc::kConnectionRefused:
+        return StatusFromErrno(ECONNREFUSED);
+      case stream::pulse_errc::kTimeout:
+        return StatusFromErrno(ETIMEDOUT);
+      default:
+        return kFail;
+    }
+  }
+  if (error.category() == stream::WriterCategory() && error.value() == stream::writer_errc::kNoPicture) {
+    return StatusFromErrno(ENODATA);
+  }
+  const std::error_condition condition = error.default_error_condition();
+  if (condition.category() == std::generic_category() && condition.value() > 0) {
+    return StatusFromErrno(condition.value());
+  }
+  return kFail;
+}
+
 Status AviMuxFilter::Create(const std::filesystem::path& path, std::shared_ptr<AviMuxFilter>& mux) {
   mux.reset();
   if (path.empty()) return kInvalidArg;
   // O_EXCL: never someone else's file, not even one that appears meanwhile.
   UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
-  if (!fd) return StatusFromErrno(errno);
+  if (!fd) {
+    const int err = errno;
+    qCWarning(lcMedia) << "file" << path.c_str() << ": open failed:" << std::strerror(err);
+    return StatusFromErrno(err);
+  }
   struct stat st {};
   if (::fstat(fd.get(), &st) != 0) {
     const int err = errno;
@@ -54,9 +85,29 @@ Status AviMuxFilter::Stop() {
   return kOk;
 }
 
+Status AviMuxFilter::GetError(QString& reason) {
+  std::error_code error = error_;
+  if (!error && state_ == State::Writing) error = writer_.error();
+  if (!error) {
+    reason.clear();
+    return kOk;
+  }
+  reason = QString::fromStdString(error.message());
+  return StatusFromError(error);
+}
+
 void AviMuxFilter::Break() {
   broken_ = true;
   if (state_ == State::Ready) RemovePlaceholder();
+}
+
+void AviMuxFilter::Abandon(const std::error_code& cause) {
+  if (!error_) error_ = cause;
+  if (state_ == State::Writing) {
+    Finish(std::nullopt);  // without a picture the writer leaves no file
+  } else {
+    Break();
+  }
 }
 
 bool AviMuxFilter::PlaceholderIntact() const {
@@ -82,10 +133,7 @@ Status AviMuxFilter::Begin(const stream::VideoFormat& video, std::optional<strea
   if (error_) {
     state_ = State::Finished;
     RemovePlaceholder();
-    const int err = error_.default_error_condition().category() == std::generic_category()
-                        ? error_.default_error_condition().value()
-                        : 0;
-    return err > 0 ? StatusFromErrno(err) : kFail;
+    return StatusFromError(error_);
   }
   state_ = State::Writing;
   startUs_ = startUs;
@@ -123,7 +171,8 @@ void AviMuxFilter::AddStats(GraphStats& stats) const {
   stats.audioSilenceInserted = s.audioSilenceInserted;
   stats.audioGaps = s.audioGaps;
   stats.audioSamplesDropped = s.audioFramesDropped;
-  stats.recordingError = error_ ? error_.message() : std::string();
+  const std::error_code error = error_ ? error_ : writer_.error();
+  stats.recordingError = error ? error.message() : std::string();
   stats.recordingStartUs = startUs_;
   stats.recordingEndUs = endUs_;
 }

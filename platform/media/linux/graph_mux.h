@@ -22,6 +22,10 @@
 
 namespace kinovo::media::linux_backend {
 
+// The status of an error of the stream library (errno, FFmpeg, PulseAudio,
+// the file writer's own).
+Status StatusFromError(const std::error_code& error);
+
 class AviMuxFilter final : public Filter {
  public:
   // Creates the empty file at `path`; refuses a path that exists.
@@ -34,10 +38,14 @@ class AviMuxFilter final : public Filter {
   Status QueryVideoProcAmp(std::shared_ptr<VideoProcAmp>& procAmp) override;
   // Finishes the file of a recording in progress; nothing otherwise.
   Status Stop() override;
+  Status GetError(QString& reason) override;
 
   // The graph's side, on the user-interface thread.
   // A connection into it failed: it will not write, and its empty file goes.
   void Break();
+  // Its camera failed as the recording began: no file is made or kept, and
+  // `cause` is its error.
+  void Abandon(const std::error_code& cause);
   bool ready() const { return state_ == State::Ready && !broken_; }
   bool writing() const { return state_ == State::Writing; }
   Status Begin(const stream::VideoFormat& video, std::optional<stream::AudioFormat> audio,

@@ -147,6 +147,7 @@ std::error_code V4l2Capture::Open(const std::string& node, const VideoFormat& re
     qCWarning(lcMedia) << "camera" << node.c_str() << ": open failed:" << std::strerror(err);
     return Errno(err);
   }
+  if (impl_->state == State::Closed) impl_->path = node;
   return Open(std::move(fd), request, bufferCount);
 }
 
@@ -155,11 +156,12 @@ std::error_code V4l2Capture::Open(UniqueFd fd, const std::optional<VideoFormat>&
   if (impl_->state != State::Closed) return std::make_error_code(std::errc::device_or_resource_busy);
   if (!fd) return std::make_error_code(std::errc::bad_file_descriptor);
   impl_->fd = std::move(fd);
-  impl_->path = PathOf(impl_->fd.get());
+  if (impl_->path.empty()) impl_->path = PathOf(impl_->fd.get());
   const std::error_code error = impl_->Setup(request, bufferCount);
   if (error) {
     impl_->FreeBuffers();
     impl_->fd.Reset();
+    impl_->path.clear();
     return error;
   }
   impl_->state = State::Ready;
@@ -310,6 +312,7 @@ void V4l2Capture::Close() {
   impl_->FreeBuffers();
   impl_->fd.Reset();
   impl_->pool.reset();
+  impl_->path.clear();
   impl_->state = State::Closed;
 }
 
