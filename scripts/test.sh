@@ -8,7 +8,7 @@ scripts/deps.sh --test
 jobs=$(nproc)
 
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKINOVO_SANITIZE=ON >/dev/null
-cmake --build build-asan -j"$jobs" --target kinovo
+cmake --build build-asan -j"$jobs" --target kinovo stream_fuzz_tests
 
 # The capture graph's recording tests run again from a ThreadSanitizer build.
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKINOVO_TSAN=ON >/dev/null
@@ -23,6 +23,7 @@ if [ -f build/CMakeCache.txt ] && ! grep -qx 'CMAKE_GENERATOR:INTERNAL=Unix Make
 fi
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DKINOVO_ASAN_BINARY="$PWD/build-asan/app/kinovo" \
+  -DKINOVO_ASAN_DIR="$PWD/build-asan" \
   -DKINOVO_TSAN_DIR="$PWD/build-tsan" >/dev/null
 cmake --build build -j"$jobs"
 
