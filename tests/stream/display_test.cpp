@@ -19,16 +19,6 @@ namespace {
 
 using media::stream::FrameRenderer;
 
-bool WaitFor(const std::function<bool()>& done, int timeoutMs = 10000) {
-  QElapsedTimer timer;
-  timer.start();
-  while (!done()) {
-    if (timer.elapsed() > timeoutMs) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-  }
-  return true;
-}
-
 void Settle(int ms) {
   QElapsedTimer timer;
   timer.start();

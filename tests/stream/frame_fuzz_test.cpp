@@ -178,17 +178,6 @@ TEST(FrameFuzz, TheDecoderSurvivesHostileFramesAndShowsTheNextGoodOne) {
   EXPECT_GT(failed, kDecoderFrames / 10);  // the damage was real
 }
 
-bool WaitFor(const std::function<bool()>& done, int timeoutMs = 30000) {
-  QElapsedTimer timer;
-  timer.start();
-  while (!done()) {
-    if (timer.elapsed() > timeoutMs) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-  }
-  QCoreApplication::processEvents();
-  return true;
-}
-
 TEST(FrameFuzz, TheVideoWindowSkipsHostileFramesAndShowsTheNextGoodOne) {
   const std::vector<VideoFramePtr> seeds = Seeds();
   std::mt19937 rng(1210);
@@ -203,7 +192,7 @@ TEST(FrameFuzz, TheVideoWindowSkipsHostileFramesAndShowsTheNextGoodOne) {
     renderer.Present(Damage(*seeds[rng() % seeds.size()], rng));
     // Mostly one at a time, so that each is decoded; now and then a burst.
     if (n % 25 != 0) {
-      ASSERT_TRUE(WaitFor(settled)) << "the window stalled at hostile frame " << n;
+      ASSERT_TRUE(WaitFor(settled, 30000)) << "the window stalled at hostile frame " << n;
     }
     if (n % 100 == 99) renderer.resize(160 + static_cast<int>(rng() % 400), 90 + static_cast<int>(rng() % 300));
   }
@@ -211,7 +200,7 @@ TEST(FrameFuzz, TheVideoWindowSkipsHostileFramesAndShowsTheNextGoodOne) {
   QImage solid(320, 240, QImage::Format_RGB888);
   solid.fill(colour);
   renderer.Present(JpegFrame(EncodeJpeg(solid), 320, 240));
-  ASSERT_TRUE(WaitFor(settled));
+  ASSERT_TRUE(WaitFor(settled, 30000));
   const auto stats = renderer.stats();
   EXPECT_EQ(stats.presented, static_cast<std::uint64_t>(kRendererFrames) + 1);
   EXPECT_GT(stats.failed, 0u);

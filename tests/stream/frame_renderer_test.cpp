@@ -14,17 +14,6 @@ namespace {
 
 using media::stream::FrameRenderer;
 
-bool WaitFor(const std::function<bool()>& done, int timeoutMs = 10000) {
-  QElapsedTimer timer;
-  timer.start();
-  while (!done()) {
-    if (timer.elapsed() > timeoutMs) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-  }
-  QCoreApplication::processEvents();
-  return true;
-}
-
 bool Settled(const FrameRenderer& renderer) {
   const auto s = renderer.stats();
   return s.decoded + s.dropped + s.failed == s.presented;

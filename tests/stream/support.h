@@ -9,6 +9,7 @@
 #include <QJsonObject>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <utility>
@@ -37,6 +38,10 @@ class TempDir {
  private:
   std::filesystem::path path_;
 };
+
+// Runs Qt's event loop until `done` holds (true), or the time is up
+// (false); then once more what is pending.
+bool WaitFor(const std::function<bool()>& done, int timeoutMs = 10000);
 
 // A small file system (tmpfs) of `bytes`, mounted in a mount namespace of
 // the calling thread's own, so that it vanishes with the process; threads

@@ -148,23 +148,35 @@ qint64 ResidentKiB() {
   return kib;
 }
 
-// One progress line on standard error: the time since the recording
-// started, the resident memory and the graph's running counters.
-void PrintSample(double seconds, const media::GraphStats& now, const media::GraphStats& before) {
-  const QJsonObject line{
-      {"t", seconds},
-      {"rssKiB", ResidentKiB()},
+// The graph's counters of the recording, those of the camera and of the
+// preview since `before`.
+QJsonObject Counters(const media::GraphStats& now, const media::GraphStats& before) {
+  return QJsonObject{
       {"framesCaptured", static_cast<qint64>(now.recordedFramesCaptured)},
       {"framesWritten", static_cast<qint64>(now.framesWritten)},
       {"emptyFramesInserted", static_cast<qint64>(now.emptyFramesWritten)},
       {"framesRefused", static_cast<qint64>(now.framesRefused)},
       {"cameraFramesMissed", Delta(now.cameraFramesMissed, before.cameraFramesMissed)},
+      {"cameraFramesCorrupt", Delta(now.cameraFramesCorrupt, before.cameraFramesCorrupt)},
+      {"cameraStalls", Delta(now.cameraStalls, before.cameraStalls)},
+      {"cameraLost", now.cameraLost},
       {"previewFramesShown", Delta(now.previewDecoded, before.previewDecoded)},
       {"previewFramesDropped", Delta(now.previewDropped, before.previewDropped)},
+      {"previewFramesFailed", Delta(now.previewFailed, before.previewFailed)},
       {"audioSamplesWritten", static_cast<qint64>(now.audioSamplesWritten)},
       {"audioSamplesInserted", static_cast<qint64>(now.audioSamplesInserted)},
+      {"audioSilenceInserted", static_cast<qint64>(now.audioSilenceInserted)},
+      {"audioGaps", static_cast<qint64>(now.audioGaps)},
       {"audioSamplesDropped", static_cast<qint64>(now.audioSamplesDropped)},
   };
+}
+
+// One progress line on standard error: the time since the recording
+// started, the resident memory and the graph's running counters.
+void PrintSample(double seconds, const media::GraphStats& now, const media::GraphStats& before) {
+  QJsonObject line = Counters(now, before);
+  line.insert("t", seconds);
+  line.insert("rssKiB", ResidentKiB());
   const QByteArray text = QJsonDocument(line).toJson(QJsonDocument::Compact) + '\n';
   std::fwrite(text.constData(), 1, static_cast<std::size_t>(text.size()), stderr);
   std::fflush(stderr);
@@ -317,25 +329,11 @@ int Record(int argc, char** argv) {
       {"stopStatus", stopStatus},
       {"seconds", seconds},
       {"framesExpected", static_cast<qint64>(std::llround(seconds * fps))},
-      {"framesCaptured", static_cast<qint64>(after.recordedFramesCaptured)},
-      {"framesWritten", static_cast<qint64>(after.framesWritten)},
-      {"emptyFramesInserted", static_cast<qint64>(after.emptyFramesWritten)},
-      {"framesRefused", static_cast<qint64>(after.framesRefused)},
-      {"cameraFramesMissed", Delta(after.cameraFramesMissed, before.cameraFramesMissed)},
-      {"cameraLost", after.cameraLost},
-      {"previewFramesShown", Delta(after.previewDecoded, before.previewDecoded)},
-      {"previewFramesDropped", Delta(after.previewDropped, before.previewDropped)},
-      {"previewFramesFailed", Delta(after.previewFailed, before.previewFailed)},
-      {"cameraFramesCorrupt", Delta(after.cameraFramesCorrupt, before.cameraFramesCorrupt)},
-      {"cameraStalls", Delta(after.cameraStalls, before.cameraStalls)},
-      {"audioSamplesWritten", static_cast<qint64>(after.audioSamplesWritten)},
-      {"audioSamplesInserted", static_cast<qint64>(after.audioSamplesInserted)},
-      {"audioSilenceInserted", static_cast<qint64>(after.audioSilenceInserted)},
-      {"audioGaps", static_cast<qint64>(after.audioGaps)},
-      {"audioSamplesDropped", static_cast<qint64>(after.audioSamplesDropped)},
       {"stoppedEarly", stoppedEarly},
       {"interrupted", g_interrupted},
   };
+  const QJsonObject counters = Counters(after, before);
+  for (auto it = counters.begin(); it != counters.end(); ++it) out.insert(it.key(), it.value());
   SetTerminationHandler({});
   if (!stopReason.isEmpty() || !after.recordingError.empty()) {
     out.insert("error", !stopReason.isEmpty() ? stopReason : QString::fromStdString(after.recordingError));
