@@ -134,6 +134,8 @@ bool CKinovoDlg::OnInitDialog()
 
     m_strVideoFolder = UserFolder(SpecialFolder::Videos, QStringLiteral("/Videos"));
     m_strPictureFolder = UserFolder(SpecialFolder::Pictures, QStringLiteral("/Pictures"));
+    // Asked to end (a signal, the session's end): as the Close button does.
+    SetTerminationHandler([this] { OnCancel(); });
     return true;
 }
 
@@ -225,6 +227,12 @@ void CKinovoDlg::OnMove(int x, int y)
 void CKinovoDlg::DestroyWindow()
 {
     if (!GetSafeHwnd() && !m_hPreviewWnd) return;
+    SetTerminationHandler({});
+    // Whatever ended the dialog, a running recording is finished properly.
+    if (m_nCaptureState == Recording) {
+        kinovo::StopRecording(m_graph);
+        m_nCaptureState = Busy;
+    }
     m_pShutterImage.reset();
     m_badgeSprites.clear();
     if (m_hPreviewWnd) {

@@ -9,11 +9,14 @@
 #include "pngdialog.h"
 
 #include <QByteArray>
+#include <QImage>
 #include <QString>
 
 #include <array>
 #include <cstdint>
 #include <ctime>
+#include <memory>
+#include <optional>
 #include <vector>
 
 // What the capture side is doing; a camera works when the state is 0 or more.
@@ -44,10 +47,23 @@ public:
     void OnSize(unsigned nType, int cx, int cy) override;
     void OnMove(int x, int y) override;
     void OnShowWindow(bool bShow) override;
+    void OnMouseMove(unsigned nFlags, CPoint point) override;
+    void OnLButtonDown(unsigned nFlags, CPoint point) override;
+    void OnLButtonDblClk(unsigned nFlags, CPoint point) override;
+    void OnTimer(unsigned nIDEvent) override;
+    // Every way out saves a running recording first.
+    void OnOK() override;
+    void OnCancel() override;
+    void OnClose() override;
 
     // Camera selection and capture modes.
     int SelectCamera(int index);
     int ApplyCaptureMode(int index);
+    int SelectMicrophone(int index);
+    // Starts or stops a recording; the capture state afterwards.
+    int ToggleRecording();
+    // A JPEG of the live picture at the mode's size; true when written.
+    bool TakePhoto();
 
     // For tests and tools: what the window shows and holds.
     int CaptureStateValue() const { return m_nCaptureState; }
@@ -80,6 +96,21 @@ protected:
     void DrawButton(Graphics* g, ButtonId id);
     void DrawClock(Graphics* g, int W, int H);
     bool CameraWorks() const { return m_nCaptureState >= 0; }
+    CPoint PointerInWindow() const;
+    void SetButtonState(ButtonId id, int state);
+    void OpenListPanel(CBottomMenu& list, ButtonId button);
+    void RecordingTick();
+    void StartRecordingNow();
+    void StopRecordingNow();
+    void EndWithRecordingSaved();
+    std::shared_ptr<kinovo::media::Filter> CurrentMicFilter() const;
+    // The first free dated name in `folder` (made when missing); none, after
+    // telling the user why, when there is none.
+    std::optional<QString> NewFileName(const QString& folder, const QString& prefix, const QString& extension,
+                                       const QString& what);
+    bool GrabWindowPixels(Image* buffer, HWND window);
+    bool SaveDibAsJpeg(const QImage& picture, const QString& path);
+    CPoint PhotoSize() const;
 
     Image m_pShutterImage;
     bool m_bShutterActive = false;

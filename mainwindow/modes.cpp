@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <ctime>
 
 using kinovo::VideoFormat;
 namespace media = kinovo::media;
@@ -112,4 +113,18 @@ QString ClockText(std::uint32_t e)
         .arg(e / 3600, 2, 10, QLatin1Char('0'))
         .arg((e / 60) % 60, 2, 10, QLatin1Char('0'))
         .arg(e % 60, 2, 10, QLatin1Char('0'));
+}
+
+bool EnoughSpaceToRecord(std::optional<std::uint64_t> availableBytes)
+{
+    // A failed query never prevents or stops a recording.
+    return !availableBytes || *availableBytes >= kRecordingReserveBytes;
+}
+
+DatedName TodaysName()
+{
+    const std::time_t t = std::time(nullptr);
+    std::tm local{};
+    if (!localtime_r(&t, &local)) return {};
+    return {local.tm_mday, local.tm_mon + 1, local.tm_year + 1900};
 }

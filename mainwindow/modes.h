@@ -67,6 +67,19 @@ std::array<CRect, ButtonCount> ButtonRects(int W, int H, bool modeShown);
 // The recording clock for e elapsed seconds: "HH:MM:SS", hours unbounded.
 QString ClockText(std::uint32_t elapsedSeconds);
 
+// A recording needs 100 MB (units of 2^20 bytes) free on its volume.
+inline constexpr std::uint64_t kRecordingReserveBytes = 100ull << 20;
+// Whether `availableBytes` allows recording; an unknown amount does.
+bool EnoughSpaceToRecord(std::optional<std::uint64_t> availableBytes);
+
+// The local date that names today's files; zeros when it cannot be had.
+struct DatedName {
+    int day = 0;
+    int month = 0;
+    int year = 0;
+};
+DatedName TodaysName();
+
 // A dated, numbered file name: prefix + "DD.MM.YYYY_" + "NNNN" + extension,
 // the first number from 1 to 9999 for which `exists` is false; none when all
 // are taken.

@@ -209,9 +209,6 @@ std::optional<Profile> parseProfile(const std::string& text, std::string& error)
             for (const auto& o : n.controls)
                 if (o.info == c.info) return fail("control '" + w[0] + "' given twice");
             n.controls.push_back(c);
-        } else if (key == "busy") {
-            if (value != "0" && value != "1") return fail("busy must be 0 or 1");
-            n.busy = value == "1";
         } else if (key == "scene") {
             if (value == "bars") n.scene = Scene::Bars;
             else if (value == "realistic") n.scene = Scene::Realistic;

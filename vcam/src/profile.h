@@ -47,7 +47,6 @@ struct NodeConfig {
     std::vector<FormatEntry> formats;
     std::vector<ControlConfig> controls;  // sorted by id
     long long unplugAfterMs = -1;
-    bool busy = false;     // another program owns the stream: it cannot be set up or started
     // Faults of a camera that stays plugged in.
     bool busyAtReqbufs = false;   // VIDIOC_REQBUFS fails EBUSY (another program streams)
     bool busyAtStreamon = false;  // VIDIOC_STREAMON fails EBUSY

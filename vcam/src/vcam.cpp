@@ -1065,7 +1065,7 @@ int Vcam::streamIoctl(OpenFile* f, int, unsigned long req, void* arg) {
     const NodeConfig& s = *d->cfg;
     if (s.kind == NodeKind::Output) return -ENOTTY;
     auto acquire = [&] {
-        if (s.busy || (d->owner && d->owner != f)) return false;
+        if (d->owner && d->owner != f) return false;
         d->owner = f;
         return true;
     };

@@ -1,0 +1,159 @@
+// Recording control: start with a free-space guard and a free file name,
+// the blinking button and clock while recording, the stop with a fresh
+// preview and the file manager on the new file.
+#include "kinovodlg.h"
+
+#include "mainwindow_log.h"
+#include "shell.h"
+
+#include <QFileInfo>
+
+namespace {
+
+const QString kAttention = QStringLiteral("Attention");
+const QString kLowSpace =
+    QStringLiteral("Not enough of the free space on your hard drive. Available volume is less than 100MB.");
+
+QString Reason(kinovo::Status status) { return QString::fromStdString(kinovo::media::StatusText(status)); }
+
+} // namespace
+
+std::shared_ptr<kinovo::media::Filter> CKinovoDlg::CurrentMicFilter() const
+{
+    if (m_nCurrentMic < 0 || m_nCurrentMic >= static_cast<int>(m_audioDevices.size())) return nullptr;
+    return m_audioDevices[static_cast<std::size_t>(m_nCurrentMic)].filter;
+}
+
+std::optional<QString> CKinovoDlg::NewFileName(const QString& folder, const QString& prefix,
+                                               const QString& extension, const QString& what)
+{
+    // A fresh account has no Videos or Pictures folder yet.
+    if (!EnsureFolder(folder)) {
+        MessageBox(GetSafeHwnd(), QStringLiteral("The %1 folder %2 cannot be created.").arg(what, folder), kAttention);
+        return std::nullopt;
+    }
+    const DatedName day = TodaysName();
+    auto path = FirstFreeName(folder + prefix, day.day, day.month, day.year, extension, FileExists);
+    if (!path) {
+        qCWarning(lcMainWindow) << "no free" << what << "file name left for today in" << folder;
+        MessageBox(GetSafeHwnd(),
+                   QStringLiteral("All 9999 %1 file names of today are taken in %2. Move some files elsewhere "
+                                  "and try again.")
+                       .arg(what, folder),
+                   kAttention);
+    }
+    return path;
+}
+
+int CKinovoDlg::ToggleRecording()
+{
+    if (m_nCaptureState == Previewing) StartRecordingNow();
+    else if (m_nCaptureState == Recording) StopRecordingNow();
+    return m_nCaptureState;
+}
+
+void CKinovoDlg::StartRecordingNow()
+{
+    if (!EnoughSpaceToRecord(FreeBytesAvailable(m_strVideoFolder))) {
+        MessageBox(GetSafeHwnd(), kLowSpace, kAttention);
+        return;
+    }
+    SetCursor(m_hCursorHand);
+    SetButtonState(Record, 3);
+    const std::optional<QString> path =
+        NewFileName(m_strVideoFolder, QStringLiteral("video_"), QStringLiteral(".avi"), QStringLiteral("video"));
+    if (!path) {
+        SetButtonState(Record, 0);
+        return;
+    }
+    m_nCaptureState = Recording;
+    InvalidateRect(m_buttons[Camera].rc);
+    InvalidateRect(m_buttons[Mode].rc);
+    InvalidateRect(m_buttons[Microphone].rc);
+    // The microphone chosen since the preview started is the one recorded.
+    m_graph.audioFilter = CurrentMicFilter();
+    const kinovo::Status status =
+        m_graph.mediaControl ? kinovo::StartRecording(m_graph, *path) : kinovo::media::kFalse;
+    m_nRecordTicks = 0;
+    m_tRecordStart = static_cast<std::int64_t>(std::time(nullptr));
+    m_strLastVideo = *path;
+    if (status != kinovo::media::kOk) {
+        qCWarning(lcMainWindow) << "recording to" << *path << "could not start:" << Reason(status);
+        m_nCaptureState = Previewing;
+        SetButtonState(Record, 0);
+        Invalidate();
+        QString why = Reason(status);
+        if (!QFileInfo(m_strVideoFolder).isWritable())
+            why = QStringLiteral("the folder %1 cannot be written").arg(m_strVideoFolder);
+        else if (m_graph.audioFilter)
+            why += QStringLiteral(" (is the microphone still connected?)");
+        MessageBox(GetSafeHwnd(), QStringLiteral("The recording could not be started: %1.").arg(why), kAttention);
+    }
+}
+
+void CKinovoDlg::StopRecordingNow()
+{
+    m_nCaptureState = Busy;
+    const kinovo::Status stopped = kinovo::StopRecording(m_graph);
+    if (stopped < 0) qCWarning(lcMainWindow) << "recording to" << m_strLastVideo << "ended with:" << Reason(stopped);
+    if (m_nCurrentCamera >= 0 && m_nCurrentCamera < static_cast<int>(m_videoDevices.size())) {
+        kinovo::VideoDevice& camera = m_videoDevices[static_cast<std::size_t>(m_nCurrentCamera)];
+        kinovo::Status status = kinovo::BuildGraph(m_graph, &camera, CurrentMicFilter());
+        if (status >= 0) status = kinovo::StartPreview(m_graph, m_hPreviewWnd);
+        if (status < 0) qCWarning(lcMainWindow) << "preview after the recording:" << Reason(status);
+        ShowPreview();
+        m_nCaptureState = status >= 0 ? Previewing : NoSignal;
+    } else {
+        m_nCaptureState = NoSignal;
+    }
+    m_nRecordTicks = 0;
+    SetButtonState(Record, 0);
+    Invalidate();
+    if (m_bPhotoPending) {
+        RevealFile(m_strLastPhoto);
+        m_bExplorerShown = true;
+        m_bPhotoPending = false;
+    }
+    if (FileExists(m_strLastVideo)) RevealFile(m_strLastVideo);
+    else
+        MessageBox(GetSafeHwnd(),
+                   QStringLiteral("The recording could not be saved: %1.")
+                       .arg(stopped < 0 ? Reason(stopped) : QStringLiteral("the camera delivered no picture")),
+                   kAttention);
+}
+
+void CKinovoDlg::RecordingTick()
+{
+    ++m_nRecordTicks;
+    if (m_nRecordTicks % 5 == 0) {
+        m_buttons[Record].state = m_buttons[Record].state == 3 ? 4 : 3;
+        InvalidateRect(m_buttons[Record].rc);
+        InvalidateRect(m_rcClock);
+    } else if (!EnoughSpaceToRecord(FreeBytesAvailable(m_strVideoFolder))) {
+        ToggleRecording();
+        MessageBox(GetSafeHwnd(), kLowSpace, kAttention);
+    }
+}
+
+void CKinovoDlg::EndWithRecordingSaved()
+{
+    if (m_nCaptureState == Recording) ToggleRecording();
+}
+
+void CKinovoDlg::OnOK()
+{
+    EndWithRecordingSaved();
+    CPNGDialog::OnOK();
+}
+
+void CKinovoDlg::OnCancel()
+{
+    EndWithRecordingSaved();
+    CPNGDialog::OnCancel();
+}
+
+void CKinovoDlg::OnClose()
+{
+    EndWithRecordingSaved();
+    CPNGDialog::OnClose();
+}
