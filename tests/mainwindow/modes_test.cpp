@@ -186,3 +186,20 @@ TEST(Names, FirstFreeNumberOfTheDayNeverOverwrites)
 }
 
 } // namespace
+
+namespace {
+
+TEST(Names, RecordingNeedsOneHundredMebibytesUnlessTheQueryFailed)
+{
+    const std::pair<std::optional<std::uint64_t>, bool> cases[] = {
+        {104857600u, true},          // exactly 100 x 2^20
+        {104857599u, false},         // one byte short
+        {104857600u - 104857u, false}, // 99.9 MB
+        {0u, false},
+        {std::uint64_t{1} << 52, true}, // more than 2^32 MB: no wrap-around
+        {std::nullopt, true},        // unknown: never prevents a recording
+    };
+    for (const auto& [bytes, ok] : cases) EXPECT_EQ(EnoughSpaceToRecord(bytes), ok) << bytes.value_or(-1);
+}
+
+} // namespace

@@ -1,0 +1,189 @@
+#!/usr/bin/env bash
+# The real program driven with the pointer and keys, with the virtual camera
+# and the test microphone: recording, photos, switching camera, mode and
+# microphone, the panels, moving and resizing, auto-hiding buttons, and the
+# ways out during a recording, each leaving a finalized file.
+#   main_window_use.sh KINOVO VCAM_LIBRARY PROFILE_DIR OUTDIR
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/lib.sh"
+bin=$1 vcam=$2 profiles=$3 out=$4
+mkdir -p "$out"
+: >"$out/kinovo.log"
+
+# The user's XDG folders, under names of their own, so that the test sees
+# they are used rather than a fallback.
+export HOME="$out/home" XDG_CONFIG_HOME="$out/home/.config"
+rm -rf "$HOME"
+mkdir -p "$XDG_CONFIG_HOME" "$HOME/Clips" "$HOME/Shots"
+cat >"$XDG_CONFIG_HOME/user-dirs.dirs" <<DIRS
+XDG_VIDEOS_DIR="\$HOME/Clips"
+XDG_PICTURES_DIR="\$HOME/Shots"
+DIRS
+videos="$HOME/Clips" pictures="$HOME/Shots"
+fm_log=${KINOVO_FILEMANAGER_LOG:-}
+
+start() {
+  LD_PRELOAD="$vcam" KINOVO_VCAM_PROFILE="$profiles/use.ini" ASAN_OPTIONS=verify_asan_link_order=0 \
+    "$bin" >>"$out/kinovo.log" 2>&1 &
+  pid=$!
+  wid=$(wait_window Kinovo) || fail "no main window"
+  read -r x y w h < <(geometry "$wid")
+  # The first frame and the fade-in.
+  sleep 1.5
+}
+where() { read -r x y w h < <(geometry "$wid"); }
+# Clicks at window coordinates.
+click() { xdotool mousemove $((x + $1)) $((y + $2)) sleep 0.15 click 1; sleep "${3:-0.4}"; }
+record_button() { click $((w - 74)) $((h - 40)) "$@"; }
+photo_button() { click $((w - 126)) $((h - 40)) "$@"; }
+# The newest file in a folder, and how many there are.
+newest() { ls -t "$1" 2>/dev/null | head -1; }
+count() { ls "$1" 2>/dev/null | wc -l; }
+
+# A finalized AVI: indexed, decodable to the end, with or without sound.
+check_avi() { # file, "sound"|"silent", expected seconds (or "")
+  local f=$1 streams dur
+  [ -s "$f" ] || fail "no video file $f"
+  streams=$(ffprobe -v error -show_entries stream=codec_type,codec_name,width,height -of csv=p=0 "$f")
+  echo "$streams" | grep -q "^mjpeg,video,1920,1080\|^mjpeg,1920,1080,video\|video" || fail "$f: no video stream ($streams)"
+  if [ "$2" = sound ]; then
+    echo "$streams" | grep -q audio || fail "$f: no sound stream"
+  else
+    echo "$streams" | grep -q audio && fail "$f: sound although \"Без звука\" was chosen"
+  fi
+  dur=$(ffprobe -v error -show_entries format=duration -of csv=p=0 "$f")
+  [ -n "$dur" ] && [ "$dur" != N/A ] || fail "$f: no duration (not finalized)"
+  ffmpeg -v error -xerror -i "$f" -f null - 2>"$out/decode.txt" || fail "$f: does not decode: $(head -3 "$out/decode.txt")"
+  [ -s "$out/decode.txt" ] && fail "$f: decoding errors: $(head -3 "$out/decode.txt")"
+  if [ -n "$3" ]; then
+    awk -v d="$dur" -v e="$3" 'BEGIN { exit !(d > e - 1.0 && d < e + 1.0) }' \
+      || fail "$f: lasts $dur s, the recording ran $3 s"
+  fi
+}
+
+# ---- recording with the record button, and a photo while previewing
+start
+[ "$w $h" = "1566 894" ] || fail "window ${w}x$h"
+record_button 0
+t0=$(date +%s.%N)
+sleep 3
+import -silent -window root "$out/recording.png"
+record_button 0
+t1=$(date +%s.%N)
+sleep 1
+[ "$(count "$videos")" = 1 ] || fail "one recording should give one file in $videos: $(ls "$videos")"
+video=$videos/$(newest "$videos")
+case $(basename "$video") in video_[0-3][0-9].[01][0-9].20[0-9][0-9]_0001.avi) ;; *) fail "name $video" ;; esac
+check_avi "$video" sound "$(echo "$t1 - $t0" | bc)"
+
+photo_button 1
+photo_button 1
+[ "$(count "$pictures")" = 2 ] || fail "two photos should give two files: $(ls "$pictures")"
+for p in "$pictures"/*.jpg; do
+  [ "$(identify -format '%w x %h' "$p")" = "1920 x 1080" ] || fail "photo $p is $(identify -format '%w x %h' "$p")"
+done
+ls "$pictures" | grep -q '^img_.*_0002\.jpg$' || fail "photo numbering: $(ls "$pictures")"
+if [ -n "$fm_log" ]; then
+  sleep 0.5
+  grep -c "ShowItems" "$fm_log" | grep -qx 2 || fail "file manager calls: $(cat "$fm_log")"
+  grep -q "$(basename "$video")" "$fm_log" || fail "the file manager was not shown the video"
+  grep -q "_0001.jpg" "$fm_log" || fail "the file manager was not shown the first photo"
+  grep -q "_0002.jpg" "$fm_log" && fail "the second photo opened the file manager again"
+fi
+
+# ---- the mode list: 720p makes the window smaller
+# The pointer to a new place inside the picture, away from every button:
+# the buttons show again.
+nudge=0
+wake() { nudge=$(( (nudge + 7) % 40 )); xdotool mousemove $((x + w / 2 + nudge)) $((y + h / 3)); sleep 0.2; }
+wake
+click $((w - 234)) $((h - 38)) 0.8          # Mode button: a list of two modes opens upwards
+click $((w - 234 + 60)) $((h - 22 - 2 * 40 - 60 + 6 + 40 + 20)) 1.0   # its second row
+where
+[ "$w $h" = "1310 750" ] || fail "720p mode: window ${w}x$h"
+[ "$x $y" = "335 195" ] || fail "720p mode: window at $x,$y"
+photo_button 1
+[ "$(identify -format '%w x %h' "$pictures/$(newest "$pictures")")" = "1280 x 720" ] || fail "720p photo size"
+
+# ---- the microphone list: "Без звука" gives a file without sound
+wake
+click $((w - 194)) $((h - 38)) 0.8          # Microphone button: "Без звука" and the test microphone
+click $((w - 194 + 60)) $((h - 22 - 2 * 40 - 60 + 6 + 20)) 0.6   # the first row
+record_button 0.3
+sleep 2
+record_button 1
+check_avi "$videos/$(newest "$videos")" silent ""
+
+# ---- the settings and about panels open and close
+wake
+click 45 39 0.8                              # Settings
+import -silent -window root "$out/settings-open.png"
+click $((w / 2)) $((h / 2)) 0.5              # elsewhere: closes it
+click 38 $((h - 42)) 0.8                     # the logo: the about panel
+import -silent -window root "$out/about-open.png"
+ax=$((x + w / 2 - 210)) ay=$((y + h / 2 - 160))
+xdotool mousemove $((ax + 200)) $((ay + 275)) sleep 0.15 click 1   # its "Ok"
+sleep 0.5
+
+# ---- buttons hide after two seconds at rest
+wake
+sleep 2.6
+import -silent -window root "$out/hidden.png"
+shot="$out/hidden.png"
+blue=$(convert "$shot" -crop "32x32+$((x + w - 53))+$((y + 23))" +repage -fx 'b > r + 0.25 && b > g + 0.1 ? 1 : 0' \
+  -format '%[fx:int(1000*mean)]' info:)
+[ "$blue" -lt 5 ] || fail "the close button did not hide at rest ($blue)"
+wake
+shot="$out/shown.png"
+import -silent -window root "$shot"
+blue=$(convert "$shot" -crop "32x32+$((x + w - 53))+$((y + 23))" +repage -fx 'b > r + 0.25 && b > g + 0.1 ? 1 : 0' \
+  -format '%[fx:int(1000*mean)]' info:)
+[ "$blue" -gt 30 ] || fail "the close button did not come back with the pointer ($blue)"
+
+# ---- resizing by the border: the picture fills the new inner area
+xdotool mousemove $((x + w - 7)) $((y + h / 2)) mousedown 1 mousemove $((x + w + 50)) $((y + h / 2)) \
+  sleep 0.2 mousemove $((x + w + 100)) $((y + h / 2)) sleep 0.3 mouseup 1
+sleep 0.6
+w0=$w
+where
+[ "$w" -gt $((w0 + 40)) ] || fail "border drag gave ${w}x$h"
+import -silent -window root "$out/resized.png"
+near "$(pixel $((x + w - 30)) $((y + 30)))" "$(pixel 5 5)" 20 && fail "the picture does not reach the new right edge"
+
+# ---- the camera list: the second camera (640 x 480)
+wake
+click $((w - 274)) $((h - 38)) 0.8
+click $((w - 274 + 60)) $((h - 22 - 2 * 40 - 60 + 6 + 40 + 20)) 2.5
+where
+[ "$w $h" = "670 510" ] || fail "second camera: window ${w}x$h"
+import -silent -window root "$out/second-camera.png"
+
+# ---- Close during a recording: finalized first
+record_button 0.3
+sleep 2
+before=$(count "$videos")
+wake
+click $((w - 37)) 39 0
+wait_exit "$pid" 15 || { kill -9 "$pid"; fail "Close did not end the program"; }
+[ "$exit_code" = 0 ] || fail "Close: exit code $exit_code"
+check_avi "$videos/$(newest "$videos")" silent ""
+
+# ---- Escape during a recording (the microphone is chosen again at start)
+start
+record_button 0.3
+sleep 2
+xdotool windowfocus --sync "$wid" key Escape
+wait_exit "$pid" 15 || { kill -9 "$pid"; fail "Escape did not end the program"; }
+[ "$exit_code" = 0 ] || fail "Escape: exit code $exit_code"
+check_avi "$videos/$(newest "$videos")" sound ""
+
+# ---- SIGTERM during a recording
+start
+record_button 0.3
+sleep 2
+kill -TERM "$pid"
+wait_exit "$pid" 15 || { kill -9 "$pid"; fail "SIGTERM did not end the program"; }
+[ "$exit_code" = 0 ] || fail "SIGTERM: exit code $exit_code"
+check_avi "$videos/$(newest "$videos")" sound ""
+ls "$videos" | sort | tail -1 | grep -q "_0005.avi" || fail "five recordings expected: $(ls "$videos")"
+echo "main window in use: ok"
