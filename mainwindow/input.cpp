@@ -7,13 +7,11 @@
 
 #include <QThread>
 
-CPoint CKinovoDlg::PointerInWindow() const
+CPoint CKinovoDlg::ScreenPoint(CPoint point) const
 {
-    CPoint screen;
-    GetCursorPos(&screen);
     CRect rc;
     GetWindowRect(&rc);
-    return {screen.x - rc.left, screen.y - rc.top};
+    return {rc.left + point.x, rc.top + point.y};
 }
 
 void CKinovoDlg::SetButtonState(ButtonId id, int state)
@@ -23,11 +21,12 @@ void CKinovoDlg::SetButtonState(ButtonId id, int state)
     InvalidateRect(m_buttons[id].rc);
 }
 
-void CKinovoDlg::OnMouseMove(unsigned nFlags, CPoint)
+// The pointer's position is the event's own: under load the pointer may
+// already be elsewhere when the event is handled, and a drag must start
+// where the press was.
+void CKinovoDlg::OnMouseMove(unsigned nFlags, CPoint p)
 {
-    CPoint screen;
-    GetCursorPos(&screen);
-    const CPoint p = PointerInWindow();
+    const CPoint screen = ScreenPoint(p);
     const bool up = (nFlags & MK_LBUTTON) == 0;
     if (screen == m_ptLastCursor) {
         if (m_bButtonsHidden) SetCursor(NoCursor());
@@ -84,13 +83,12 @@ void CKinovoDlg::OpenListPanel(CBottomMenu& list, ButtonId button)
     list.ShowWindow(SW_SHOW);
 }
 
-void CKinovoDlg::OnLButtonDown(unsigned nFlags, CPoint)
+void CKinovoDlg::OnLButtonDown(unsigned nFlags, CPoint p)
 {
     if (m_aboutPanel.m_bShown) {
         m_aboutPanel.SetWindowPos(HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
         return;
     }
-    const CPoint p = PointerInWindow();
     const bool settingsWasShown = m_settingsPanel.m_bShown;
     const bool cameraListWasShown = m_cameraList.m_bShown;
     const bool modeListWasShown = m_modeList.m_bShown;
@@ -178,10 +176,9 @@ void CKinovoDlg::OnLButtonDown(unsigned nFlags, CPoint)
     CPNGDialog::OnLButtonDown(nFlags, p);
 }
 
-void CKinovoDlg::OnLButtonDblClk(unsigned nFlags, CPoint)
+void CKinovoDlg::OnLButtonDblClk(unsigned nFlags, CPoint p)
 {
     BringLayerToTop();
-    const CPoint p = PointerInWindow();
     for (ButtonId id : {Close, Settings, Photo, Record, Camera, Microphone})
         if (m_buttons[id].HitTest(p.x, p.y)) return;
     CPNGDialog::OnLButtonDblClk(nFlags, p);

@@ -96,7 +96,7 @@ protected:
     void DrawButton(Graphics* g, ButtonId id);
     void DrawClock(Graphics* g, int W, int H);
     bool CameraWorks() const { return m_nCaptureState >= 0; }
-    CPoint PointerInWindow() const;
+    CPoint ScreenPoint(CPoint point) const;
     void SetButtonState(ButtonId id, int state);
     void OpenListPanel(CBottomMenu& list, ButtonId button);
     void RecordingTick();
