@@ -183,6 +183,21 @@ void CKinovoDlg::PlacePreviewWindow(HWND after)
                    after == HWND_NOTOPMOST ? SWP_NOZORDER : 0);
 }
 
+void CKinovoDlg::KeepPreviewInPlace()
+{
+    // A window manager may answer the first placement of a window that is
+    // being mapped with its earlier size; the picture must always fill the
+    // skin's inner area.
+    if (!m_hPreviewWnd || !m_hPreviewWnd->isVisible() || m_bShutterActive) return;
+    CRect rc, preview;
+    GetWindowRect(&rc);
+    ::GetWindowRect(m_hPreviewWnd, &preview);
+    if (preview == InnerRect(rc)) return;
+    qCDebug(lcMainWindow) << "preview window put back inside the skin";
+    PlacePreviewWindow(HWND_NOTOPMOST);
+    kinovo::ResizeVideoWindow(m_graph, rc.Width() - 30, rc.Height() - 30);
+}
+
 void CKinovoDlg::BringLayerToTop()
 {
     ::SetWindowPos(m_hLayerWnd, nullptr, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
@@ -199,7 +214,10 @@ void CKinovoDlg::ShowPreview()
 
 void CKinovoDlg::OnShowWindow(bool bShow)
 {
-    if (bShow && m_hPreviewWnd && m_bPreviewWanted) ::ShowWindow(m_hPreviewWnd, SW_SHOWNA);
+    if (bShow && m_hPreviewWnd && m_bPreviewWanted) {
+        PlacePreviewWindow(HWND_NOTOPMOST);
+        ::ShowWindow(m_hPreviewWnd, SW_SHOWNA);
+    }
     else if (!bShow && m_hPreviewWnd) ::ShowWindow(m_hPreviewWnd, SW_HIDE);
     CPNGDialog::OnShowWindow(bShow);
     if (bShow) BringLayerToTop();

@@ -89,6 +89,7 @@ protected:
     // Places the preview window inside the skin border of the window.
     void PlacePreviewWindow(HWND after);
     void BringLayerToTop();
+    void KeepPreviewInPlace();
     void InvalidateAll() { Invalidate(); }
     void DrawTestPicture(Graphics* g, int W, int H);
     void DrawShutterView(Graphics* g, int W, int H);

@@ -86,6 +86,9 @@ start one-camera
 px=$((15 + 1536 * 3 / 16)) py=$((15 + 864 * 2 / 5))
 wait_yellow $((x + px)) $((y + py)) || fail "1080p camera: no live picture"
 is_yellow "$(pixel $((x + px)) $((y + 6)))" && fail "1080p camera: the picture covers the skin border"
+# The picture fills the whole inner area: its far corner is not the desktop.
+sleep 0.3
+near "$(pixel $((x + w - 40)) $((y + h - 100)))" "$(pixel 5 5)" 12 && fail "1080p camera: the picture does not fill the window"
 wake
 shot="$out/live.png"
 import -silent -window root "$shot"
