@@ -1,5 +1,7 @@
 #include "kinovoapp.h"
 
+#include "app_log.h"
+#include "kinovo_version.h"
 #include "kinovodlg.h"
 
 #include <QApplication>
@@ -13,7 +15,13 @@ bool CKinovoApp::InitInstance()
 {
     CWinAppEx::InitInstance();
     QApplication::setApplicationName(QStringLiteral("Kinovo"));
-    QApplication::setWindowIcon(QIcon(QStringLiteral(":/png/128.png")));
+    QApplication::setApplicationVersion(QString::fromLatin1(kKinovoVersion));
+    // Ties the windows to the menu entry (kinovo.desktop) and its icon.
+    QGuiApplication::setDesktopFileName(QStringLiteral("kinovo"));
+    const QIcon icon(QStringLiteral(":/png/128.png"));
+    if (icon.isNull()) qCWarning(lcApp) << "resource :/png/128.png: the window icon cannot be loaded";
+    QApplication::setWindowIcon(icon);
+    qCDebug(lcApp) << "Kinovo" << kKinovoVersion << "starting";
     {
         CKinovoDlg dlg;
         m_pMainWnd = &dlg;

@@ -1,5 +1,6 @@
 #include "capture/capture_graph.h"
 
+#include "capture/capture_log.h"
 #include "capture/device_discovery.h"
 #include "capture/image_adjustments.h"
 #include "capture/video_formats.h"
@@ -10,26 +11,39 @@ Status OpenVideoDevice(VideoDevice& device) {
   if (device.opened) return media::kOk;
   if (!device.filter) BindVideoDeviceById(device, device.deviceId);
   if (!device.procAmp) {
-    if (!device.filter) return media::kFalse;
+    if (!device.filter) {
+      qCWarning(lcCapture).noquote()
+          << "camera" << DescribeDevice(device) << ": cannot be opened: no device answers to id"
+          << device.deviceId;
+      return media::kFalse;
+    }
     const Status status = device.filter->QueryVideoProcAmp(device.procAmp);
     if (media::Failed(status)) {
+      qCWarning(lcCapture).noquote() << "camera" << DescribeDevice(device)
+                                     << ": QueryVideoProcAmp failed:" << DescribeStatus(status);
       device.procAmp.reset();
       return status;
     }
   }
   Status status = FindDevicePins(device);
   if (status != media::kOk) {
+    qCWarning(lcCapture).noquote() << "camera" << DescribeDevice(device)
+                                   << ": no capture or preview pin:" << DescribeStatus(status);
     device.procAmp.reset();
     return status;
   }
   status = EnumerateFormats(device);
   if (status != media::kOk) {
+    qCWarning(lcCapture).noquote() << "camera" << DescribeDevice(device)
+                                   << ": its formats cannot be read:" << DescribeStatus(status);
     device.procAmp.reset();
     return status;
   }
   media::CurrentPlatform()->Sleep(kOpenSettleTime);
   ReadImageProperties(device);
   device.opened = true;
+  qCDebug(lcCapture).noquote() << "camera" << DescribeDevice(device) << "opened with"
+                               << device.formats.size() << "formats";
   return media::kOk;
 }
 
@@ -61,17 +75,23 @@ Status BuildGraph(CCaptureGraph& holder, VideoDevice* camera,
   // Only negative statuses fail; positive ones are information.
   Status status = platform->CreateCaptureGraphBuilder(holder.builder);
   if (media::Failed(status) || !holder.builder) {
+    qCWarning(lcCapture).noquote()
+        << "graph cannot be built: CreateCaptureGraphBuilder failed:" << DescribeStatus(status);
     holder.builder.reset();
     return media::Failed(status) ? status : media::kUnexpected;
   }
   status = platform->CreateFilterGraph(holder.graph);
   if (media::Failed(status) || !holder.graph) {
+    qCWarning(lcCapture).noquote()
+        << "graph cannot be built: CreateFilterGraph failed:" << DescribeStatus(status);
     holder.builder.reset();
     holder.graph.reset();
     return media::Failed(status) ? status : media::kUnexpected;
   }
   status = holder.builder->SetFiltergraph(holder.graph);
   if (media::Failed(status)) {
+    qCWarning(lcCapture).noquote()
+        << "graph cannot be built: SetFiltergraph failed:" << DescribeStatus(status);
     holder.builder.reset();
     holder.graph.reset();
     return status;
@@ -86,6 +106,8 @@ Status BuildGraph(CCaptureGraph& holder, VideoDevice* camera,
   holder.audioFilter = audioFilter;
   status = holder.graph->QueryMediaControl(holder.mediaControl);
   if (media::Failed(status) || !holder.mediaControl) {
+    qCWarning(lcCapture).noquote()
+        << "graph cannot be built: QueryMediaControl failed:" << DescribeStatus(status);
     holder.builder.reset();
     holder.graph.reset();
     holder.mediaControl.reset();
@@ -117,16 +139,33 @@ Status AttachVideoWindow(CCaptureGraph& holder, media::WindowHandle owner,
   }
   std::shared_ptr<media::MediaEvent> events;
   const Status status = holder.graph->QueryMediaEvent(events);
-  if (media::Failed(status) || !events) return media::Failed(status) ? status : media::kNoInterface;
-  return events->SetNotifyWindow(owner, 0, 0);
+  if (media::Failed(status) || !events) {
+    qCWarning(lcCapture).noquote()
+        << "video window: QueryMediaEvent failed:" << DescribeStatus(status);
+    return media::Failed(status) ? status : media::kNoInterface;
+  }
+  const Status notify = events->SetNotifyWindow(owner, 0, 0);
+  if (media::Failed(notify)) {
+    qCWarning(lcCapture).noquote()
+        << "video window: SetNotifyWindow failed:" << DescribeStatus(notify);
+  }
+  return notify;
 }
 
 Status StartPreview(CCaptureGraph& holder, media::WindowHandle previewWindow) {
   if (!holder.graph) return media::kFalse;
   if (holder.videoFilter) {
-    holder.graph->AddFilter(holder.videoFilter, kCaptureFilterName.toString());
-    holder.builder->RenderStream(&media::PIN_CATEGORY_PREVIEW, &media::MEDIATYPE_Video,
-                                 holder.videoFilter, nullptr, nullptr);
+    const Status added = holder.graph->AddFilter(holder.videoFilter, kCaptureFilterName.toString());
+    if (media::Failed(added)) {
+      qCWarning(lcCapture).noquote()
+          << "preview: AddFilter of the camera failed:" << DescribeStatus(added);
+    }
+    const Status rendered =
+        holder.builder->RenderStream(&media::PIN_CATEGORY_PREVIEW, &media::MEDIATYPE_Video,
+                                     holder.videoFilter, nullptr, nullptr);
+    if (media::Failed(rendered)) {
+      qCWarning(lcCapture).noquote() << "preview: RenderStream failed:" << DescribeStatus(rendered);
+    }
   }
   // The preview window's parent receives the input over the picture.
   const media::WindowHandle drain = previewWindow ? previewWindow->parentWidget() : nullptr;
@@ -134,6 +173,12 @@ Status StartPreview(CCaptureGraph& holder, media::WindowHandle previewWindow) {
   // A camera that cannot stream (held by another program, gone) fails
   // here; that failure matters more than the window's.
   const Status run = holder.mediaControl ? holder.mediaControl->Run() : media::kOk;
+  if (media::Failed(run)) {
+    const QString camera =
+        holder.device ? DescribeDevice(*holder.device) : QStringLiteral("(none)");
+    qCWarning(lcCapture).noquote()
+        << "preview of camera" << camera << ": Run failed:" << DescribeStatus(run);
+  }
   return media::Failed(run) ? run : status;
 }
 
@@ -152,14 +197,30 @@ void StopPreview(CCaptureGraph& holder) {
 Status StartRecording(CCaptureGraph& holder, const QString& path) {
   if (!holder.graph || !holder.builder) return media::kFalse;
   if (holder.mediaControl) holder.mediaControl->Stop();
-  if (holder.audioFilter) holder.graph->AddFilter(holder.audioFilter, kAudioInputName.toString());
+  if (holder.audioFilter) {
+    const Status added = holder.graph->AddFilter(holder.audioFilter, kAudioInputName.toString());
+    if (media::Failed(added)) {
+      qCWarning(lcCapture).noquote()
+          << "file" << path << ": AddFilter of the microphone failed:" << DescribeStatus(added);
+    }
+  }
   Status result = holder.builder->SetOutputFileName(media::MEDIASUBTYPE_Avi, path, holder.mux);
-  if (result == media::kOk && holder.mux) {
+  if (result != media::kOk || !holder.mux) {
+    qCWarning(lcCapture).noquote()
+        << "file" << path << ": SetOutputFileName failed:" << DescribeStatus(result);
+  } else {
     result = holder.builder->RenderStream(&media::PIN_CATEGORY_CAPTURE, &media::MEDIATYPE_Video,
                                           holder.videoFilter, nullptr, holder.mux);
-    if (result == media::kOk && holder.audioFilter) {
+    if (result != media::kOk) {
+      qCWarning(lcCapture).noquote()
+          << "file" << path << ": RenderStream of the picture failed:" << DescribeStatus(result);
+    } else if (holder.audioFilter) {
       result = holder.builder->RenderStream(&media::PIN_CATEGORY_CAPTURE, &media::MEDIATYPE_Audio,
                                             holder.audioFilter, nullptr, holder.mux);
+      if (result != media::kOk) {
+        qCWarning(lcCapture).noquote()
+            << "file" << path << ": RenderStream of the sound failed:" << DescribeStatus(result);
+      }
     }
   }
   if (holder.device) {
@@ -169,15 +230,23 @@ Status StartRecording(CCaptureGraph& holder, const QString& path) {
       ApplyFormat(device.formatIndex, device.extraCapturePin.get(), device, device.frameRate);
   }
   // The preview goes on even when the file could not be set up.
-  if (holder.mediaControl) holder.mediaControl->Run();
+  if (holder.mediaControl) {
+    const Status run = holder.mediaControl->Run();
+    if (media::Failed(run)) {
+      qCWarning(lcCapture).noquote() << "file" << path << ": Run failed:" << DescribeStatus(run);
+    }
+  }
   // A camera that cannot stream fails the recording as it begins; it is
   // not reported as one that goes on.
   if (result == media::kOk && holder.mux) {
     QString reason;
     if (const Status fileStatus = holder.mux->GetError(reason); media::Failed(fileStatus)) {
+      qCWarning(lcCapture).noquote()
+          << "file" << path << ": the recording failed as it began:" << reason;
       result = fileStatus;
     }
   }
+  if (result == media::kOk) qCDebug(lcCapture).noquote() << "recording into" << path;
   return result;
 }
 
@@ -197,6 +266,10 @@ Status StopRecording(CCaptureGraph& holder, QString* reason) {
   }
   if (holder.audioFilter) holder.graph->RemoveFilter(holder.audioFilter);
   const Status run = holder.mediaControl->Run();
+  if (media::Failed(run)) {
+    qCWarning(lcCapture).noquote()
+        << "preview after the recording: Run failed:" << DescribeStatus(run);
+  }
   if (media::Failed(fileStatus)) {
     if (reason) *reason = fileReason;
     if (!media::Failed(run)) return fileStatus;

@@ -1,5 +1,7 @@
 #include "capture/device_discovery.h"
 
+#include "capture/capture_log.h"
+
 namespace kinovo {
 namespace {
 
@@ -35,7 +37,13 @@ Status ReadMoniker(Record& device, media::Moniker* moniker, bool bind) {
   device.deviceId = MakeDeviceId(device.devicePath);
 
   if (!bind) return device.name.isEmpty() ? kFalse : kOk;
-  return moniker->BindToObject(device.filter);
+  const Status bound = moniker->BindToObject(device.filter);
+  if (Failed(bound)) {
+    qCWarning(lcCapture).noquote()
+        << "device" << QStringLiteral("\"%1\" (%2)").arg(device.name, device.devicePath)
+        << ": BindToObject failed:" << DescribeStatus(bound);
+  }
+  return bound;
 }
 
 // The category's moniker enumerator, or none when the platform has no
@@ -44,12 +52,21 @@ std::unique_ptr<media::MonikerEnumerator> OpenCategory(DeviceCategory category, 
   std::unique_ptr<media::MonikerEnumerator> monikers;
   std::shared_ptr<media::DeviceEnumerator> devices;
   status = media::CurrentPlatform()->CreateDeviceEnumerator(devices);
-  if (Failed(status)) return nullptr;
+  if (Failed(status)) {
+    qCWarning(lcCapture).noquote()
+        << "devices cannot be listed: CreateDeviceEnumerator failed:" << DescribeStatus(status);
+    return nullptr;
+  }
   if (!devices) {
     status = media::kPointer;
     return nullptr;
   }
   status = devices->CreateClassEnumerator(category, monikers);
+  if (Failed(status)) {
+    qCWarning(lcCapture).noquote()
+        << (category == DeviceCategory::VideoInput ? "cameras" : "microphones")
+        << "cannot be listed: CreateClassEnumerator failed:" << DescribeStatus(status);
+  }
   if (status != kOk) return nullptr;
   if (!monikers) status = kFalse;
   return monikers;
@@ -67,6 +84,9 @@ std::int32_t Enumerate(std::vector<Record>& devices, DeviceCategory category, bo
     if (!Failed(ReadMoniker(record, moniker.get(), bind))) devices.push_back(std::move(record));
     moniker.reset();
   }
+  qCDebug(lcCapture) << devices.size()
+                     << (category == DeviceCategory::VideoInput ? "cameras" : "microphones")
+                     << "listed";
   return static_cast<std::int32_t>(devices.size());
 }
 
@@ -137,7 +157,11 @@ Status FindDevicePins(VideoDevice& device) {
   if (!device.filter) return kFalse;
   std::unique_ptr<media::PinEnumerator> pins;
   const Status status = device.filter->EnumPins(pins);
-  if (Failed(status)) return status;
+  if (Failed(status)) {
+    qCWarning(lcCapture).noquote()
+        << "camera" << DescribeDevice(device) << ": EnumPins failed:" << DescribeStatus(status);
+    return status;
+  }
   if (!pins) return media::kPointer;
   std::shared_ptr<media::Pin> pin;
   while (pins->Next(pin) == kOk) {

@@ -1,5 +1,7 @@
 #include "capture/image_adjustments.h"
 
+#include "capture/capture_log.h"
+
 namespace kinovo {
 
 using media::kOk;
@@ -37,7 +39,12 @@ bool SetImageProperty(VideoDevice& device, ImageControl control, std::int32_t va
   if (v < p.min) v = p.min;
   if (v > p.max) v = p.max;
 
-  if (device.procAmp->Set(kSlotProperty[slot], v, kFlagsManual) != kOk) return false;
+  if (const Status status = device.procAmp->Set(kSlotProperty[slot], v, kFlagsManual);
+      status != kOk) {
+    qCWarning(lcCapture).noquote() << "camera" << DescribeDevice(device) << ": Set of control" << c
+                                   << "to" << v << "failed:" << DescribeStatus(status);
+    return false;
+  }
   p.value = v;
   return true;
 }
@@ -47,7 +54,12 @@ bool ResetImageProperties(VideoDevice& device) {
   for (int slot = 0; slot < kImageSlotCount; ++slot) {
     ImageProperty& p = device.properties[static_cast<std::size_t>(slot)];
     if (!p.valid) continue;
-    device.procAmp->Set(kSlotProperty[static_cast<std::size_t>(slot)], p.defaultValue, kFlagsAuto);
+    const Status status = device.procAmp->Set(kSlotProperty[static_cast<std::size_t>(slot)],
+                                              p.defaultValue, kFlagsAuto);
+    if (status != kOk) {
+      qCWarning(lcCapture).noquote() << "camera" << DescribeDevice(device) << ": reset of slot"
+                                     << slot << "failed:" << DescribeStatus(status);
+    }
     p.value = p.defaultValue;
   }
   return true;

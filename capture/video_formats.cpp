@@ -1,5 +1,7 @@
 #include "capture/video_formats.h"
 
+#include "capture/capture_log.h"
+
 namespace kinovo {
 namespace {
 
@@ -21,18 +23,31 @@ Status EnumerateFormats(VideoDevice& device) {
 
   std::shared_ptr<media::StreamConfig> config;
   Status status = device.mainPin->QueryStreamConfig(config);
-  if (Failed(status) || !config) return status;
+  if (Failed(status) || !config) {
+    qCWarning(lcCapture).noquote() << "camera" << DescribeDevice(device)
+                                   << ": QueryStreamConfig failed:" << DescribeStatus(status);
+    return status;
+  }
 
   std::int32_t count = 0;
   std::int32_t size = 0;
   status = config->GetNumberOfCapabilities(count, size);
-  if (Failed(status) || size != media::kVideoStreamConfigCapsSize) return status;
+  if (Failed(status) || size != media::kVideoStreamConfigCapsSize) {
+    qCWarning(lcCapture).noquote()
+        << "camera" << DescribeDevice(device)
+        << ": GetNumberOfCapabilities failed:" << DescribeStatus(status) << "record size" << size;
+    return status;
+  }
 
   for (std::int32_t i = 0; i < count; ++i) {
     media::MediaType mediaType;
     media::VideoStreamConfigCaps caps;
     status = config->GetStreamCaps(i, mediaType, caps);
-    if (status != kOk) continue;
+    if (status != kOk) {
+      qCWarning(lcCapture).noquote() << "camera" << DescribeDevice(device) << ": GetStreamCaps" << i
+                                     << "failed:" << DescribeStatus(status);
+      continue;
+    }
     if (mediaType.formattype != media::FORMAT_VideoInfo) continue;
     // A capability whose intervals or size cannot be divided by is left
     // out, like one of another format type.
@@ -64,11 +79,19 @@ Status ApplyFormat(std::int32_t formatIndex, media::Pin* pin, VideoDevice& devic
   }
   std::shared_ptr<media::StreamConfig> config;
   Status status = pin->QueryStreamConfig(config);
-  if (Failed(status) || !config) return status;
+  if (Failed(status) || !config) {
+    qCWarning(lcCapture).noquote() << "camera" << DescribeDevice(device)
+                                   << ": QueryStreamConfig failed:" << DescribeStatus(status);
+    return status;
+  }
 
   media::MediaType mediaType;
   status = config->GetFormat(mediaType);
-  if (status != kOk) return status;
+  if (status != kOk) {
+    qCWarning(lcCapture).noquote()
+        << "camera" << DescribeDevice(device) << ": GetFormat failed:" << DescribeStatus(status);
+    return status;
+  }
   if (mediaType.formattype != media::FORMAT_VideoInfo || !mediaType.videoInfo) return kOk;
 
   const VideoFormat& f = device.formats[static_cast<std::size_t>(formatIndex)];
@@ -93,7 +116,16 @@ Status ApplyFormat(std::int32_t formatIndex, media::Pin* pin, VideoDevice& devic
   mediaType.subtype = f.subtype;
   mediaType.lSampleSize = static_cast<std::uint32_t>(f.frameBytes);
 
-  return config->SetFormat(mediaType);
+  status = config->SetFormat(mediaType);
+  if (status != kOk) {
+    qCWarning(lcCapture).noquote()
+        << "camera" << DescribeDevice(device) << ": SetFormat" << f.width << "x" << f.height << "at"
+        << rate << "fps failed:" << DescribeStatus(status);
+  } else {
+    qCDebug(lcCapture).noquote() << "camera" << DescribeDevice(device) << ": format" << f.width
+                                 << "x" << f.height << "at" << rate << "fps";
+  }
+  return status;
 }
 
 }  // namespace kinovo

@@ -2,6 +2,7 @@
 
 #include "draw.h"
 #include "kinovo_version.h"
+#include "panels_log.h"
 
 #include <QDesktopServices>
 #include <QUrl>
@@ -56,7 +57,10 @@ void CAboutDlg::OnMouseMove(unsigned nFlags, CPoint point)
 void CAboutDlg::OnLButtonDown(unsigned nFlags, CPoint point)
 {
     if (InOkArea(point.x, point.y)) ClosePanel();
-    if (InLinkBox(m_rcLink, point.x, point.y)) QDesktopServices::openUrl(QUrl(QString::fromLatin1(kProductUrl)));
+    // A page that cannot be opened is not shown to the user, only logged.
+    if (InLinkBox(m_rcLink, point.x, point.y) && !QDesktopServices::openUrl(QUrl(QString::fromLatin1(kProductUrl))))
+        qCWarning(lcPanels) << "about panel: QDesktopServices::openUrl of" << kProductUrl
+                            << "failed (no browser or URL handler)";
     CPNGDialog::OnLButtonDown(nFlags, point);
 }
 

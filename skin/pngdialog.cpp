@@ -1,6 +1,7 @@
 #include "pngdialog.h"
 
 #include "layerwindow.h"
+#include "skin_log.h"
 
 #include <QCoreApplication>
 #include <QEvent>
@@ -283,7 +284,10 @@ void CPNGDialog::RenderLayer()
     const int W = rc.Width(), H = rc.Height();
     const int alpha = m_nAlpha.load() & 0xFF;
     QImage canvas;
-    if (W > 0 && H > 0) canvas = QImage(W, H, QImage::Format_ARGB32_Premultiplied);
+    if (W > 0 && H > 0) {
+        canvas = QImage(W, H, QImage::Format_ARGB32_Premultiplied);
+        if (canvas.isNull()) qCWarning(lcSkin) << "window" << W << "x" << H << ": no memory for its picture";
+    }
     if (!canvas.isNull()) {
         canvas.fill(Qt::transparent);
         {

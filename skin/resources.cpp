@@ -1,14 +1,27 @@
 #include "resources.h"
 
+#include "skin_log.h"
+
+#include <QBuffer>
 #include <QFile>
+#include <QImageReader>
 
 Image LoadPngResource(unsigned id)
 {
-    QFile file(QStringLiteral(":/png/%1.png").arg(id));
-    if (!file.open(QIODevice::ReadOnly)) return nullptr;
-    const QByteArray bytes = file.readAll();
+    const QString path = QStringLiteral(":/png/%1.png").arg(id);
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        qCWarning(lcSkin).noquote() << "resource" << path << ": open failed:" << file.errorString();
+        return nullptr;
+    }
+    QByteArray bytes = file.readAll();
+    QBuffer buffer(&bytes);
+    QImageReader reader(&buffer, "PNG");
     auto image = std::make_unique<QImage>();
-    image->loadFromData(bytes, "PNG");
+    if (!reader.read(image.get())) {
+        qCWarning(lcSkin).noquote() << "resource" << path << ": PNG decoding failed:" << reader.errorString();
+        *image = QImage();
+    }
     return image;
 }
 
@@ -16,10 +29,15 @@ Image CutCell(const QImage* sheet, int x, int y, int width, int height)
 {
     if (!sheet || sheet->isNull() || width <= 0 || height <= 0 || x < 0 || y < 0) return nullptr;
     // 64-bit sums: a huge width must not wrap around into the sheet.
-    if (static_cast<long long>(x) + width > sheet->width()
-        || static_cast<long long>(y) + height > sheet->height())
+    if (static_cast<long long>(x) + width > sheet->width() || static_cast<long long>(y) + height > sheet->height()) {
+        qCWarning(lcSkin) << "cell" << x << y << width << "x" << height << "reaches outside the" << sheet->width()
+                          << "x" << sheet->height() << "sheet";
         return nullptr;
+    }
     QImage cell = sheet->copy(x, y, width, height);
-    if (cell.isNull()) return nullptr;
+    if (cell.isNull()) {
+        qCWarning(lcSkin) << "cell" << x << y << width << "x" << height << ": copy failed (out of memory)";
+        return nullptr;
+    }
     return std::make_unique<QImage>(std::move(cell));
 }

@@ -1,5 +1,6 @@
 #include "framework.h"
 
+#include "ui_log.h"
 #include "x11.h"
 
 #include <QApplication>
@@ -318,7 +319,11 @@ int CWinAppEx::Run(int argc, char** argv)
     QApplication app(argc, argv);
     app.setQuitOnLastWindowClosed(false);
     CWinAppEx* theApp = AfxGetApp();
-    if (!theApp) return 1;
+    if (!theApp) {
+        qCCritical(lcUi) << "no application object to run";
+        return 1;
+    }
+    qCDebug(lcUi) << "platform" << QGuiApplication::platformName() << "compositor" << x11::CompositorRunning();
     if (theApp->InitInstance()) app.exec();
     return theApp->ExitInstance();
 }
@@ -505,7 +510,11 @@ unsigned CDialog::SetTimer(unsigned id, int periodMs)
     if (!m_hWnd) return 0;
     KillTimer(id);
     const int tid = m_hWnd->startTimer(periodMs, Qt::PreciseTimer);
-    if (tid == 0) return 0;
+    if (tid == 0) {
+        qCWarning(lcUi) << "window" << m_hWnd->windowTitle() << ": startTimer of" << periodMs << "ms for timer" << id
+                        << "failed";
+        return 0;
+    }
     m_timers[id] = tid;
     return id;
 }

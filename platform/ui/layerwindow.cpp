@@ -1,5 +1,6 @@
 #include "layerwindow.h"
 
+#include "ui_log.h"
 #include "x11.h"
 
 #include <QPainter>
@@ -115,7 +116,10 @@ bool IsLayerWindow(HWND hWnd) { return AsLayer(hWnd) != nullptr; }
 bool UpdateLayeredWindow(HWND layer, CPoint pos, CPoint size, const QImage& picture, int alpha)
 {
     LayerWindow* w = AsLayer(layer);
-    if (!w || size.x <= 0 || size.y <= 0) return false;
+    if (!w || size.x <= 0 || size.y <= 0) {
+        qCDebug(lcUi) << "UpdateLayeredWindow:" << (w ? "empty size" : "not a layer window") << size.x << "x" << size.y;
+        return false;
+    }
     const QRect g(pos.x, pos.y, size.x, size.y);
     if (w->geometry() != g) w->setGeometry(g);
     w->SetPicture(picture, alpha & 0xFF);

@@ -1,5 +1,7 @@
 #include "x11.h"
 
+#include "ui_log.h"
+
 #include <QGuiApplication>
 #include <QWidget>
 
@@ -61,6 +63,17 @@ void ClearInputShape(QWidget* window)
 {
     Display* dpy = DisplayOf();
     if (!dpy || !window || !window->isVisible()) return;
+    // Without the extension the request would end the connection.
+    static const bool hasShape = [dpy] {
+        int eventBase = 0, errorBase = 0;
+        const bool present = XShapeQueryExtension(dpy, &eventBase, &errorBase);
+        if (!present)
+            qCWarning(lcUi) << "display" << DisplayString(dpy)
+                            << ": XShapeQueryExtension: no SHAPE extension; clicks over the picture"
+                               " reach the window below instead of Kinovo";
+        return present;
+    }();
+    if (!hasShape) return;
     const Window client = static_cast<Window>(window->winId());
     XShapeCombineRectangles(dpy, client, ShapeInput, 0, 0, nullptr, 0, ShapeSet, YXBanded);
     const Window frame = TopLevelFrame(dpy, client);

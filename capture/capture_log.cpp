@@ -1,0 +1,18 @@
+#include "capture/capture_log.h"
+
+Q_LOGGING_CATEGORY(lcCapture, "kinovo.capture", QtWarningMsg)
+
+namespace kinovo {
+
+QString DescribeDevice(const VideoDevice& device) {
+  const QString& where = device.devicePath.isEmpty() ? device.deviceId : device.devicePath;
+  return QStringLiteral("\"%1\" (%2)").arg(device.name, where);
+}
+
+QString DescribeStatus(Status status) {
+  const QString code = QString::number(static_cast<std::uint32_t>(status), 16).toUpper();
+  return QStringLiteral("0x%1 (%2)")
+      .arg(code.rightJustified(8, u'0'), QString::fromStdString(media::StatusText(status)));
+}
+
+}  // namespace kinovo

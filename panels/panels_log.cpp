@@ -1,0 +1,3 @@
+#include "panels_log.h"
+
+Q_LOGGING_CATEGORY(lcPanels, "kinovo.panels", QtWarningMsg)

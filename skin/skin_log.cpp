@@ -1,0 +1,3 @@
+#include "skin_log.h"
+
+Q_LOGGING_CATEGORY(lcSkin, "kinovo.skin", QtWarningMsg)

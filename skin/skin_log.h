@@ -1,0 +1,8 @@
+#pragma once
+
+// The skin's log: failures are warnings (on by default), details are debug
+// messages (QT_LOGGING_RULES="kinovo.skin.debug=true").
+
+#include <QLoggingCategory>
+
+Q_DECLARE_LOGGING_CATEGORY(lcSkin)
