@@ -345,6 +345,63 @@ std::vector<std::uint32_t> IndexedChunkSizes(const std::filesystem::path& file, 
   return sizes;
 }
 
+std::vector<double> FlashTimes(const std::filesystem::path& file) {
+  const auto [status, output] =
+      RunCommand("ffmpeg -nostdin -hide_banner -v info -i " + Quote(file.string()) +
+                 " -map 0:v:0 -fps_mode passthrough -vf scale=32:18,format=gray,showinfo -f null - 2>&1"
+                 " | grep -o 'pts_time:[^ ]* .*mean:\\[[0-9]*'");
+  std::vector<double> times;
+  if (status != 0) return times;
+  std::size_t at = 0;
+  while ((at = output.find("pts_time:", at)) != std::string::npos) {
+    const double time = std::strtod(output.c_str() + at + 9, nullptr);
+    const std::size_t mean = output.find("mean:[", at);
+    if (mean == std::string::npos) break;
+    if (std::strtod(output.c_str() + mean + 6, nullptr) > 220) times.push_back(time);
+    at = mean;
+  }
+  return times;
+}
+
+std::vector<double> ClickTimes(const std::filesystem::path& file) {
+  const std::filesystem::path pcm = file.string() + ".pcm";
+  const auto probe = ProbeFile(file);
+  std::vector<double> times;
+  if (!probe) return times;
+  const double rate = probe->Number(probe->audio, "sample_rate");
+  const auto [status, output] = RunCommand("ffmpeg -nostdin -v error -y -i " + Quote(file.string()) +
+                                           " -map 0:a:0 -ac 1 -f s16le -acodec pcm_s16le " + Quote(pcm.string()));
+  std::ifstream in(pcm, std::ios::binary);
+  std::vector<std::int16_t> samples;
+  std::int16_t sample;
+  while (in.read(reinterpret_cast<char*>(&sample), sizeof sample)) samples.push_back(sample);
+  std::filesystem::remove(pcm);
+  if (status != 0 || rate <= 0) return times;
+  const auto quiet = static_cast<std::size_t>(rate / 20);  // 50 ms
+  std::size_t last = 0;
+  bool any = false;
+  for (std::size_t i = 0; i < samples.size(); ++i) {
+    if (samples[i] < kClickLevel) continue;
+    if (!any || i - last > quiet) times.push_back(static_cast<double>(i) / rate);
+    last = i;
+    any = true;
+  }
+  return times;
+}
+
+std::vector<double> SyncErrors(const std::vector<double>& flashes, const std::vector<double>& clicks) {
+  std::vector<double> errors;
+  if (clicks.empty()) return errors;
+  for (const double flash : flashes) {
+    double best = clicks.front();
+    for (const double click : clicks) {
+      if (std::abs(click - flash) < std::abs(best - flash)) best = click;
+    }
+    errors.push_back(best - flash);
+  }
+  return errors;
+}
+
 QImage FirstPicture(const std::filesystem::path& file, int width, int height) {
   const std::filesystem::path out = file.string() + ".rgb";
   const auto [status, output] = RunCommand("ffmpeg -nostdin -v error -y -i " + Quote(file.string()) +

@@ -113,6 +113,18 @@ std::int64_t VideoPacketsWithData(const std::filesystem::path& file);
 // The sizes of a file's chunks of one kind ("01wb": the second stream's
 // sound) in the order of its idx1 index.
 std::vector<std::uint32_t> IndexedChunkSizes(const std::filesystem::path& file, const char (&id)[5]);
+// Lip sync, as a viewer would see it: the picture flashes and the sound
+// clicks at the same instants (the virtual camera's sync_flash and the test
+// microphone of scripts/with-services.sh, or synthetic ones). Times are
+// seconds into the file, found by ffmpeg's decoding: a flash is a picture
+// of mean brightness near white, at its frame's time; a click is the onset
+// of sound far above the tone's level after a quiet spell.
+std::vector<double> FlashTimes(const std::filesystem::path& file);
+std::vector<double> ClickTimes(const std::filesystem::path& file);
+// The sample value a click reaches: a tone of 1/8 full scale stays below.
+inline constexpr int kClickLevel = 12000;
+// For each flash, the click nearest to it less the flash's time.
+std::vector<double> SyncErrors(const std::vector<double>& flashes, const std::vector<double>& clicks);
 // The first decoded picture as RGB, decoded by ffmpeg.
 QImage FirstPicture(const std::filesystem::path& file, int width, int height);
 

@@ -18,6 +18,7 @@ control = brightness -64 64 1 0
 control = exposure_auto 0 3 1 3
 unplug_after_ms = 250
 scene = realistic
+sync_flash = 1
 [metadata]
 [output]
 [camera]
@@ -35,6 +36,7 @@ format = NV12 320x240 15
     EXPECT_EQ(cam.bus, "usb-0000:00:14.0-1");
     EXPECT_EQ(cam.unplugAfterMs, 250);
     EXPECT_EQ(cam.scene, kv::Scene::Realistic);
+    EXPECT_TRUE(cam.syncFlash);
     ASSERT_EQ(cam.formats.size(), 2u);
     EXPECT_EQ(cam.formats[0].intervals, (std::vector<kv::Fraction>{{1, 30}, {2, 15}}));
     EXPECT_TRUE(cam.formats[1].stepwise);
@@ -55,6 +57,7 @@ format = NV12 320x240 15
     EXPECT_EQ(p->nodes[3].bus, "usb-0000:00:14.0-2");
     EXPECT_EQ(p->nodes[3].metaIndex, -1);
     EXPECT_EQ(p->nodes[3].scene, kv::Scene::Bars);
+    EXPECT_FALSE(p->nodes[3].syncFlash);
 }
 
 struct BadCase {
@@ -97,4 +100,5 @@ INSTANTIATE_TEST_SUITE_P(
         BadCase{"[camera]\n", "camera 'Kinovo Virtual Camera' has no format"},
         BadCase{"[output]\n[output]\nnode = /dev/video0\n", "two sections define /dev/video0"},
         BadCase{"[output]\nnode = /dev/camera\n", "2: node must be /dev/videoN"},
-        BadCase{"[camera]\nformat = YUYV 640x480 30\nscene = garden\n", "3: scene must be bars or realistic"}));
+        BadCase{"[camera]\nformat = YUYV 640x480 30\nscene = garden\n", "3: scene must be bars or realistic"},
+        BadCase{"[camera]\nformat = YUYV 640x480 30\nsync_flash = yes\n", "3: sync_flash must be 0 or 1"}));

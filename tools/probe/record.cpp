@@ -165,6 +165,7 @@ QJsonObject Counters(const media::GraphStats& now, const media::GraphStats& befo
       {"previewFramesFailed", Delta(now.previewFailed, before.previewFailed)},
       {"audioSamplesWritten", static_cast<qint64>(now.audioSamplesWritten)},
       {"audioSamplesInserted", static_cast<qint64>(now.audioSamplesInserted)},
+      {"audioLeadingSilence", static_cast<qint64>(now.audioLeadingSilence)},
       {"audioSilenceInserted", static_cast<qint64>(now.audioSilenceInserted)},
       {"audioGaps", static_cast<qint64>(now.audioGaps)},
       {"audioSamplesDropped", static_cast<qint64>(now.audioSamplesDropped)},

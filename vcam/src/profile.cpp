@@ -213,6 +213,9 @@ std::optional<Profile> parseProfile(const std::string& text, std::string& error)
             if (value == "bars") n.scene = Scene::Bars;
             else if (value == "realistic") n.scene = Scene::Realistic;
             else return fail("scene must be bars or realistic");
+        } else if (key == "sync_flash") {
+            if (value != "0" && value != "1") return fail("sync_flash must be 0 or 1");
+            n.syncFlash = value == "1";
         } else if (key == "unplug_after_ms") {
             if (!parseNumber(std::string_view(value), n.unplugAfterMs) || n.unplugAfterMs < 0)
                 return fail("unplug_after_ms must be a number of milliseconds");

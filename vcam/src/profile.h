@@ -54,6 +54,7 @@ struct NodeConfig {
     long long silentAfterMs = -1, silentForMs = 0;  // no frames (and no error) for a while
     int damageEvery = 0;          // every Nth frame is damaged, in turn in each way
     Scene scene = Scene::Bars;
+    bool syncFlash = false;  // a white frame at each event of KINOVO_SYNC_PERIOD_MS
     int cameraIndex = -1;  // metadata: index of its camera's node
     int metaIndex = -1;    // camera: index of its metadata node
 };

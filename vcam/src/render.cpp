@@ -482,4 +482,15 @@ const std::vector<std::uint8_t>& Renderer::frame(int k, const Look& look) {
     return frames_[k];
 }
 
+const std::vector<std::uint8_t>& Renderer::flash() {
+    if (flash_.empty()) {
+        const std::uint8_t white = fourcc_ == V4L2_PIX_FMT_MJPEG ? 255 : 235;  // JPEG is full range
+        y_.assign(std::size_t(size_.w) * size_.h, white);
+        u_.assign(std::size_t(cw_) * size_.h, 128);
+        v_.assign(std::size_t(cw_) * size_.h, 128);
+        pack(flash_);
+    }
+    return flash_;
+}
+
 }  // namespace kv

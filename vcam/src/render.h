@@ -44,6 +44,8 @@ public:
     int cycle() const { return static_cast<int>(frames_.size()); }
     // Frame k (0 <= k < cycle()) for this look; rendered once per look.
     const std::vector<std::uint8_t>& frame(int k, const Look& look);
+    // A white frame, whatever the look: a flash.
+    const std::vector<std::uint8_t>& flash();
 
 private:
     void renderBase(int k);
@@ -61,6 +63,7 @@ private:
     std::vector<std::uint8_t> y_, u_, v_;        // work planes
     std::vector<std::int8_t> noise_;             // the realistic scene's sensor noise
     std::vector<std::vector<std::uint8_t>> frames_;
+    std::vector<std::uint8_t> flash_;
     std::vector<bool> valid_;
     Look look_;
     struct Tj;

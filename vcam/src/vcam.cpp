@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace kv {
@@ -269,12 +270,22 @@ Vcam* Vcam::create() {
     }
     const char* log = std::getenv("KINOVO_VCAM_LOG");
     const char* ctl = std::getenv("KINOVO_VCAM_CONTROL_DIR");
+    // The schedule the test microphone clicks on (scripts/with-services.sh).
+    const char* sync = std::getenv("KINOVO_SYNC_PERIOD_MS");
+    long long syncMs = 0;
+    char* end = nullptr;
+    if (sync && *sync) syncMs = std::strtoll(sync, &end, 10);
+    if (sync && *sync && (*end != '\0' || syncMs < 0)) {
+        std::fprintf(stderr, "kinovo-vcam: KINOVO_SYNC_PERIOD_MS=%s is not a number of milliseconds\n", sync);
+        syncMs = 0;
+    }
     // Lives as long as the process: descriptors may still be in use at exit.
-    return new Vcam(std::move(*profile), log ? log : "", ctl ? ctl : "");
+    return new Vcam(std::move(*profile), log ? log : "", ctl ? ctl : "", syncMs * 1000000);
 }
 
-Vcam::Vcam(Profile p, std::string log, std::string controlDir)
-    : profile_(std::move(p)), logPath_(std::move(log)), controlDir_(std::move(controlDir)) {
+Vcam::Vcam(Profile p, std::string log, std::string controlDir, std::int64_t syncPeriodNs)
+    : profile_(std::move(p)), logPath_(std::move(log)), controlDir_(std::move(controlDir)),
+      syncPeriodNs_(syncPeriodNs) {
     for (const auto& cfg : profile_.nodes) {
         auto d = std::make_unique<Device>();
         d->cfg = &cfg;
@@ -695,8 +706,18 @@ void Vcam::produce(Device* d, Queue* q) {
             haveLook = true;
         }
         const Look frameLook = look;
+        // A flash in the frame nearest each event: its timestamp within half
+        // an interval of it.
+        bool flash = false;
+        if (d->cfg->syncFlash && syncPeriodNs_ > 0) {
+            const std::int64_t half = intervalsNs(q->interval, 1) / 2;
+            const std::int64_t from = ts - half;
+            const std::int64_t event = (from + syncPeriodNs_ - 1) / syncPeriodNs_ * syncPeriodNs_;
+            flash = event < ts + half + (intervalsNs(q->interval, 1) & 1);
+        }
         lk.unlock();
-        const auto& data = renderer.frame(static_cast<int>((m - 1) % renderer.cycle()), frameLook);
+        const auto& data =
+            flash ? renderer.flash() : renderer.frame(static_cast<int>((m - 1) % renderer.cycle()), frameLook);
         const bool fits = !data.empty() && data.size() <= b->length;
         if (fits) std::memcpy(b->mem, data.data(), data.size());
         std::uint32_t used = fits ? static_cast<std::uint32_t>(data.size()) : 0;

@@ -124,7 +124,7 @@ public:
     void release(OpenFile* f);
 
 private:
-    explicit Vcam(Profile p, std::string log, std::string controlDir);
+    Vcam(Profile p, std::string log, std::string controlDir, std::int64_t syncPeriodNs);
     static Vcam* create();
 
     void log(const Device* d, const std::string& line);
@@ -145,6 +145,7 @@ private:
 
     Profile profile_;
     std::string logPath_, controlDir_;
+    std::int64_t syncPeriodNs_ = 0;  // flashes of sync_flash cameras: every multiple of it
     std::vector<std::unique_ptr<Device>> devices_;
     std::uint32_t kernelVersion_ = 0;
 

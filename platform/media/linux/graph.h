@@ -54,7 +54,8 @@ struct GraphStats {
   std::uint64_t framesRefused = 0;  // the writer's queue was full
   std::uint64_t audioSamplesWritten = 0;  // sample frames (one per channel set)
   std::uint64_t audioSamplesInserted = 0;  // repeated samples and silence
-  std::uint64_t audioSilenceInserted = 0;  // of these, silence where the microphone gave nothing
+  std::uint64_t audioLeadingSilence = 0;   // of these, silence before the microphone's first sample
+  std::uint64_t audioSilenceInserted = 0;  // and silence where it gave nothing later on
   std::uint64_t audioGaps = 0;             // places such silence went in
   std::uint64_t audioSamplesDropped = 0;
   std::string recordingError;  // empty when the file was written without error

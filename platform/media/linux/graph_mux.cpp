@@ -168,6 +168,7 @@ void AviMuxFilter::AddStats(GraphStats& stats) const {
   stats.framesRefused = refused_;
   stats.audioSamplesWritten = s.audioFramesWritten;
   stats.audioSamplesInserted = s.audioFramesInserted;
+  stats.audioLeadingSilence = s.audioLeadingSilence;
   stats.audioSilenceInserted = s.audioSilenceInserted;
   stats.audioGaps = s.audioGaps;
   stats.audioSamplesDropped = s.audioFramesDropped;

@@ -9,10 +9,15 @@ VideoTimeline::VideoTimeline(std::int64_t startUs, Fraction interval)
     : startUs_(startUs), interval_(interval.num > 0 && interval.den > 0 ? interval : Fraction{1, 30}) {}
 
 std::int64_t VideoTimeline::SlotsUntil(std::int64_t timestampUs) const {
+  return stream::SlotsUntil(startUs_, interval_, timestampUs);
+}
+
+std::int64_t SlotsUntil(std::int64_t startUs, Fraction interval, std::int64_t timestampUs) {
+  if (interval.num == 0 || interval.den == 0) interval = {1, 30};
   // round(elapsed / interval) with elapsed in µs and interval num/den s.
-  const std::int64_t elapsed = timestampUs - startUs_;
-  const std::int64_t unit = static_cast<std::int64_t>(interval_.num) * 1000000;
-  const std::int64_t scaled = elapsed * static_cast<std::int64_t>(interval_.den);
+  const std::int64_t elapsed = timestampUs - startUs;
+  const std::int64_t unit = static_cast<std::int64_t>(interval.num) * 1000000;
+  const std::int64_t scaled = elapsed * static_cast<std::int64_t>(interval.den);
   const std::int64_t twice = 2 * scaled + unit;
   const std::int64_t divisor = 2 * unit;
   // Floor division, also for negative spans.
@@ -38,17 +43,51 @@ AudioAligner::AudioAligner(std::int64_t startUs, std::int32_t rate, std::int32_t
       options_(options) {}
 
 void AudioAligner::Process(const AudioChunk& chunk, std::vector<std::int16_t>& out) {
+  if (chunk.frames() == 0) return;
+  const bool continuous = held_.empty()
+                              ? anchored_ && !chunk.discontinuity && chunk.firstFrame == expectedFrame_
+                              : !chunk.discontinuity && chunk.firstFrame == held_.back().firstFrame + held_.back().frames();
+  if (continuous && held_.empty()) {
+    Place(chunk, out);
+    return;
+  }
+  // A start: held back until several chunks tell where it belongs.
+  if (!continuous) Flush(out);
+  held_.push_back(chunk);
+  const double heldUs =
+      static_cast<double>(chunk.firstFrame + chunk.frames() - held_.front().firstFrame) * 1e6 / rate_;
+  if (heldUs >= options_.holdSeconds * 1e6) Flush(out);
+}
+
+void AudioAligner::Flush(std::vector<std::int16_t>& out) {
+  if (held_.empty()) return;
+  // The window starts with all of them, so that the first lands by their
+  // lower edge, not by its own timestamp.
+  window_.clear();
+  for (const AudioChunk& chunk : held_) {
+    const double sampleClockUs = static_cast<double>(chunk.firstFrame) * 1e6 / rate_;
+    window_.emplace_back(sampleClockUs, static_cast<double>(chunk.timestampUs) - sampleClockUs);
+  }
+  seeded_ = held_.size();
+  for (const AudioChunk& chunk : held_) Place(chunk, out);
+  held_.clear();
+}
+
+void AudioAligner::Place(const AudioChunk& chunk, std::vector<std::int16_t>& out) {
   const auto n = static_cast<std::int64_t>(chunk.frames());
-  if (n == 0) return;
   const double rate = rate_;
   const double sampleClockUs = static_cast<double>(chunk.firstFrame) * 1e6 / rate;
   const double rawOffset = static_cast<double>(chunk.timestampUs) - sampleClockUs;
   const bool continuous = anchored_ && !chunk.discontinuity && chunk.firstFrame == expectedFrame_;
   if (!continuous) {
-    window_.clear();
+    if (seeded_ == 0) window_.clear();
     settledFromUs_ = sampleClockUs + options_.windowSeconds * 1e6;
   }
-  window_.emplace_back(sampleClockUs, rawOffset);
+  if (seeded_ > 0) {
+    --seeded_;  // already in the window
+  } else {
+    window_.emplace_back(sampleClockUs, rawOffset);
+  }
   while (window_.front().first < sampleClockUs - options_.windowSeconds * 1e6) window_.pop_front();
   scratch_.clear();
   for (const auto& entry : window_) scratch_.push_back(entry.second);
@@ -127,12 +166,16 @@ void AudioAligner::Append(const std::int16_t* frames, std::int64_t count,
 void AudioAligner::AppendSilence(std::int64_t count, std::vector<std::int16_t>& out) {
   if (count <= 0) return;
   out.insert(out.end(), static_cast<std::size_t>(count * channels_), std::int16_t{0});
-  // Steps of one stall or one settling of the clock, as the edge's window
-  // lets them through, are one gap.
-  if (gaps_ == 0 || framesOut_ - silenceEnd_ > static_cast<std::int64_t>(options_.windowSeconds * rate_)) ++gaps_;
+  if (framesOut_ == 0) {
+    leading_ += count;  // the source had not started yet
+  } else {
+    // Steps of one stall or one settling of the clock, as the edge's window
+    // lets them through, are one gap.
+    if (gaps_ == 0 || framesOut_ - silenceEnd_ > static_cast<std::int64_t>(options_.windowSeconds * rate_)) ++gaps_;
+    silence_ += count;
+  }
   framesOut_ += count;
   inserted_ += count;
-  silence_ += count;
   silenceEnd_ = framesOut_;
 }
 

@@ -15,6 +15,10 @@
 
 namespace kinovo::media::stream {
 
+// Slots of a frame grid from `startUs` to `timestampUs`, rounded to the
+// nearest.
+std::int64_t SlotsUntil(std::int64_t startUs, Fraction interval, std::int64_t timestampUs);
+
 // Slot n of the video holds the frame captured nearest to
 // start + n * interval. Slots without a frame become empty frames (the
 // player shows the previous picture), so the video's length follows the
@@ -78,24 +82,33 @@ class AudioAligner {
     double slowCorrection = 0.002;    // at most this share of a chunk's samples ...
     double fastCorrection = 0.01;     // ... or this share, above ten dead bands
     double maxSilenceSeconds = 10;    // silence put in at once; the rest follows with the next chunks
+    double holdSeconds = 0.2;         // sound held back at a start
   };
 
   AudioAligner(std::int64_t startUs, std::int32_t rate, std::int32_t channels);
   AudioAligner(std::int64_t startUs, std::int32_t rate, std::int32_t channels, Options options);
 
-  // Appends the chunk's samples, corrected, to `out` (interleaved).
+  // Appends the chunk's samples, corrected, to `out` (interleaved). The
+  // first chunks of a stream (and after a break in the sample count) are
+  // held back until they span holdSeconds, so that the first sample lands
+  // by their lower edge rather than by its own timestamp, which may err
+  // late by a chunk or more.
   void Process(const AudioChunk& chunk, std::vector<std::int16_t>& out);
+  // Appends what is held back.
+  void Flush(std::vector<std::int16_t>& out);
 
   std::int64_t framesOut() const { return framesOut_; }
   std::int64_t framesInserted() const { return inserted_; }  // repeated samples and silence
-  std::int64_t framesOfSilence() const { return silence_; }  // of these, silence
-  std::int64_t gaps() const { return gaps_; }  // places silence went in
+  std::int64_t framesLeading() const { return leading_; }    // of these, silence before the first sample
+  std::int64_t framesOfSilence() const { return silence_; }  // and silence for gaps after it
+  std::int64_t gaps() const { return gaps_; }                 // places such silence went in
   std::int64_t framesDropped() const { return dropped_; }
   // How far the output ran ahead of the clock (negative: behind) before the
   // last chunk's correction, in sample frames.
   double lastError() const { return lastError_; }
 
  private:
+  void Place(const AudioChunk& chunk, std::vector<std::int16_t>& out);
   void Append(const std::int16_t* frames, std::int64_t count, std::vector<std::int16_t>& out);
   void AppendSilence(std::int64_t count, std::vector<std::int16_t>& out);
 
@@ -108,10 +121,13 @@ class AudioAligner {
   double offsetUs_ = 0;  // smoothed capture time minus sample-clock time
   double settledFromUs_ = 0;  // sample-clock time after which a whole window has been seen
   std::deque<std::pair<double, double>> window_;  // (sample-clock time, raw offset)
+  std::size_t seeded_ = 0;  // chunks about to be placed whose offsets are in the window already
+  std::vector<AudioChunk> held_;
   std::vector<double> scratch_;
   std::int64_t framesOut_ = 0;
   std::int64_t inserted_ = 0;
   std::int64_t silence_ = 0;
+  std::int64_t leading_ = 0;
   std::int64_t gaps_ = 0;
   std::int64_t silenceEnd_ = 0;  // output frame after the last silence
   std::int64_t dropped_ = 0;

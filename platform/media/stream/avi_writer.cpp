@@ -17,6 +17,7 @@ extern "C" {
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
@@ -158,6 +159,10 @@ std::vector<Plane> RawPlanes(const VideoFormat& format) {
 // empty frames and silence.
 constexpr std::int64_t kSaneSpanUs = std::int64_t{24} * 3600 * 1000000;
 
+// How long the sound waits for the camera's first frame, which lays the
+// file's frame grid.
+constexpr std::int64_t kGridWaitUs = 2000000;
+
 struct Item {
   VideoFramePtr video;
   AudioChunkPtr audio;
@@ -204,7 +209,10 @@ struct AviWriter::Impl {
   // The capture time of the latest frame taken into the queue.
   std::atomic<std::int64_t> lastVideoUs{std::numeric_limits<std::int64_t>::min()};
   bool anyPicture = false;
-  std::int64_t startUs = 0;
+  std::int64_t startUs = 0;  // the file's time zero, once its grid is laid
+  std::atomic<std::int64_t> gridStartUs{0};  // the same, for EndSoundAt
+  bool gridLaid = false;
+  std::deque<AudioChunkPtr> early;  // sound that came before the grid was laid
   std::filesystem::path path;
 
   // The file, written through our own I/O context so that a failed write
@@ -239,7 +247,7 @@ struct AviWriter::Impl {
   std::error_code firstError;
 
   std::atomic<std::uint64_t> framesWritten{0}, emptyFrames{0}, discarded{0}, unusable{0},
-      overflows{0}, audioWritten{0}, audioInserted{0}, audioSilence{0}, audioGaps{0}, audioDropped{0},
+      overflows{0}, audioWritten{0}, audioInserted{0}, audioLeading{0}, audioSilence{0}, audioGaps{0}, audioDropped{0},
       audioRejected{0};
 
   std::error_code Setup();
@@ -256,12 +264,19 @@ struct AviWriter::Impl {
   bool Push(Item item, bool isAudio);
   void Run();
   void WriteVideo(const VideoFrame& frame);
-  void WriteAudio(const AudioChunk& chunk);
+  void WriteAudio(const AudioChunkPtr& chunk);
+  void AlignAudio(const AudioChunk& chunk);
+  // Lays the file's frame grid: time zero moves by less than half a frame
+  // so that the camera's frames fall on the grid (`firstFrameUs`), or
+  // stays (none). Then the sound held back for it goes in.
+  void LayGrid(std::optional<std::int64_t> firstFrameUs);
   // Sample frames from the start to the packet boundary `index`.
   std::int64_t SoundBoundary(std::int64_t index) const;
   // Writes the sound that fills whole packets; with `all`, the rest too.
   void WriteSound(bool all);
   void UpdateSoundStats();
+  // Leaves out the aligned sound past the recording's end.
+  void KeepWithinEnd();
   // The bytes to store for a frame; empty when it cannot be stored.
   std::span<const std::uint8_t> Payload(const VideoFrame& frame);
   void WriteVideoPacket(std::int64_t slot, std::span<const std::uint8_t> data);
@@ -315,6 +330,9 @@ std::error_code AviWriter::Open(const std::filesystem::path& path, const VideoFo
   d.timeline.emplace(startUs, video.interval);
   if (audio) d.aligner.emplace(startUs, audio->rate, audio->channels);
   d.anyPicture = false;
+  d.gridStartUs = startUs;
+  d.gridLaid = false;
+  d.early.clear();
   d.sound.clear();
   d.soundInFile = 0;
   d.soundPackets = 0;
@@ -322,7 +340,7 @@ std::error_code AviWriter::Open(const std::filesystem::path& path, const VideoFo
   d.soundEnd = std::numeric_limits<std::int64_t>::max();
   d.lastVideoUs = std::numeric_limits<std::int64_t>::min();
   for (auto* counter : {&d.framesWritten, &d.emptyFrames, &d.discarded, &d.unusable, &d.overflows,
-                        &d.audioWritten, &d.audioInserted, &d.audioSilence, &d.audioGaps, &d.audioDropped,
+                        &d.audioWritten, &d.audioInserted, &d.audioLeading, &d.audioSilence, &d.audioGaps, &d.audioDropped,
                         &d.audioRejected}) {
     *counter = 0;
   }
@@ -591,7 +609,7 @@ void AviWriter::Impl::Run() {
     }
     if (failed()) continue;  // after a write error the rest is only drained
     if (item.video) WriteVideo(*item.video);
-    if (item.audio) WriteAudio(*item.audio);
+    if (item.audio) WriteAudio(item.audio);
     // A failed write ends the file now, not when the recording is stopped.
     if (failed()) Finalize();
   }
@@ -632,6 +650,7 @@ void AviWriter::Impl::WriteVideo(const VideoFrame& frame) {
     ++discarded;
     return;
   }
+  if (!gridLaid && frame.timestampUs >= startUs) LayGrid(frame.timestampUs);
   const VideoTimeline::Placement placement = timeline->Place(frame.timestampUs);
   if (!placement.keep) {
     ++discarded;
@@ -659,21 +678,53 @@ void AviWriter::Impl::WriteVideoPacket(std::int64_t slot, std::span<const std::u
   }
 }
 
-void AviWriter::Impl::WriteAudio(const AudioChunk& chunk) {
-  if (!aligner || chunk.rate != audio->rate || chunk.channels != audio->channels ||
-      std::abs(chunk.timestampUs - startUs) > kSaneSpanUs) {
+void AviWriter::Impl::WriteAudio(const AudioChunkPtr& chunk) {
+  if (!aligner || chunk->rate != audio->rate || chunk->channels != audio->channels ||
+      std::abs(chunk->timestampUs - startUs) > kSaneSpanUs) {
     ++audioRejected;
     return;
   }
+  if (gridLaid) {
+    AlignAudio(*chunk);
+    return;
+  }
+  early.push_back(chunk);
+  // A camera that takes this long for its first frame does not hold up the sound.
+  if (chunk->timestampUs - startUs > kGridWaitUs) LayGrid(std::nullopt);
+}
+
+void AviWriter::Impl::LayGrid(std::optional<std::int64_t> firstFrameUs) {
+  gridLaid = true;
+  const bool ending = soundEnd.load() != std::numeric_limits<std::int64_t>::max();
+  if (firstFrameUs && !ending) {
+    const double interval = 1e6 * video.interval.num / video.interval.den;
+    double phase = std::fmod(static_cast<double>(*firstFrameUs - startUs), interval);
+    if (phase > interval / 2) phase -= interval;
+    const std::int64_t zeroUs = startUs + std::llround(phase);
+    if (zeroUs != startUs) {
+      startUs = zeroUs;
+      gridStartUs = zeroUs;
+      timeline.emplace(zeroUs, video.interval);
+      if (audio) aligner.emplace(zeroUs, audio->rate, audio->channels);
+    }
+  }
+  for (const AudioChunkPtr& chunk : early) AlignAudio(*chunk);
+  early.clear();
+}
+
+void AviWriter::Impl::AlignAudio(const AudioChunk& chunk) {
   aligner->Process(chunk, sound);
-  // Nothing past the end of the recording.
+  KeepWithinEnd();
+  UpdateSoundStats();
+  WriteSound(false);
+}
+
+void AviWriter::Impl::KeepWithinEnd() {
   const std::int64_t room = soundEnd.load() - soundInFile;
   const auto channels = static_cast<std::size_t>(audio->channels);
   if (static_cast<std::int64_t>(sound.size() / channels) > room) {
     sound.resize(static_cast<std::size_t>(std::max<std::int64_t>(room, 0)) * channels);
   }
-  UpdateSoundStats();
-  WriteSound(false);
 }
 
 std::int64_t AviWriter::Impl::SoundBoundary(std::int64_t index) const {
@@ -709,6 +760,7 @@ void AviWriter::Impl::WriteSound(bool all) {
 void AviWriter::Impl::UpdateSoundStats() {
   audioInserted = static_cast<std::uint64_t>(aligner->framesInserted() + endPadding);
   audioSilence = static_cast<std::uint64_t>(aligner->framesOfSilence() + endPadding);
+  audioLeading = static_cast<std::uint64_t>(aligner->framesLeading());
   audioGaps = static_cast<std::uint64_t>(aligner->gaps() + (endPadding > 0 ? 1 : 0));
   audioDropped = static_cast<std::uint64_t>(aligner->framesDropped());
 }
@@ -779,11 +831,14 @@ std::error_code AviWriter::Close(std::optional<std::int64_t> endUs) {
   d.queueChanged.notify_all();
   if (d.writer.joinable()) d.writer.join();
 
+  if (!d.gridLaid) d.LayGrid(std::nullopt);
   if (!d.finalized && !d.failed()) {
     // Both streams as long as the longer one, and at least up to the end.
     const Fraction interval = d.video.interval;
     double durationUs = static_cast<double>(d.timeline->length()) * interval.num * 1e6 / interval.den;
     if (d.aligner) {
+      d.aligner->Flush(d.sound);
+      d.KeepWithinEnd();
       const auto sound = d.soundInFile + static_cast<std::int64_t>(d.sound.size()) / d.audio->channels;
       durationUs = std::max(durationUs, static_cast<double>(sound) * 1e6 / d.audio->rate);
     }
@@ -853,13 +908,14 @@ void AviWriter::Impl::Release() {
 
 std::int64_t AviWriter::EndSoundAt(std::int64_t endUs) {
   Impl& d = *impl_;
-  if (!d.context || !d.audio || endUs - d.startUs > kSaneSpanUs) return endUs;
+  const std::int64_t zeroUs = d.gridStartUs.load();
+  if (!d.context || !d.audio || endUs - zeroUs > kSaneSpanUs) return endUs;
   // The file ends where the picture does: at the end rounded to the frame
   // grid, or after the slot of a frame captured just before it.
-  std::int64_t fileSlots = d.timeline->SlotsUntil(endUs);
+  std::int64_t fileSlots = SlotsUntil(zeroUs, d.video.interval, endUs);
   const std::int64_t lastVideoUs = d.lastVideoUs.load();
   if (lastVideoUs > std::numeric_limits<std::int64_t>::min() && lastVideoUs <= endUs) {
-    fileSlots = std::max(fileSlots, d.timeline->SlotsUntil(lastVideoUs) + 1);
+    fileSlots = std::max(fileSlots, SlotsUntil(zeroUs, d.video.interval, lastVideoUs) + 1);
   }
   fileSlots = std::max<std::int64_t>(fileSlots, 0);
   const std::int64_t frames = d.SoundBoundary(fileSlots);
@@ -867,7 +923,7 @@ std::int64_t AviWriter::EndSoundAt(std::int64_t endUs) {
   std::int64_t current = d.soundEnd.load();
   while (frames < current && !d.soundEnd.compare_exchange_weak(current, frames)) {
   }
-  return d.startUs + frames * 1000000 / d.audio->rate;
+  return zeroUs + frames * 1000000 / d.audio->rate;
 }
 
 bool AviWriter::isOpen() const { return impl_->context != nullptr; }
@@ -887,6 +943,7 @@ AviWriter::Stats AviWriter::stats() const {
   s.queueOverflows = d.overflows;
   s.audioFramesWritten = d.audioWritten;
   s.audioFramesInserted = d.audioInserted;
+  s.audioLeadingSilence = d.audioLeading;
   s.audioSilenceInserted = d.audioSilence;
   s.audioGaps = d.audioGaps;
   s.audioFramesDropped = d.audioDropped;

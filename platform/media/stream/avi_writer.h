@@ -72,7 +72,8 @@ class AviWriter {
     std::uint64_t queueOverflows = 0;      // frames or chunks refused because the queue was full
     std::uint64_t audioFramesWritten = 0;  // sample frames in the file
     std::uint64_t audioFramesInserted = 0;  // of these, repeated samples and silence
-    std::uint64_t audioSilenceInserted = 0;  // of these, silence where the microphone gave nothing
+    std::uint64_t audioLeadingSilence = 0;   // of these, silence before the microphone's first sample
+    std::uint64_t audioSilenceInserted = 0;  // and silence where it gave nothing later on
     std::uint64_t audioGaps = 0;             // places such silence went in
     std::uint64_t audioFramesDropped = 0;   // input sample frames left out to keep in step
     std::uint64_t audioChunksRejected = 0;  // chunks in another rate or channel count
