@@ -32,6 +32,9 @@ for f in "$probe" "$vcam"; do
 done
 mkdir -p "$out"
 avi=$out/soak.avi
+# The build measured: the checkout's commit when the run starts.
+rev=$(git -C "$repo" rev-parse --short HEAD 2>/dev/null || echo '?')
+started=$(date -u '+%Y-%m-%d %H:%M UTC')
 echo "soak: ${seconds} s of 1080p30 MJPEG with sound into $avi; samples in $out/samples.jsonl" >&2
 
 LD_PRELOAD=$vcam KINOVO_VCAM_PROFILE=$here/bench.ini \
@@ -57,7 +60,7 @@ size=$(stat -c %s "$avi" 2>/dev/null || echo 0)
 
 rate=48000
 {
-  echo "Soak run: $(field seconds) s, $(date -u '+%Y-%m-%d %H:%M UTC'), $(git -C "$repo" rev-parse --short HEAD 2>/dev/null || echo '?')"
+  echo "Soak run: $(field seconds) s from $started, build of $rev"
   echo
   echo "| Figure | Value |"
   echo "|---|---|"
