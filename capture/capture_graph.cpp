@@ -194,6 +194,26 @@ void StopPreview(CCaptureGraph& holder) {
   if (holder.videoFilter && holder.graph) holder.graph->RemoveFilter(holder.videoFilter);
 }
 
+namespace {
+
+// Takes the file writer (finishing its file) and the microphone out of a
+// stopped graph; the result is the file's own status.
+Status DetachRecording(CCaptureGraph& holder, QString* reason = nullptr) {
+  Status fileStatus = media::kOk;
+  if (holder.mux) {
+    holder.mux->Stop();
+    QString text;
+    fileStatus = holder.mux->GetError(text);
+    if (reason) *reason = text;
+    holder.graph->RemoveFilter(holder.mux);
+    holder.mux.reset();
+  }
+  if (holder.audioFilter) holder.graph->RemoveFilter(holder.audioFilter);
+  return fileStatus;
+}
+
+}  // namespace
+
 Status StartRecording(CCaptureGraph& holder, const QString& path) {
   if (!holder.graph || !holder.builder) return media::kFalse;
   if (holder.mediaControl) holder.mediaControl->Stop();
@@ -223,6 +243,10 @@ Status StartRecording(CCaptureGraph& holder, const QString& path) {
       }
     }
   }
+  // A file that could not be set up leaves neither its writer nor the
+  // microphone in the graph: the preview must not keep the microphone open,
+  // and the next start adds it afresh.
+  if (result != media::kOk) DetachRecording(holder);
   if (holder.device) {
     VideoDevice& device = *holder.device;
     if (!device.extraCapturePin) FindDevicePins(device);
@@ -244,6 +268,7 @@ Status StartRecording(CCaptureGraph& holder, const QString& path) {
       qCWarning(lcCapture).noquote()
           << "file" << path << ": the recording failed as it began:" << reason;
       result = fileStatus;
+      StopRecording(holder);
     }
   }
   if (result == media::kOk) qCDebug(lcCapture).noquote() << "recording into" << path;
@@ -256,15 +281,8 @@ Status StopRecording(CCaptureGraph& holder, QString* reason) {
   if (reason) reason->clear();
   if (!holder.mediaControl) return media::kFalse;
   holder.mediaControl->Stop();
-  Status fileStatus = media::kOk;
   QString fileReason;
-  if (holder.mux) {
-    holder.mux->Stop();
-    fileStatus = holder.mux->GetError(fileReason);
-    holder.graph->RemoveFilter(holder.mux);
-    holder.mux.reset();
-  }
-  if (holder.audioFilter) holder.graph->RemoveFilter(holder.audioFilter);
+  const Status fileStatus = DetachRecording(holder, &fileReason);
   const Status run = holder.mediaControl->Run();
   if (media::Failed(run)) {
     qCWarning(lcCapture).noquote()

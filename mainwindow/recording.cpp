@@ -94,8 +94,12 @@ void CKinovoDlg::StartRecordingNow()
 void CKinovoDlg::StopRecordingNow()
 {
     m_nCaptureState = Busy;
-    const kinovo::Status stopped = kinovo::StopRecording(m_graph);
-    if (stopped < 0) qCWarning(lcMainWindow) << "recording to" << m_strLastVideo << "ended with:" << Reason(stopped);
+    QString why;
+    const kinovo::Status stopped = kinovo::StopRecording(m_graph, &why);
+    if (stopped < 0) {
+        if (why.isEmpty()) why = Reason(stopped);
+        qCWarning(lcMainWindow) << "recording to" << m_strLastVideo << "ended with:" << why;
+    }
     if (m_nCurrentCamera >= 0 && m_nCurrentCamera < static_cast<int>(m_videoDevices.size())) {
         kinovo::VideoDevice& camera = m_videoDevices[static_cast<std::size_t>(m_nCurrentCamera)];
         kinovo::Status status = kinovo::BuildGraph(m_graph, &camera, CurrentMicFilter());
@@ -114,18 +118,30 @@ void CKinovoDlg::StopRecordingNow()
         m_bExplorerShown = true;
         m_bPhotoPending = false;
     }
-    if (FileExists(m_strLastVideo)) RevealFile(m_strLastVideo);
-    else
+    if (!FileExists(m_strLastVideo)) {
         MessageBox(GetSafeHwnd(),
                    QStringLiteral("The recording could not be saved: %1.")
-                       .arg(stopped < 0 ? Reason(stopped) : QStringLiteral("the camera delivered no picture")),
+                       .arg(stopped < 0 ? why : QStringLiteral("the camera delivered no picture")),
+                   kAttention);
+        return;
+    }
+    RevealFile(m_strLastVideo);
+    // The writer finishes its file itself when a write fails; the user
+    // must learn that the recording is shorter than the clock showed.
+    if (stopped < 0)
+        MessageBox(GetSafeHwnd(),
+                   QStringLiteral("The recording stopped: %1. The file keeps what was recorded until then.").arg(why),
                    kAttention);
 }
 
 void CKinovoDlg::RecordingTick()
 {
     ++m_nRecordTicks;
-    if (m_nRecordTicks % 5 == 0) {
+    if (kinovo::RecordingStatus(m_graph) < 0) {
+        // The file was already finished by the writer (full disk, write
+        // error); stopping now reports it and brings the preview back.
+        ToggleRecording();
+    } else if (m_nRecordTicks % 5 == 0) {
         m_buttons[Record].state = m_buttons[Record].state == 3 ? 4 : 3;
         InvalidateRect(m_buttons[Record].rc);
         InvalidateRect(m_rcClock);

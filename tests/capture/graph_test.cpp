@@ -223,15 +223,20 @@ TEST_F(GraphTest, AFailedFileOutputIsReportedAndThePreviewGoesOn) {
   fake_->lastBuilder->outputStatus = media::StatusFromErrno(13);
   Take();
   EXPECT_EQ(StartRecording(g, QStringLiteral("/ro/k.avi")), media::StatusFromErrno(13));
+  // The microphone does not stay open for the preview.
   EXPECT_EQ(Take(), (std::vector<std::string>{"Stop graph", "AddFilter mic as AudioInput",
-                                              "SetOutputFileName Avi /ro/k.avi", "EnumPins camera",
-                                              "Run"}));
+                                              "SetOutputFileName Avi /ro/k.avi", "RemoveFilter mic",
+                                              "EnumPins camera", "Run"}));
 
-  // A failed video rendering skips the sound's.
+  // A failed video rendering skips the sound's and takes the writer out.
   fake_->lastBuilder->outputStatus = media::kOk;
   fake_->lastBuilder->videoRenderStatus = media::kInvalidMediaType;
   EXPECT_EQ(StartRecording(g, QStringLiteral("/v/k.avi")), media::kInvalidMediaType);
-  for (const auto& call : Take()) EXPECT_NE(call, "RenderStream CAPTURE Audio mic none mux");
+  const std::vector<std::string> calls = Take();
+  for (const auto& call : calls) EXPECT_NE(call, "RenderStream CAPTURE Audio mic none mux");
+  EXPECT_NE(std::find(calls.begin(), calls.end(), "RemoveFilter mux"), calls.end());
+  EXPECT_NE(std::find(calls.begin(), calls.end(), "RemoveFilter mic"), calls.end());
+  EXPECT_FALSE(g.mux);
 }
 
 // The file's own failure (its camera failed as it began, the disk filled
@@ -245,6 +250,7 @@ TEST_F(GraphTest, AFileThatFailedIsReportedAtStartAndAtStop) {
   fake_->lastBuilder->muxErrorStatus = busy;
   fake_->lastBuilder->muxErrorReason = QStringLiteral("Device or resource busy");
   EXPECT_EQ(StartRecording(g, QStringLiteral("/v/a.avi")), busy);
+  EXPECT_FALSE(g.mux) << "a recording that failed as it began is not left running";
 
   const Status full = media::StatusFromErrno(ENOSPC);
   fake_->lastBuilder->muxErrorStatus = media::kOk;

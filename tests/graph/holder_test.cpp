@@ -63,7 +63,8 @@ TEST_F(GraphTest, PreviewWindowDestroyedBeforeTheGraph) {
 }
 
 // The camera is pulled out while previewing: the device is given back at
-// once, and stopping and starting the preview afterwards is harmless.
+// once, and stopping and starting the preview afterwards is harmless; the
+// start says that the camera is gone.
 TEST_F(GraphTest, CameraUnpluggedWhilePreviewing) {
   UseFormat(kMjpeg480);
   CCaptureGraph graph;
@@ -77,7 +78,7 @@ TEST_F(GraphTest, CameraUnpluggedWhilePreviewing) {
   EXPECT_TRUE(Stats(graph).cameraLost);
   const std::uint64_t frames = Stats(graph).cameraFrames;
   StopPreview(graph);
-  EXPECT_EQ(StartPreview(graph, preview_), 0);
+  EXPECT_LT(StartPreview(graph, preview_), 0);
   Pump(300ms);
   EXPECT_EQ(Stats(graph).cameraFrames, frames);
   EXPECT_TRUE(VideoWindow()) << "the window stays, showing the last picture";

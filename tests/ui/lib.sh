@@ -56,3 +56,32 @@ wait_exit() {
   wait "$pid"
   exit_code=$?
 }
+
+# The stand-in file manager's calls about files under $HOME: other tests
+# share its log.
+fm_calls() {
+  [ -n "${KINOVO_FILEMANAGER_LOG:-}" ] || return 0
+  grep '^ShowItems' "$KINOVO_FILEMANAGER_LOG" | grep -F "file://$HOME/"
+}
+
+# A finalized AVI, read by ffprobe and ffmpeg: indexed, decodable to the
+# end, with or without sound, and as long as the recording ran.
+check_avi() { # file, "sound"|"silent", expected seconds (or "")
+  local f=$1 streams dur
+  [ -s "$f" ] || fail "no video file $f"
+  streams=$(ffprobe -v error -show_entries stream=codec_type,codec_name,width,height -of csv=p=0 "$f")
+  echo "$streams" | grep -q video || fail "$f: no video stream ($streams)"
+  if [ "$2" = sound ]; then
+    echo "$streams" | grep -q audio || fail "$f: no sound stream"
+  else
+    echo "$streams" | grep -q audio && fail "$f: sound although \"Без звука\" was chosen"
+  fi
+  dur=$(ffprobe -v error -show_entries format=duration -of csv=p=0 "$f")
+  [ -n "$dur" ] && [ "$dur" != N/A ] || fail "$f: no duration (not finalized)"
+  ffmpeg -v error -xerror -i "$f" -f null - 2>"$out/decode.txt" || fail "$f: does not decode: $(head -3 "$out/decode.txt")"
+  [ -s "$out/decode.txt" ] && fail "$f: decoding errors: $(head -3 "$out/decode.txt")"
+  if [ -n "$3" ]; then
+    awk -v d="$dur" -v e="$3" 'BEGIN { exit !(d > e - 1.0 && d < e + 1.0) }' \
+      || fail "$f: lasts $dur s, the recording ran $3 s"
+  fi
+}

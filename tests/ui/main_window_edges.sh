@@ -1,0 +1,112 @@
+#!/usr/bin/env bash
+# The real program at the edges of its files: a disk with less than 100 MB
+# free, free space running out during a recording, a folder that cannot be
+# written, a photo of an 854-pixel-wide mode, and a photo taken during a
+# recording. The Videos folder is a small tmpfs in a mount namespace of the
+# test's own, so that nothing outside it sees the mounts.
+#   main_window_edges.sh KINOVO VCAM_LIBRARY PROFILE_DIR OUTDIR
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/lib.sh"
+if [ -z "${KINOVO_EDGES_NS:-}" ]; then
+  if ! unshare -m --propagation private mount -t tmpfs -o size=1m tmpfs /mnt 2>/dev/null; then
+    echo "SKIP: no private mount namespace with tmpfs here (needs root or CAP_SYS_ADMIN)"
+    exit 77
+  fi
+  KINOVO_EDGES_NS=1 exec unshare -m --propagation private "$0" "$@"
+fi
+bin=$1 vcam=$2 profiles=$3 out=$4
+mkdir -p "$out"
+pid=""
+trap '[ -n "$pid" ] && kill -9 "$pid" 2>/dev/null' EXIT
+: >"$out/kinovo.log"
+
+export HOME="$out/home" XDG_CONFIG_HOME="$out/home/.config"
+rm -rf "$HOME"
+mkdir -p "$XDG_CONFIG_HOME" "$HOME/Clips" "$HOME/Shots"
+cat >"$XDG_CONFIG_HOME/user-dirs.dirs" <<DIRS
+XDG_VIDEOS_DIR="\$HOME/Clips"
+XDG_PICTURES_DIR="\$HOME/Shots"
+DIRS
+videos="$HOME/Clips" pictures="$HOME/Shots"
+mib=1048576
+
+LD_PRELOAD="$vcam" KINOVO_VCAM_PROFILE="$profiles/wide.ini" ASAN_OPTIONS=verify_asan_link_order=0 \
+  "$bin" >>"$out/kinovo.log" 2>&1 &
+pid=$!
+wid=$(wait_window Kinovo) || fail "no main window"
+read -r x y w h < <(geometry "$wid")
+sleep 1.5
+click() { xdotool mousemove $((x + $1)) $((y + $2)) sleep 0.15 click 1; sleep "${3:-0.4}"; }
+record_button() { click $((w - 74)) $((h - 40)) "$@"; }
+photo_button() { click $((w - 126)) $((h - 40)) "$@"; }
+count() { ls "$1" 2>/dev/null | wc -l; }
+free_bytes() { stat -f -c '%a %S' "$1" | awk '{ printf "%.0f\n", $1 * $2 }'; }
+# The "Attention" message must come up; it is answered with Enter.
+expect_attention() { # what it is about
+  local mid
+  mid=$(wait_window Attention) || fail "no \"Attention\" message: $1"
+  import -silent -window root "$out/attention-$2.png"
+  xdotool windowfocus --sync "$mid" key Return
+  for _ in $(seq 40); do xdotool search --onlyvisible --name '^Attention$' >/dev/null 2>&1 || return 0; sleep 0.05; done
+  fail "the \"Attention\" message did not close"
+}
+
+# ---- less than 100 MB free: the recording does not start
+mount -t tmpfs -o size=99m tmpfs "$videos" || fail "mount tmpfs"
+record_button 0
+expect_attention "a recording with 99 MB free" low-space
+[ "$(count "$videos")" = 0 ] || fail "a file was made with 99 MB free: $(ls "$videos")"
+kill -0 "$pid" || fail "the program ended"
+
+# ---- free space falls below 100 MB during a recording: stopped, playable
+mount -o remount,size=400m "$videos" || fail "remount tmpfs"
+record_button 0
+sleep 2
+[ "$(count "$videos")" = 1 ] || fail "no recording with 400 MB free"
+video=$videos/$(ls "$videos")
+# Another program takes the space.
+fallocate -l $(( $(free_bytes "$videos") - 99 * mib )) "$videos/filler" || fail "fallocate"
+expect_attention "free space running out during a recording" space-ran-out
+rm -f "$videos/filler"
+sleep 0.5
+check_avi "$video" sound ""
+fm_calls | grep -q "$(basename "$video")" || [ -z "${KINOVO_FILEMANAGER_LOG:-}" ] \
+  || fail "the stopped recording was not shown in the file manager"
+
+# ---- a folder that cannot be written: said, no file
+mount -o remount,ro "$videos" || fail "remount read-only"
+record_button 0
+expect_attention "a read-only Videos folder" read-only
+mount -o remount,rw "$videos"
+[ "$(count "$videos")" = 1 ] || fail "files after the read-only attempt: $(ls "$videos")"
+
+# ---- a photo during a recording is shown in the file manager after it,
+# just before the video; photos are 854 x 480 and decode cleanly
+record_button 0
+sleep 1
+photo_button 1.5
+photo=$pictures/$(ls "$pictures" | head -1)
+[ -f "$photo" ] || fail "no photo during the recording"
+fm_calls | grep -q "$(basename "$photo")" && fail "the photo was shown while the recording ran"
+record_button 1
+video=$videos/$(ls -t "$videos" | head -1)
+check_avi "$video" sound ""
+if [ -n "${KINOVO_FILEMANAGER_LOG:-}" ]; then
+  last_two=$(fm_calls | tail -2)
+  echo "$last_two" | head -1 | grep -q "$(basename "$photo")" || fail "photo not shown first: $last_two"
+  echo "$last_two" | tail -1 | grep -q "$(basename "$video")" || fail "video not shown last: $last_two"
+fi
+photo_button 1.5
+[ "$(count "$pictures")" = 2 ] || fail "two photos expected: $(ls "$pictures")"
+for p in "$pictures"/*.jpg; do
+  [ "$(identify -format '%w x %h' "$p")" = "854 x 480" ] || fail "$p is $(identify -format '%w x %h' "$p")"
+  ffmpeg -v error -i "$p" -f null - 2>"$out/decode.txt" && [ ! -s "$out/decode.txt" ] \
+    || fail "$p does not decode cleanly: $(head -3 "$out/decode.txt")"
+done
+cp "$photo" "$out/photo-854.jpg"
+fm_calls | grep -q "_0002.jpg" && fail "the second photo opened the file manager again"
+
+xdotool windowfocus --sync "$wid" key Escape
+wait_exit "$pid" 15 || { kill -9 "$pid"; fail "Escape did not end the program"; }
+[ "$exit_code" = 0 ] || fail "exit code $exit_code"
+echo "main window at the edges: ok"
