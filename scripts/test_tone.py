@@ -66,7 +66,7 @@ def main():
         except OSError:
             pass
 
-    spec = SampleSpec(PA_SAMPLE_S16LE, RATE, CHANNELS)
+    sample_spec = SampleSpec(PA_SAMPLE_S16LE, RATE, CHANNELS)
     frame_bytes = 2 * CHANNELS
     none = 0xFFFFFFFF
     # 80 ms of buffering: the sink then plays (and its monitor hands out)
@@ -74,7 +74,7 @@ def main():
     attr = BufferAttr(none, RATE * 80 // 1000 * frame_bytes, none, none, none)
     error = ctypes.c_int(0)
     stream = pulse.pa_simple_new(None, b"Kinovo test tone", PA_STREAM_PLAYBACK, sink, b"tone",
-                                 ctypes.byref(spec), None, ctypes.byref(attr), ctypes.byref(error))
+                                 ctypes.byref(sample_spec), None, ctypes.byref(attr), ctypes.byref(error))
     if not stream:
         print("test_tone: cannot play to %s (error %d)" % (sink.decode(), error.value), file=sys.stderr)
         return 1

@@ -1,11 +1,11 @@
 #include "layerwindow.h"
 
+#include "passivewindow.h"
 #include "ui_log.h"
 #include "x11.h"
 
 #include <QPainter>
 #include <QSet>
-#include <QTimer>
 
 #include <cstdlib>
 #include <vector>
@@ -18,19 +18,12 @@ QSet<QString>& ClassRegistry()
     return names;
 }
 
-class LayerWindow final : public QWidget {
+class LayerWindow final : public PassiveWindow {
 public:
-    LayerWindow(const QString& className, QWidget* owner)
-        : QWidget(owner, Qt::Tool | Qt::FramelessWindowHint | Qt::WindowTransparentForInput
-                             | Qt::WindowDoesNotAcceptFocus | Qt::NoDropShadowWindowHint)
+    LayerWindow(const QString& className, QWidget* owner) : PassiveWindow(className, owner)
     {
-        setObjectName(className);
         setAttribute(Qt::WA_TranslucentBackground);
-        setAttribute(Qt::WA_ShowWithoutActivating);
-        setAttribute(Qt::WA_X11DoNotAcceptFocus);
-        setAttribute(Qt::WA_TransparentForMouseEvents);
         setAttribute(Qt::WA_NoSystemBackground);
-        setFocusPolicy(Qt::NoFocus);
     }
 
     void SetPicture(const QImage& picture, int alpha)
@@ -50,16 +43,6 @@ public:
     int Alpha() const { return m_alpha; }
 
 protected:
-    void showEvent(QShowEvent* e) override
-    {
-        QWidget::showEvent(e);
-        // The window manager wraps the window in a frame of its own some time
-        // after mapping; that frame must let clicks through as well.
-        x11::ClearInputShape(this);
-        for (int ms : {20, 100, 300})
-            QTimer::singleShot(ms, this, [this] { x11::ClearInputShape(this); });
-    }
-
     void paintEvent(QPaintEvent*) override
     {
         QPainter p(this);

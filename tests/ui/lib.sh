@@ -85,3 +85,36 @@ check_avi() { # file, "sound"|"silent", expected seconds (or "")
       || fail "$f: lasts $dur s, the recording ran $3 s"
   fi
 }
+
+# A home of the test's own under $out whose XDG Videos and Pictures folders
+# have names of their own, so that a test sees they are used rather than a
+# fallback; sets videos and pictures.
+user_folders() {
+  export HOME="$out/home" XDG_CONFIG_HOME="$out/home/.config"
+  rm -rf "$HOME"
+  mkdir -p "$XDG_CONFIG_HOME" "$HOME/Clips" "$HOME/Shots"
+  cat >"$XDG_CONFIG_HOME/user-dirs.dirs" <<DIRS
+XDG_VIDEOS_DIR="\$HOME/Clips"
+XDG_PICTURES_DIR="\$HOME/Shots"
+DIRS
+  videos="$HOME/Clips" pictures="$HOME/Shots"
+}
+
+# Clicks at main-window coordinates (the window at x y w h), then waits $3 s.
+click() { xdotool mousemove $((x + $1)) $((y + $2)) sleep 0.15 click 1; sleep "${3:-0.4}"; }
+record_button() { click $((w - 74)) $((h - 40)) "$@"; }
+photo_button() { click $((w - 126)) $((h - 40)) "$@"; }
+# How many files a folder holds.
+count() { ls "$1" 2>/dev/null | wc -l; }
+
+# Starts the program ($bin) with the virtual cameras ($vcam) of a profile,
+# waits for its window and its first frame; sets pid, wid and x y w h.
+start_program() { # profile
+  LD_PRELOAD="$vcam" KINOVO_VCAM_PROFILE="$1" ASAN_OPTIONS=verify_asan_link_order=0 \
+    "$bin" >>"$out/kinovo.log" 2>&1 &
+  pid=$!
+  wid=$(wait_window Kinovo) || fail "no main window"
+  read -r x y w h < <(geometry "$wid")
+  # The first frame and the fade-in.
+  sleep 1.5
+}

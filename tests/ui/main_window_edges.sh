@@ -20,26 +20,10 @@ pid=""
 trap '[ -n "$pid" ] && kill -9 "$pid" 2>/dev/null' EXIT
 : >"$out/kinovo.log"
 
-export HOME="$out/home" XDG_CONFIG_HOME="$out/home/.config"
-rm -rf "$HOME"
-mkdir -p "$XDG_CONFIG_HOME" "$HOME/Clips" "$HOME/Shots"
-cat >"$XDG_CONFIG_HOME/user-dirs.dirs" <<DIRS
-XDG_VIDEOS_DIR="\$HOME/Clips"
-XDG_PICTURES_DIR="\$HOME/Shots"
-DIRS
-videos="$HOME/Clips" pictures="$HOME/Shots"
+user_folders
 mib=1048576
 
-LD_PRELOAD="$vcam" KINOVO_VCAM_PROFILE="$profiles/wide.ini" ASAN_OPTIONS=verify_asan_link_order=0 \
-  "$bin" >>"$out/kinovo.log" 2>&1 &
-pid=$!
-wid=$(wait_window Kinovo) || fail "no main window"
-read -r x y w h < <(geometry "$wid")
-sleep 1.5
-click() { xdotool mousemove $((x + $1)) $((y + $2)) sleep 0.15 click 1; sleep "${3:-0.4}"; }
-record_button() { click $((w - 74)) $((h - 40)) "$@"; }
-photo_button() { click $((w - 126)) $((h - 40)) "$@"; }
-count() { ls "$1" 2>/dev/null | wc -l; }
+start_program "$profiles/wide.ini"
 free_bytes() { stat -f -c '%a %S' "$1" | awk '{ printf "%.0f\n", $1 * $2 }'; }
 # The "Attention" message must come up; it is answered with Enter.
 expect_attention() { # what it is about

@@ -13,35 +13,13 @@ pid=""
 trap '[ -n "$pid" ] && kill -9 "$pid" 2>/dev/null' EXIT
 : >"$out/kinovo.log"
 
-# The user's XDG folders, under names of their own, so that the test sees
-# they are used rather than a fallback.
-export HOME="$out/home" XDG_CONFIG_HOME="$out/home/.config"
-rm -rf "$HOME"
-mkdir -p "$XDG_CONFIG_HOME" "$HOME/Clips" "$HOME/Shots"
-cat >"$XDG_CONFIG_HOME/user-dirs.dirs" <<DIRS
-XDG_VIDEOS_DIR="\$HOME/Clips"
-XDG_PICTURES_DIR="\$HOME/Shots"
-DIRS
-videos="$HOME/Clips" pictures="$HOME/Shots"
+user_folders
 fm_log=${KINOVO_FILEMANAGER_LOG:-}
 
-start() {
-  LD_PRELOAD="$vcam" KINOVO_VCAM_PROFILE="$profiles/use.ini" ASAN_OPTIONS=verify_asan_link_order=0 \
-    "$bin" >>"$out/kinovo.log" 2>&1 &
-  pid=$!
-  wid=$(wait_window Kinovo) || fail "no main window"
-  read -r x y w h < <(geometry "$wid")
-  # The first frame and the fade-in.
-  sleep 1.5
-}
+start() { start_program "$profiles/use.ini"; }
 where() { read -r x y w h < <(geometry "$wid"); }
-# Clicks at window coordinates.
-click() { xdotool mousemove $((x + $1)) $((y + $2)) sleep 0.15 click 1; sleep "${3:-0.4}"; }
-record_button() { click $((w - 74)) $((h - 40)) "$@"; }
-photo_button() { click $((w - 126)) $((h - 40)) "$@"; }
-# The newest file in a folder, and how many there are.
+# The newest file in a folder.
 newest() { ls -t "$1" 2>/dev/null | head -1; }
-count() { ls "$1" 2>/dev/null | wc -l; }
 
 # ---- recording with the record button, and a photo while previewing
 start
