@@ -1,6 +1,9 @@
 # Helpers for tests that drive the real program under X with xdotool and
 # look at the screen with ImageMagick.
 set -u
+# A failed check leaves no program ($pid) behind for the next test to find.
+pid=""
+trap '[ -n "$pid" ] && kill -9 "$pid" 2>/dev/null' EXIT
 
 # Fails the test, keeping a screenshot in $out (when set) to look at.
 fail() {

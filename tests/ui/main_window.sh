@@ -9,8 +9,6 @@ here=$(cd "$(dirname "$0")" && pwd)
 . "$here/lib.sh"
 bin=$1 out=$2 mode=${3:-full}
 mkdir -p "$out"
-pid=""
-trap '[ -n "$pid" ] && kill -9 "$pid" 2>/dev/null' EXIT
 
 start() {
   "$bin" >"$out/kinovo.log" 2>&1 &

@@ -8,9 +8,6 @@ here=$(cd "$(dirname "$0")" && pwd)
 . "$here/lib.sh"
 bin=$1 vcam=$2 profiles=$3 out=$4
 mkdir -p "$out"
-# A failed check leaves no program behind for the next test to find.
-pid=""
-trap '[ -n "$pid" ] && kill -9 "$pid" 2>/dev/null' EXIT
 
 start() { # profile name, or "" for no camera
   if [ -n "$1" ]; then

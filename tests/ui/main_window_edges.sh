@@ -16,8 +16,6 @@ if [ -z "${KINOVO_EDGES_NS:-}" ]; then
 fi
 bin=$1 vcam=$2 profiles=$3 out=$4
 mkdir -p "$out"
-pid=""
-trap '[ -n "$pid" ] && kill -9 "$pid" 2>/dev/null' EXIT
 : >"$out/kinovo.log"
 
 user_folders

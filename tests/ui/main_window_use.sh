@@ -8,9 +8,6 @@ here=$(cd "$(dirname "$0")" && pwd)
 . "$here/lib.sh"
 bin=$1 vcam=$2 profiles=$3 out=$4
 mkdir -p "$out"
-# A failed check leaves no program behind for the next test to find.
-pid=""
-trap '[ -n "$pid" ] && kill -9 "$pid" 2>/dev/null' EXIT
 : >"$out/kinovo.log"
 
 user_folders
@@ -118,32 +115,26 @@ where
 [ "$w $h" = "670 510" ] || fail "second camera: window ${w}x$h"
 import -silent -window root "$out/second-camera.png"
 
-# ---- Close during a recording: finalized first
-record_button 0.3
-sleep 2
-before=$(count "$videos")
-wake
-click $((w - 37)) 39 0
-wait_exit "$pid" 15 || { kill -9 "$pid"; fail "Close did not end the program"; }
-[ "$exit_code" = 0 ] || fail "Close: exit code $exit_code"
-check_avi "$videos/$(newest "$videos")" silent ""
-
-# ---- Escape during a recording (the microphone is chosen again at start)
+# ---- every way out during a recording leaves a finalized file
+# end_during_recording HOW SOUND: records for two seconds, ends the program
+# with HOW (close, escape, term) and checks the file.
+end_during_recording() {
+  record_button 0.3
+  sleep 2
+  case $1 in
+    close) wake; click $((w - 37)) 39 0 ;;
+    escape) xdotool windowfocus --sync "$wid" key Escape ;;
+    term) kill -TERM "$pid" ;;
+  esac
+  wait_exit "$pid" 15 || { kill -9 "$pid"; fail "$1 did not end the program"; }
+  [ "$exit_code" = 0 ] || fail "$1: exit code $exit_code"
+  check_avi "$videos/$(newest "$videos")" "$2" ""
+}
+end_during_recording close silent
+# The microphone is chosen again at start.
 start
-record_button 0.3
-sleep 2
-xdotool windowfocus --sync "$wid" key Escape
-wait_exit "$pid" 15 || { kill -9 "$pid"; fail "Escape did not end the program"; }
-[ "$exit_code" = 0 ] || fail "Escape: exit code $exit_code"
-check_avi "$videos/$(newest "$videos")" sound ""
-
-# ---- SIGTERM during a recording
+end_during_recording escape sound
 start
-record_button 0.3
-sleep 2
-kill -TERM "$pid"
-wait_exit "$pid" 15 || { kill -9 "$pid"; fail "SIGTERM did not end the program"; }
-[ "$exit_code" = 0 ] || fail "SIGTERM: exit code $exit_code"
-check_avi "$videos/$(newest "$videos")" sound ""
+end_during_recording term sound
 ls "$videos" | sort | tail -1 | grep -q "_0005.avi" || fail "five recordings expected: $(ls "$videos")"
 echo "main window in use: ok"
