@@ -110,7 +110,10 @@ protected:
     std::optional<QString> NewFileName(const QString& folder, const QString& prefix, const QString& extension,
                                        const QString& what);
     bool GrabWindowPixels(Image* buffer, HWND window);
-    bool SaveDibAsJpeg(const QImage& picture, const QString& path);
+    // A message under "Attention": what went wrong with the user's request.
+    void Attention(const QString& text);
+    // `why`: the reason in words when the file could not be written.
+    bool SaveDibAsJpeg(const QImage& picture, const QString& path, QString* why = nullptr);
     CPoint PhotoSize() const;
 
     Image m_pShutterImage;

@@ -20,22 +20,30 @@ bool CKinovoDlg::GrabWindowPixels(Image* buffer, HWND window)
     return true;
 }
 
-bool CKinovoDlg::SaveDibAsJpeg(const QImage& picture, const QString& path)
+bool CKinovoDlg::SaveDibAsJpeg(const QImage& picture, const QString& path, QString* why)
 {
-    if (m_jpegClsid.isEmpty() || picture.isNull()) return false;
+    if (m_jpegClsid.isEmpty() || picture.isNull()) {
+        if (why) *why = QStringLiteral("no JPEG encoder or no picture");
+        return false;
+    }
     // Never over an existing file, even one that appeared after the name
     // was chosen.
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
         qCWarning(lcMainWindow) << "photo" << path << "cannot be created:" << file.errorString();
+        if (why) *why = file.errorString();
         return false;
     }
     QImageWriter writer(&file, m_jpegClsid);
     writer.setQuality(90);
     if (!writer.write(picture) || !file.flush()) {
-        qCWarning(lcMainWindow) << "photo" << path << "could not be written:" << writer.errorString()
-                                << file.errorString();
-        file.remove();
+        const QString reason = file.error() != QFileDevice::NoError ? file.errorString() : writer.errorString();
+        qCWarning(lcMainWindow) << "photo" << path << "could not be written:" << reason;
+        if (why) *why = reason;
+        // QFile::remove() gives up when closing fails, as it does on a
+        // full disk; the half-written file must go all the same.
+        file.close();
+        QFile::remove(path);
         return false;
     }
     return true;
@@ -70,6 +78,7 @@ bool CKinovoDlg::TakePhoto()
 
     bool ok = false;
     QString path;
+    QString why;
     if (const std::optional<QString> name = NewFileName(m_strPictureFolder, QStringLiteral("img_"),
                                                         QStringLiteral(".jpg"), QStringLiteral("photo"))) {
         path = *name;
@@ -78,9 +87,10 @@ bool CKinovoDlg::TakePhoto()
             if (picture->size() != QSize(size.x, size.y))
                 qCWarning(lcMainWindow) << "photo grabbed at" << picture->size() << "instead of" << size.x << "x"
                                         << size.y;
-            ok = SaveDibAsJpeg(*picture, path);
+            ok = SaveDibAsJpeg(*picture, path, &why);
         } else {
-            qCWarning(lcMainWindow) << "photo: the preview window could not be grabbed";
+            why = QStringLiteral("the picture could not be taken from the preview");
+            qCWarning(lcMainWindow) << "photo:" << why;
         }
     }
 
@@ -94,6 +104,8 @@ bool CKinovoDlg::TakePhoto()
     m_bShutterActive = false;
     RenderLayer();
 
+    // A photo that was not saved must not pass for one that was.
+    if (!path.isEmpty() && !ok) Attention(QStringLiteral("The photo could not be saved: %1.").arg(why));
     if (ok) {
         m_strLastPhoto = path;
         if (m_nCaptureState == Previewing && !m_bExplorerShown) {

@@ -10,13 +10,17 @@
 
 namespace {
 
-const QString kAttention = QStringLiteral("Attention");
 const QString kLowSpace =
     QStringLiteral("Not enough of the free space on your hard drive. Available volume is less than 100MB.");
 
 QString Reason(kinovo::Status status) { return QString::fromStdString(kinovo::media::StatusText(status)); }
 
 } // namespace
+
+void CKinovoDlg::Attention(const QString& text)
+{
+    MessageBox(GetSafeHwnd(), text, QStringLiteral("Attention"));
+}
 
 std::shared_ptr<kinovo::media::Filter> CKinovoDlg::CurrentMicFilter() const
 {
@@ -29,18 +33,16 @@ std::optional<QString> CKinovoDlg::NewFileName(const QString& folder, const QStr
 {
     // A fresh account has no Videos or Pictures folder yet.
     if (!EnsureFolder(folder)) {
-        MessageBox(GetSafeHwnd(), QStringLiteral("The %1 folder %2 cannot be created.").arg(what, folder), kAttention);
+        Attention(QStringLiteral("The %1 folder %2 cannot be created.").arg(what, folder));
         return std::nullopt;
     }
     const DatedName day = TodaysName();
     auto path = FirstFreeName(folder + prefix, day.day, day.month, day.year, extension, FileExists);
     if (!path) {
         qCWarning(lcMainWindow) << "no free" << what << "file name left for today in" << folder;
-        MessageBox(GetSafeHwnd(),
-                   QStringLiteral("All 9999 %1 file names of today are taken in %2. Move some files elsewhere "
-                                  "and try again.")
-                       .arg(what, folder),
-                   kAttention);
+        Attention(QStringLiteral("All 9999 %1 file names of today are taken in %2. Move some files elsewhere "
+                                 "and try again.")
+                      .arg(what, folder));
     }
     return path;
 }
@@ -55,7 +57,7 @@ int CKinovoDlg::ToggleRecording()
 void CKinovoDlg::StartRecordingNow()
 {
     if (!EnoughSpaceToRecord(FreeBytesAvailable(m_strVideoFolder))) {
-        MessageBox(GetSafeHwnd(), kLowSpace, kAttention);
+        Attention(kLowSpace);
         return;
     }
     SetCursor(m_hCursorHand);
@@ -87,7 +89,7 @@ void CKinovoDlg::StartRecordingNow()
             why = QStringLiteral("the folder %1 cannot be written").arg(m_strVideoFolder);
         else if (m_graph.audioFilter)
             why += QStringLiteral(" (is the microphone still connected?)");
-        MessageBox(GetSafeHwnd(), QStringLiteral("The recording could not be started: %1.").arg(why), kAttention);
+        Attention(QStringLiteral("The recording could not be started: %1.").arg(why));
     }
 }
 
@@ -119,19 +121,15 @@ void CKinovoDlg::StopRecordingNow()
         m_bPhotoPending = false;
     }
     if (!FileExists(m_strLastVideo)) {
-        MessageBox(GetSafeHwnd(),
-                   QStringLiteral("The recording could not be saved: %1.")
-                       .arg(stopped < 0 ? why : QStringLiteral("the camera delivered no picture")),
-                   kAttention);
+        Attention(QStringLiteral("The recording could not be saved: %1.")
+                      .arg(stopped < 0 ? why : QStringLiteral("the camera delivered no picture")));
         return;
     }
     RevealFile(m_strLastVideo);
     // The writer finishes its file itself when a write fails; the user
     // must learn that the recording is shorter than the clock showed.
     if (stopped < 0)
-        MessageBox(GetSafeHwnd(),
-                   QStringLiteral("The recording stopped: %1. The file keeps what was recorded until then.").arg(why),
-                   kAttention);
+        Attention(QStringLiteral("The recording stopped: %1. The file keeps what was recorded until then.").arg(why));
 }
 
 void CKinovoDlg::RecordingTick()
@@ -147,7 +145,7 @@ void CKinovoDlg::RecordingTick()
         InvalidateRect(m_rcClock);
     } else if (!EnoughSpaceToRecord(FreeBytesAvailable(m_strVideoFolder))) {
         ToggleRecording();
-        MessageBox(GetSafeHwnd(), kLowSpace, kAttention);
+        Attention(kLowSpace);
     }
 }
 

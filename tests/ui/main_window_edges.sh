@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # The real program at the edges of its files: a disk with less than 100 MB
 # free, free space running out during a recording, a folder that cannot be
-# written, a photo of an 854-pixel-wide mode, and a photo taken during a
-# recording. The Videos folder is a small tmpfs in a mount namespace of the
-# test's own, so that nothing outside it sees the mounts.
+# written, a photo of an 854-pixel-wide mode, a photo taken during a
+# recording, and a photo on a full disk. The folders are small tmpfs mounts
+# in a mount namespace of the test's own, which nothing outside it sees.
 #   main_window_edges.sh KINOVO VCAM_LIBRARY PROFILE_DIR OUTDIR
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/lib.sh"
@@ -87,6 +87,14 @@ for p in "$pictures"/*.jpg; do
 done
 cp "$photo" "$out/photo-854.jpg"
 fm_calls | grep -q "_0002.jpg" && fail "the second photo opened the file manager again"
+
+# ---- a photo that cannot be written (its disk is full): said, nothing left
+mount -t tmpfs -o size=256k tmpfs "$pictures" || fail "mount tmpfs on Pictures"
+dd if=/dev/zero of="$pictures/filler" bs=4k 2>/dev/null
+photo_button 0
+expect_attention "a photo on a full disk" photo-full
+ls "$pictures" | grep -q '^img_' && fail "a broken photo was left: $(ls -l "$pictures")"
+umount "$pictures"
 
 xdotool windowfocus --sync "$wid" key Escape
 wait_exit "$pid" 15 || { kill -9 "$pid"; fail "Escape did not end the program"; }
