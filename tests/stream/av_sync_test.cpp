@@ -233,43 +233,43 @@ INSTANTIATE_TEST_SUITE_P(Losses, AudioLossTest,
                                          LossCase{"half_a_second_unreported", 0.5, false, 1.5}),
                          [](const auto& info) { return info.param.name; });
 
+// Feeds `count` mono 20 ms chunks at 48 kHz, chunk k stamped `lateUs(k)`
+// after its capture time and filled with `value(k)`.
+template <typename Late, typename Value>
+void FeedChunks(AudioAligner& aligner, int count, Late lateUs, Value value, std::vector<std::int16_t>& out) {
+  AudioChunk chunk;
+  chunk.rate = 48000;
+  chunk.channels = 1;
+  for (int k = 0; k < count; ++k) {
+    chunk.firstFrame = static_cast<std::uint64_t>(k) * 960;
+    chunk.timestampUs = kStart + k * 20000 + lateUs(k);
+    chunk.samples.assign(960, value(k));
+    aligner.Process(chunk, out);
+  }
+}
+
 // The first chunks of a stream come late and their timestamps err late by
 // as much (the server's timing settles): the sound still starts where the
 // later chunks put it, with no silence and nothing dropped.
 TEST(AudioAligner, AStartLandsByTheLaterChunksNotByTheFirstLateOne) {
-  const int rate = 48000;
-  AudioAligner aligner(kStart, rate, 1);
+  AudioAligner aligner(kStart, 48000, 1);
   std::vector<std::int16_t> out;
-  AudioChunk chunk;
-  chunk.rate = rate;
-  chunk.channels = 1;
-  for (int k = 0; k < 100; ++k) {
-    chunk.firstFrame = static_cast<std::uint64_t>(k) * 960;
-    chunk.timestampUs = kStart + k * 20000 + (k < 3 ? 30000 - k * 10000 : 0);
-    chunk.samples.assign(960, static_cast<std::int16_t>(k + 1));
-    aligner.Process(chunk, out);
-  }
+  FeedChunks(
+      aligner, 100, [](int k) { return k < 3 ? 30000 - k * 10000 : 0; },
+      [](int k) { return static_cast<std::int16_t>(k + 1); }, out);
   ASSERT_FALSE(out.empty());
   EXPECT_EQ(out.front(), 1);
   EXPECT_EQ(aligner.framesOfSilence(), 0);
   EXPECT_EQ(aligner.framesDropped(), 0);
-  EXPECT_EQ(aligner.framesOut(), 100 * 960 - 960 * 0);
+  EXPECT_EQ(aligner.framesOut(), 100 * 960);
 }
 
 // One chunk's timestamp far off (a late timing update, say) moves nothing.
 TEST(AudioAligner, ASingleOutlyingTimestampIsIgnored) {
-  const int rate = 48000;
-  AudioAligner aligner(kStart, rate, 1);
+  AudioAligner aligner(kStart, 48000, 1);
   std::vector<std::int16_t> out;
-  AudioChunk chunk;
-  chunk.rate = rate;
-  chunk.channels = 1;
-  for (int k = 0; k < 500; ++k) {
-    chunk.firstFrame = static_cast<std::uint64_t>(k) * 960;
-    chunk.timestampUs = kStart + k * 20000 + (k == 200 ? 150000 : 0);
-    chunk.samples.assign(960, 1);
-    aligner.Process(chunk, out);
-  }
+  FeedChunks(
+      aligner, 500, [](int k) { return k == 200 ? 150000 : 0; }, [](int) { return std::int16_t{1}; }, out);
   EXPECT_EQ(aligner.framesInserted(), 0);
   EXPECT_EQ(aligner.framesDropped(), 0);
   EXPECT_EQ(aligner.framesOut(), 500 * 960);
