@@ -236,7 +236,8 @@ INSTANTIATE_TEST_SUITE_P(Losses, AudioLossTest,
 // Feeds `count` mono 20 ms chunks at 48 kHz, chunk k stamped `lateUs(k)`
 // after its capture time and filled with `value(k)`.
 template <typename Late, typename Value>
-void FeedChunks(AudioAligner& aligner, int count, Late lateUs, Value value, std::vector<std::int16_t>& out) {
+void FeedChunks(AudioAligner& aligner, int count, Late lateUs, Value value,
+                std::vector<std::int16_t>& out) {
   AudioChunk chunk;
   chunk.rate = 48000;
   chunk.channels = 1;
@@ -269,7 +270,8 @@ TEST(AudioAligner, ASingleOutlyingTimestampIsIgnored) {
   AudioAligner aligner(kStart, 48000, 1);
   std::vector<std::int16_t> out;
   FeedChunks(
-      aligner, 500, [](int k) { return k == 200 ? 150000 : 0; }, [](int) { return std::int16_t{1}; }, out);
+      aligner, 500, [](int k) { return k == 200 ? 150000 : 0; },
+      [](int) { return std::int16_t{1}; }, out);
   EXPECT_EQ(aligner.framesInserted(), 0);
   EXPECT_EQ(aligner.framesDropped(), 0);
   EXPECT_EQ(aligner.framesOut(), 500 * 960);
