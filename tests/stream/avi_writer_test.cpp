@@ -416,6 +416,45 @@ TEST_F(AviWriterTest, ARawFrameOfTheWrongSizeBecomesAnEmptyFrame) {
   EXPECT_EQ(DecodeErrors(file), "");
 }
 
+// A camera that pauses as the recording starts: the slots before its first
+// frame repeat that frame, and the counters say so, whatever the pause.
+class AviLateFirstFrameTest : public AviWriterTest, public testing::WithParamInterface<int> {};
+
+TEST_P(AviLateFirstFrameTest, SlotsBeforeTheFirstFrameRepeatItAndAreCounted) {
+  const int late = GetParam();
+  const auto file = dir / "late.avi";
+  const auto frame = RawFrame(QuadrantImage(160, 120), fourcc::kYUYV);
+  AviWriter writer;
+  ASSERT_FALSE(writer.Open(file, frame->format, std::nullopt, kStart));
+  int pushed = 0;
+  for (int n = late; n < 20; ++n) {
+    auto f = std::const_pointer_cast<media::stream::VideoFrame>(Retimed(frame, FrameTime(n), n));
+    if (n == 12) f->Resize(f->size() / 2);  // unusable: an empty slot
+    pushed += writer.PushVideo(f) ? 1 : 0;
+    if (n == 15)
+      pushed += writer.PushVideo(Retimed(frame, FrameTime(n) + 1000, n))
+                    ? 1
+                    : 0;  // a second one for the slot
+  }
+  ASSERT_FALSE(writer.Close());
+
+  const AviWriter::Stats stats = writer.stats();
+  EXPECT_EQ(stats.framesRepeated, static_cast<std::uint64_t>(late));
+  EXPECT_EQ(stats.framesDiscarded, 1u);
+  EXPECT_EQ(stats.framesUnusable, 1u);
+  EXPECT_EQ(stats.framesWritten,
+            stats.framesRepeated + pushed - stats.framesDiscarded - stats.framesUnusable);
+  EXPECT_EQ(stats.framesWritten + stats.emptyFramesWritten, 20u);
+  EXPECT_EQ(VideoPacketsWithData(file), 19);
+  EXPECT_EQ(DecodeErrors(file), "");
+  ExpectQuadrants(FirstPicture(file, 160, 120));
+}
+
+INSTANTIATE_TEST_SUITE_P(AviWriter, AviLateFirstFrameTest, testing::Values(0, 1, 4),
+                         [](const auto& info) {
+                           return "Late" + std::to_string(info.param) + "Slots";
+                         });
+
 // A timestamp from another clock must not be filled up to with years of
 // empty frames, nor an end time from another clock be padded to.
 TEST_F(AviWriterTest, TimestampsFromAnotherClockAreLeftOut) {

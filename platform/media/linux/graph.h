@@ -49,7 +49,10 @@ struct GraphStats {
   // The recording in progress, or the last one finished in this graph.
   bool recording = false;
   std::uint64_t recordedFramesCaptured = 0;  // frames the camera gave the file
-  std::uint64_t framesWritten = 0;
+  std::uint64_t framesWritten = 0;           // slots with a picture
+  std::uint64_t framesRepeated = 0;   // of these, slots before the first picture, repeating it
+  std::uint64_t framesDiscarded = 0;  // a second frame for one slot
+  std::uint64_t framesUnusable = 0;   // could not be used; their slots are empty
   std::uint64_t emptyFramesWritten = 0;
   std::uint64_t framesRefused = 0;  // the writer's queue was full
   std::uint64_t audioSamplesWritten = 0;  // sample frames (one per channel set)

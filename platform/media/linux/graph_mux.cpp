@@ -164,6 +164,9 @@ void AviMuxFilter::AddStats(GraphStats& stats) const {
   stats.recording = state_ == State::Writing;
   stats.recordedFramesCaptured = captured_;
   stats.framesWritten = s.framesWritten;
+  stats.framesRepeated = s.framesRepeated;
+  stats.framesDiscarded = s.framesDiscarded;
+  stats.framesUnusable = s.framesUnusable;
   stats.emptyFramesWritten = s.emptyFramesWritten;
   stats.framesRefused = refused_;
   stats.audioSamplesWritten = s.audioFramesWritten;

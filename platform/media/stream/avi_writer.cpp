@@ -246,9 +246,9 @@ struct AviWriter::Impl {
   mutable std::mutex errorMutex;
   std::error_code firstError;
 
-  std::atomic<std::uint64_t> framesWritten{0}, emptyFrames{0}, discarded{0}, unusable{0},
-      overflows{0}, audioWritten{0}, audioInserted{0}, audioLeading{0}, audioSilence{0}, audioGaps{0}, audioDropped{0},
-      audioRejected{0};
+  std::atomic<std::uint64_t> framesWritten{0}, framesRepeated{0}, emptyFrames{0}, discarded{0},
+      unusable{0}, overflows{0}, audioWritten{0}, audioInserted{0}, audioLeading{0},
+      audioSilence{0}, audioGaps{0}, audioDropped{0}, audioRejected{0};
 
   std::error_code Setup();
   std::error_code MakeReserve();
@@ -279,7 +279,7 @@ struct AviWriter::Impl {
   void KeepWithinEnd();
   // The bytes to store for a frame; empty when it cannot be stored.
   std::span<const std::uint8_t> Payload(const VideoFrame& frame);
-  void WriteVideoPacket(std::int64_t slot, std::span<const std::uint8_t> data);
+  bool WriteVideoPacket(std::int64_t slot, std::span<const std::uint8_t> data);
   // False when the packet is not in the file.
   bool WritePacket(AVStream* stream, AVRational timeBase, std::int64_t pts, std::int64_t duration,
                    std::span<const std::uint8_t> data, bool key);
@@ -339,9 +339,10 @@ std::error_code AviWriter::Open(const std::filesystem::path& path, const VideoFo
   d.endPadding = 0;
   d.soundEnd = std::numeric_limits<std::int64_t>::max();
   d.lastVideoUs = std::numeric_limits<std::int64_t>::min();
-  for (auto* counter : {&d.framesWritten, &d.emptyFrames, &d.discarded, &d.unusable, &d.overflows,
-                        &d.audioWritten, &d.audioInserted, &d.audioLeading, &d.audioSilence, &d.audioGaps, &d.audioDropped,
-                        &d.audioRejected}) {
+  for (auto* counter :
+       {&d.framesWritten, &d.framesRepeated, &d.emptyFrames, &d.discarded, &d.unusable,
+        &d.overflows, &d.audioWritten, &d.audioInserted, &d.audioLeading, &d.audioSilence,
+        &d.audioGaps, &d.audioDropped, &d.audioRejected}) {
     *counter = 0;
   }
   {
@@ -662,20 +663,24 @@ void AviWriter::Impl::WriteVideo(const VideoFrame& frame) {
   // with an empty frame, which a player could not show.
   const bool lead = !anyPicture && !payload.empty();
   for (std::int64_t k = placement.emptyBefore; k > 0 && !failed(); --k) {
-    WriteVideoPacket(placement.slot - k, lead ? payload : std::span<const std::uint8_t>{});
+    if (WriteVideoPacket(placement.slot - k, lead ? payload : std::span<const std::uint8_t>{}) &&
+        lead) {
+      ++framesRepeated;
+    }
   }
   WriteVideoPacket(placement.slot, payload);
 }
 
-void AviWriter::Impl::WriteVideoPacket(std::int64_t slot, std::span<const std::uint8_t> data) {
+bool AviWriter::Impl::WriteVideoPacket(std::int64_t slot, std::span<const std::uint8_t> data) {
   const AVRational timeBase{static_cast<int>(video.interval.num), static_cast<int>(video.interval.den)};
-  if (!WritePacket(videoStream, timeBase, slot, 1, data, !data.empty())) return;
+  if (!WritePacket(videoStream, timeBase, slot, 1, data, !data.empty())) return false;
   if (data.empty()) {
     ++emptyFrames;
   } else {
     ++framesWritten;
     anyPicture = true;
   }
+  return true;
 }
 
 void AviWriter::Impl::WriteAudio(const AudioChunkPtr& chunk) {
@@ -937,6 +942,7 @@ AviWriter::Stats AviWriter::stats() const {
   const Impl& d = *impl_;
   Stats s;
   s.framesWritten = d.framesWritten;
+  s.framesRepeated = d.framesRepeated;
   s.emptyFramesWritten = d.emptyFrames;
   s.framesDiscarded = d.discarded;
   s.framesUnusable = d.unusable;

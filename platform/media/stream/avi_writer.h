@@ -65,7 +65,12 @@ class AviWriter {
   };
 
   struct Stats {
-    std::uint64_t framesWritten = 0;       // frames with a picture
+    // Slots with a picture: every frame that found a slot and could be
+    // used, plus the slots before the first picture, which repeat it.
+    // Without a write error, framesWritten == framesRepeated + frames
+    // accepted by PushVideo - framesDiscarded - framesUnusable.
+    std::uint64_t framesWritten = 0;
+    std::uint64_t framesRepeated = 0;      // of these, the slots before the first picture
     std::uint64_t emptyFramesWritten = 0;  // slots without one (camera gaps, padding, unusable frames)
     std::uint64_t framesDiscarded = 0;     // frames before the start or a second frame for a slot
     std::uint64_t framesUnusable = 0;      // raw frames of the wrong size (written as empty)
