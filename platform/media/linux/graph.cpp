@@ -7,6 +7,7 @@
 #include <QPointer>
 #include <QThread>
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <optional>
@@ -19,6 +20,7 @@
 #include "platform/media/linux/v4l2_formats.h"
 #include "platform/media/stream/media_log.h"
 #include "platform/media/stream/pulse_capture.h"
+#include "platform/media/stream/thread_wake_up.h"
 #include "platform/media/stream/v4l2_capture.h"
 
 namespace kinovo::media {
@@ -65,7 +67,9 @@ class LinuxFilterGraph final : public FilterGraph,
                                public MediaEvent,
                                public std::enable_shared_from_this<LinuxFilterGraph> {
  public:
-  LinuxFilterGraph() : context_(std::make_unique<QObject>()) {}
+  LinuxFilterGraph()
+      : cameraEndedWakeUp_(std::make_unique<stream::ThreadWakeUp>(
+            [this] { OnCameraEnded(endedGeneration_.load()); })) {}
   ~LinuxFilterGraph() override;
   LinuxFilterGraph(const LinuxFilterGraph&) = delete;
   LinuxFilterGraph& operator=(const LinuxFilterGraph&) = delete;
@@ -146,9 +150,10 @@ class LinuxFilterGraph final : public FilterGraph,
   std::shared_ptr<GraphVideoWindow> videoWindow_;
   QPointer<QWidget> notifyWindow_;
 
-  // Receives the capture thread's news on this thread; queued calls to it
-  // are dropped with it.
-  std::unique_ptr<QObject> context_;
+  // The capture thread's news that the stream ended, brought to this
+  // thread; a wake-up still pending is dropped with the graph.
+  std::atomic<std::uint64_t> endedGeneration_{0};
+  std::unique_ptr<stream::ThreadWakeUp> cameraEndedWakeUp_;
 };
 
 LinuxFilterGraph::~LinuxFilterGraph() {
@@ -399,10 +404,10 @@ Status LinuxFilterGraph::Run() {
           [tap = tap_](const stream::VideoFramePtr& frame) { tap->Present(frame); }));
     }
     const std::uint64_t generation = cameraGeneration_;
-    QObject* context = context_.get();
-    cameraEnded_ = camera_->ConnectEnded([this, context, generation](const std::error_code&) {
-      QMetaObject::invokeMethod(
-          context, [this, generation] { OnCameraEnded(generation); }, Qt::QueuedConnection);
+    stream::ThreadWakeUp* wakeUp = cameraEndedWakeUp_.get();
+    cameraEnded_ = camera_->ConnectEnded([this, wakeUp, generation](const std::error_code&) {
+      endedGeneration_ = generation;
+      wakeUp->Post();
     });
     if (const std::error_code error = camera_->Start()) {
       note(StatusFromError(error));

@@ -14,7 +14,10 @@ GraphRenderer::GraphRenderer(std::shared_ptr<PreviewTap> tap) : tap_(std::move(t
   tap_->Attach(this);
 }
 
-GraphRenderer::~GraphRenderer() { tap_->Detach(); }
+GraphRenderer::~GraphRenderer() {
+  tap_->Detach();
+  StopDecoding();
+}
 
 void GraphVideoWindow::Apply() {
   GraphRenderer* r = renderer_.data();

@@ -35,7 +35,8 @@ class PreviewTap {
 class GraphRenderer final : public stream::FrameRenderer {
  public:
   explicit GraphRenderer(std::shared_ptr<PreviewTap> tap);
-  // Detaches before the base class stops its decoding thread.
+  // Detaches from the tap, then stops the decoding thread while this
+  // object is still whole.
   ~GraphRenderer() override;
   const std::shared_ptr<PreviewTap>& tap() const { return tap_; }
 

@@ -1,6 +1,5 @@
 #include "platform/media/stream/frame_renderer.h"
 
-#include <QMetaObject>
 #include <QPaintEngine>
 #include <QPaintEvent>
 #include <QPainter>
@@ -11,6 +10,7 @@
 #include <thread>
 
 #include "platform/media/stream/frame_decoder.h"
+#include "platform/media/stream/thread_wake_up.h"
 
 namespace kinovo::media::stream {
 
@@ -37,6 +37,7 @@ struct FrameRenderer::Impl {
   std::uint64_t generation = 0;  // guarded by mutex
 
   std::atomic<bool> repaintPosted{false};
+  ThreadWakeUp repaint{[this] { widget->update(); }};
   std::atomic<std::uint64_t> presented{0}, dropped{0}, decoded{0}, failed{0};
 
   QImage canvas;  // the user-interface thread's, where pictures cannot be drawn in place
@@ -56,13 +57,15 @@ FrameRenderer::FrameRenderer(QWidget* parent) : QWidget(parent), impl_(std::make
   impl_->thread = std::thread([d = impl_.get()] { d->Run(); });
 }
 
-FrameRenderer::~FrameRenderer() {
+FrameRenderer::~FrameRenderer() { StopDecoding(); }
+
+void FrameRenderer::StopDecoding() {
   {
     std::lock_guard lock(impl_->mutex);
     impl_->stopping = true;
   }
   impl_->wake.notify_all();
-  impl_->thread.join();
+  if (impl_->thread.joinable()) impl_->thread.join();
 }
 
 void FrameRenderer::Present(VideoFramePtr frame) {
@@ -127,7 +130,7 @@ void FrameRenderer::Impl::RequestRepaint() {
   // One repaint request in flight is enough: it paints the newest picture.
   // The request carries no data; the picture is handed over under the lock.
   if (repaintPosted.exchange(true)) return;
-  QMetaObject::invokeMethod(widget, "update", Qt::QueuedConnection);
+  repaint.Post();
 }
 
 void FrameRenderer::resizeEvent(QResizeEvent* event) {

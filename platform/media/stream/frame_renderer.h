@@ -45,6 +45,11 @@ class FrameRenderer : public QWidget {
   Stats stats() const;
 
  protected:
+  // Ends the decoding thread; a frame it finishes asks for a repaint of
+  // this widget, so a derived class calls this first in its destructor,
+  // before its part of the object is gone. Idempotent.
+  void StopDecoding();
+
   void paintEvent(QPaintEvent* event) override;
   void resizeEvent(QResizeEvent* event) override;
   void showEvent(QShowEvent* event) override;
