@@ -39,8 +39,8 @@ class VideoTimeline {
   std::int64_t SlotsUntil(std::int64_t timestampUs) const;
   // Slots filled or skipped so far: the last claimed slot + 1.
   std::int64_t length() const { return next_; }
-  void ExtendTo(std::int64_t slots) {
-    if (slots > next_) next_ = slots;
+  void ExtendTo(std::int64_t count) {
+    if (count > next_) next_ = count;
   }
 
   std::int64_t startUs() const { return startUs_; }

@@ -1,0 +1,1 @@
+// Compiles nothing: the target that owns the precompiled headers needs a source.
