@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Runs a command with a private X display (Xvfb, openbox, a compositing manager),
+# Runs a command with a private X display (Xvfb, openbox, a compositing manager)
+# and a second bare one ($KINOVO_SECOND_DISPLAY),
 # a private PulseAudio daemon holding a sine-wave microphone, and a private D-Bus
 # session bus on which a stand-in file manager owns org.freedesktop.FileManager1
 # and logs its calls to $KINOVO_FILEMANAGER_LOG; tears all of it down
@@ -54,6 +55,17 @@ pids+=($!)
 export DISPLAY=":$d"
 for _ in $(seq 100); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.05; done
 if ! xdpyinfo >/dev/null 2>&1; then echo "Xvfb did not start" >&2; cat "$work/xvfb.log" >&2; exit 1; fi
+
+# A second display, without a window manager, for the capture tests: they
+# show windows of their own and look only at those, so they can run beside
+# the tests that drive and read the first display.
+d2=$((d+1))
+while [ -e /tmp/.X$d2-lock ] || [ -e /tmp/.X11-unix/X$d2 ]; do d2=$((d2+1)); done
+Xvfb ":$d2" -screen 0 1920x1080x24 -nolisten tcp +extension SHAPE >"$work/xvfb2.log" 2>&1 &
+pids+=($!)
+export KINOVO_SECOND_DISPLAY=":$d2"
+for _ in $(seq 100); do DISPLAY=":$d2" xdpyinfo >/dev/null 2>&1 && break; sleep 0.05; done
+if ! DISPLAY=":$d2" xdpyinfo >/dev/null 2>&1; then echo "Xvfb did not start" >&2; cat "$work/xvfb2.log" >&2; exit 1; fi
 
 openbox --sm-disable >"$work/openbox.log" 2>&1 &
 pids+=($!)

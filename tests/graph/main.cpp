@@ -17,6 +17,11 @@
 extern "C" const char* __asan_default_options() { return "verify_asan_link_order=0"; }
 
 int main(int argc, char** argv) {
+  // The capture tests run on a display of their own where there is one, so
+  // that they can run beside the tests that use the first display.
+  if (const char* second = std::getenv("KINOVO_SECOND_DISPLAY"); second && *second) {
+    ::setenv("DISPLAY", second, 1);
+  }
   if (!std::getenv("KINOVO_VCAM_PROFILE")) {
     // The camera reads its settings at the first look at /dev or /sys,
     // which a library loaded before main() may already take: so they go
