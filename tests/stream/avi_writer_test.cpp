@@ -455,6 +455,32 @@ INSTANTIATE_TEST_SUITE_P(AviWriter, AviLateFirstFrameTest, testing::Values(0, 1,
                            return "Late" + std::to_string(info.param) + "Slots";
                          });
 
+// Frames of the moments after the stop, still on their way when it came,
+// stay out of the file, and the sound ends with the picture.
+TEST_F(AviWriterTest, FramesCapturedAfterTheEndAreLeftOut) {
+  const auto file = dir / "end.avi";
+  const auto jpeg = EncodeJpeg(QuadrantImage(160, 120));
+  const std::int64_t endUs = FrameTime(20) + 1000;
+  AviWriter writer;
+  ASSERT_FALSE(writer.Open(file, {fourcc::kMJPEG, 160, 120, 0, {1, 30}}, AudioFormat{48000, 1}, kStart));
+  for (std::uint64_t f = 0; f < 48000; f += 960) {
+    writer.PushAudio(ToneChunk(kStart + static_cast<std::int64_t>(f * 1'000'000 / 48000), f, 960, 48000, 1));
+  }
+  for (int n = 0; n < 15; ++n) ASSERT_TRUE(writer.PushVideo(JpegFrame(jpeg, 160, 120, FrameTime(n))));
+  writer.EndVideoAt(endUs);
+  for (int n = 15; n < 30; ++n) writer.PushVideo(JpegFrame(jpeg, 160, 120, FrameTime(n)));
+  writer.EndSoundAt(endUs);
+  ASSERT_FALSE(writer.Close(endUs));
+
+  EXPECT_EQ(writer.stats().framesWritten, 21u);
+  EXPECT_EQ(writer.stats().framesDiscarded, 9u);
+  const auto probe = ProbeFile(file);
+  ASSERT_TRUE(probe);
+  EXPECT_EQ(probe->Number(probe->video, "nb_frames"), 21);
+  EXPECT_NEAR(DecodedAudioFrames(file, 1) / 48000.0, 21.0 / 30, 0.01);
+  EXPECT_EQ(DecodeErrors(file), "");
+}
+
 // A timestamp from another clock must not be filled up to with years of
 // empty frames, nor an end time from another clock be padded to.
 TEST_F(AviWriterTest, TimestampsFromAnotherClockAreLeftOut) {

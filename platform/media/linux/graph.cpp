@@ -433,6 +433,9 @@ Status LinuxFilterGraph::Stop() {
   const bool cameraWasLost = cameraLost_;
   const bool soundGoesOn =
       microphone_ && microphone_->state() == stream::PulseCapture::State::Recording;
+  // The files end at the stop, also when the disconnection below has to
+  // wait for the capture thread and frames of later moments come meanwhile.
+  for (auto& inputs : muxes_) inputs.mux->EndVideoAt(endUs);
   // Each disconnection waits for a delivery in progress; none comes after.
   connections_.clear();
   CloseCamera();

@@ -148,6 +148,10 @@ void AviMuxFilter::Finish(std::optional<std::int64_t> endUs) {
   if (!error_) error_ = error;
 }
 
+void AviMuxFilter::EndVideoAt(std::int64_t endUs) {
+  if (state_ == State::Writing) writer_.EndVideoAt(endUs);
+}
+
 std::int64_t AviMuxFilter::EndSoundAt(std::int64_t endUs) {
   return state_ == State::Writing ? writer_.EndSoundAt(endUs) : endUs;
 }

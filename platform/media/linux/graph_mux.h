@@ -50,6 +50,8 @@ class AviMuxFilter final : public Filter {
   bool writing() const { return state_ == State::Writing; }
   Status Begin(const stream::VideoFormat& video, std::optional<stream::AudioFormat> audio,
                std::int64_t startUs);
+  // See AviWriter::EndVideoAt.
+  void EndVideoAt(std::int64_t endUs);
   // See AviWriter::EndSoundAt: the capture time up to which sound is wanted.
   std::int64_t EndSoundAt(std::int64_t endUs);
   // `endUs`: the wall-clock end of the recording, to which the file is

@@ -206,6 +206,8 @@ struct AviWriter::Impl {
   std::int64_t endPadding = 0;      // silence put in at the end for sound that never came
   // Sound after the recording's end is left out: its length in sample frames.
   std::atomic<std::int64_t> soundEnd{std::numeric_limits<std::int64_t>::max()};
+  // Frames captured later are left out (EndVideoAt).
+  std::atomic<std::int64_t> videoEnd{std::numeric_limits<std::int64_t>::max()};
   // The capture time of the latest frame taken into the queue.
   std::atomic<std::int64_t> lastVideoUs{std::numeric_limits<std::int64_t>::min()};
   bool anyPicture = false;
@@ -339,6 +341,7 @@ std::error_code AviWriter::Open(const std::filesystem::path& path, const VideoFo
   d.endPadding = 0;
   d.soundEnd = std::numeric_limits<std::int64_t>::max();
   d.lastVideoUs = std::numeric_limits<std::int64_t>::min();
+  d.videoEnd = std::numeric_limits<std::int64_t>::max();
   for (auto* counter :
        {&d.framesWritten, &d.framesRepeated, &d.emptyFrames, &d.discarded, &d.unusable,
         &d.overflows, &d.audioWritten, &d.audioInserted, &d.audioLeading, &d.audioSilence,
@@ -647,7 +650,7 @@ std::span<const std::uint8_t> AviWriter::Impl::Payload(const VideoFrame& frame) 
 }
 
 void AviWriter::Impl::WriteVideo(const VideoFrame& frame) {
-  if (frame.timestampUs - startUs > kSaneSpanUs) {
+  if (frame.timestampUs - startUs > kSaneSpanUs || frame.timestampUs > videoEnd.load()) {
     ++discarded;
     return;
   }
@@ -910,6 +913,8 @@ void AviWriter::Impl::Release() {
   std::vector<std::uint8_t>().swap(packed);
   std::vector<std::int16_t>().swap(sound);
 }
+
+void AviWriter::EndVideoAt(std::int64_t endUs) { impl_->videoEnd = endUs; }
 
 std::int64_t AviWriter::EndSoundAt(std::int64_t endUs) {
   Impl& d = *impl_;

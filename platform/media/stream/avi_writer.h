@@ -72,7 +72,7 @@ class AviWriter {
     std::uint64_t framesWritten = 0;
     std::uint64_t framesRepeated = 0;      // of these, the slots before the first picture
     std::uint64_t emptyFramesWritten = 0;  // slots without one (camera gaps, padding, unusable frames)
-    std::uint64_t framesDiscarded = 0;     // frames before the start or a second frame for a slot
+    std::uint64_t framesDiscarded = 0;     // before the start, after the end, or a second one for a slot
     std::uint64_t framesUnusable = 0;      // raw frames of the wrong size (written as empty)
     std::uint64_t queueOverflows = 0;      // frames or chunks refused because the queue was full
     std::uint64_t audioFramesWritten = 0;  // sample frames in the file
@@ -107,6 +107,12 @@ class AviWriter {
   // False when the sample was refused (not open, closing, or queue full).
   bool PushVideo(VideoFramePtr frame);
   bool PushAudio(AudioChunkPtr chunk);
+
+  // No frame captured after `endUs` goes into the file: frames still queued
+  // or pushed later are left out and counted as discarded. Called as the
+  // recording is stopped, before its camera is disconnected, whose frames
+  // of the moments after the stop may still be on their way.
+  void EndVideoAt(std::int64_t endUs);
 
   // The recording ends at `endUs`, and no frame comes any more: sound that
   // would run past the file's end (the end rounded to the frame grid, or
