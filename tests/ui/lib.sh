@@ -60,11 +60,13 @@ wait_exit() {
   exit_code=$?
 }
 
-# The stand-in file manager's calls about files under $HOME: other tests
-# share its log.
+# The stand-in file manager's calls about files under $HOME since this test
+# began: other tests, and earlier runs of this one, share its log.
+fm_from=1
+[ -n "${KINOVO_FILEMANAGER_LOG:-}" ] && fm_from=$(($(wc -l <"$KINOVO_FILEMANAGER_LOG") + 1))
 fm_calls() {
   [ -n "${KINOVO_FILEMANAGER_LOG:-}" ] || return 0
-  grep '^ShowItems' "$KINOVO_FILEMANAGER_LOG" | grep -F "file://$HOME/"
+  tail -n "+$fm_from" "$KINOVO_FILEMANAGER_LOG" | grep '^ShowItems' | grep -F "file://$HOME/"
 }
 
 # A finalized AVI, read by ffprobe and ffmpeg: indexed, decodable to the

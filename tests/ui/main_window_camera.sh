@@ -49,7 +49,17 @@ label_width() {
 }
 
 # Pointer inside the picture, away from every button, so the buttons show.
-wake() { xdotool mousemove $((x + w / 2)) $((y + h / 3)); sleep 0.3; }
+# The pointer over the picture shows the buttons; screenshots into $shot
+# until the close button is there (a busy machine repaints late).
+wake() { # screenshot file
+  shot=$1
+  xdotool mousemove $((x + w / 2)) $((y + h / 3))
+  for _ in $(seq 25); do
+    sleep 0.2
+    import -silent -window root "$shot"
+    [ "$(blue_share $((x + w - 53)) $((y + 23)) 32 32)" -gt 30 ] && return 0
+  done
+}
 
 # ---- no camera: 670 x 510 at the start-up place, the colour bars, "NO CAMERA"
 start ""
@@ -86,9 +96,7 @@ is_yellow "$(pixel $((x + px)) $((y + 6)))" && fail "1080p camera: the picture c
 # The picture fills the whole inner area: its far corner is not the desktop.
 sleep 0.3
 near "$(pixel $((x + w - 40)) $((y + h - 100)))" "$(pixel 5 5)" 12 && fail "1080p camera: the picture does not fill the window"
-wake
-shot="$out/live.png"
-import -silent -window root "$shot"
+wake "$out/live.png"
 # The buttons: red record ball, blue photo, close, settings, mode and microphone.
 W=$w H=$h
 [ "$(red_share $((x + W - 90)) $((y + H - 56)) 32 32)" -gt 100 ] || fail "record button missing"
@@ -117,9 +125,7 @@ stop
 start two-cameras
 [ "$x $y $w $h" = "207 123 1566 894" ] || fail "two cameras: window $x,$y ${w}x$h"
 wait_yellow $((x + px)) $((y + py)) || fail "two cameras: no live picture"
-wake
-shot="$out/two-cameras.png"
-import -silent -window root "$shot"
+wake "$out/two-cameras.png"
 share=$(blue_share $((x + w - 290)) $((y + h - 54)) 32 32)
 [ "$share" -gt 30 ] || fail "camera button hidden with two cameras (blue share $share/1000)"
 stop
