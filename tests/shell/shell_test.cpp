@@ -17,12 +17,14 @@
 #include <QTimer>
 #include <QUrl>
 
-#include <csignal>
-#include <cstring>
+#include <fcntl.h>
 #include <sched.h>
 #include <sys/mount.h>
-#include <thread>
 #include <unistd.h>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <thread>
 
 namespace {
 
@@ -290,13 +292,15 @@ protected:
     void Reveal(const QByteArray& name, const QString& address)
     {
         const QByteArray path = Bytes(dir_.path()) + '/' + name;
-        WriteFile(QFile::decodeName(path), 1);
+        const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        ASSERT_GE(fd, 0) << path.constData() << ": " << std::strerror(errno);
+        ::close(fd);
         QProcess probe;
         probe.setProcessEnvironment(Environment(address));
         probe.setProcessChannelMode(QProcess::ForwardedChannels);
         probe.setProgram(SHELL_PROBE);
         // Handed over as bytes, as a file name reaches the program.
-        probe.setArguments({QFile::decodeName(path)});
+        probe.setArguments({QString::fromLatin1(path.toPercentEncoding("/"))});
         probe.start();
         ASSERT_TRUE(probe.waitForFinished(30000)) << "the probe did not finish";
         EXPECT_EQ(probe.exitCode(), 0);
@@ -308,11 +312,9 @@ protected:
         if (!file.open(QIODevice::ReadOnly)) return {};
         return QString::fromUtf8(file.readAll()).split('\n', Qt::SkipEmptyParts);
     }
-    // The URI a file manager needs to find the file that the program wrote
-    // under this name.
-    QString Uri(const QByteArray& name) const
-    {
-        return QUrl::fromLocalFile(QFile::decodeName(Bytes(dir_.path()) + '/' + name)).toString(QUrl::FullyEncoded);
+    // The URI of a file in the test folder, its name given percent-encoded.
+    QString Uri(const char* encodedName) const {
+      return QUrl::fromLocalFile(dir_.path()).toString(QUrl::FullyEncoded) + '/' + encodedName;
     }
     QString FolderUri() const { return QUrl::fromLocalFile(dir_.path()).toString(QUrl::FullyEncoded); }
 
@@ -322,19 +324,26 @@ protected:
     QString address_;
 };
 
-// Qt decodes bytes that are not UTF-8 to U+FFFD, so such a name reaches the
-// file manager as the name under which the program itself writes the file.
-const QByteArray kNames[] = {"video_09.12.2026_0001.avi", "with spaces & #hash 100%.avi", "Видео фото.jpg",
-                             "bytes \xff\xfe not utf-8.avi"};
+// Names and the addresses that find them: a byte that is no UTF-8 reaches
+// the file manager as itself.
+const struct {
+  QByteArray name;
+  const char* uri;
+} kNames[] = {
+    {"video_09.12.2026_0001.avi", "video_09.12.2026_0001.avi"},
+    {"with spaces & #hash 100%.avi", "with%20spaces%20&%20%23hash%20100%25.avi"},
+    {"Видео фото.jpg", "%D0%92%D0%B8%D0%B4%D0%B5%D0%BE%20%D1%84%D0%BE%D1%82%D0%BE.jpg"},
+    {"bytes \xff\xfe not utf-8.avi", "bytes%20%FF%FE%20not%20utf-8.avi"},
+};
 
 TEST_F(RevealFileTest, TheFileManagerGetsTheFilesUri)
 {
     if (qEnvironmentVariableIsEmpty("DISPLAY")) GTEST_SKIP() << "needs an X display (run inside scripts/with-services.sh)";
     StartFileManager();
     QStringList expected;
-    for (const QByteArray& name : kNames) {
-        Reveal(name, address_);
-        expected << "ShowItems " + Uri(name);
+    for (const auto& [name, uri] : kNames) {
+      Reveal(name, address_);
+      expected << "ShowItems " + Uri(uri);
     }
     EXPECT_EQ(Lines("filemanager.log"), expected);
     // Answered: the folder is not opened as well.
@@ -346,9 +355,9 @@ TEST_F(RevealFileTest, WithoutAFileManagerTheFolderOpens)
     // Opening a folder goes through the desktop's opener, which Qt only
     // offers on a real display.
     if (qEnvironmentVariableIsEmpty("DISPLAY")) GTEST_SKIP() << "needs an X display (run inside scripts/with-services.sh)";
-    Reveal(kNames[1], address_);
+    Reveal(kNames[1].name, address_);
     // No session bus at all.
-    Reveal(kNames[2], "unix:path=" + dir_.filePath("no-bus"));
+    Reveal(kNames[3].name, "unix:path=" + dir_.filePath("no-bus"));
     EXPECT_TRUE(SpinUntil([&] { return Lines("opened.log").size() >= 2; }));
     EXPECT_EQ(Lines("opened.log"), QStringList({FolderUri(), FolderUri()}));
 }
