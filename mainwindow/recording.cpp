@@ -55,7 +55,11 @@ int CKinovoDlg::ToggleRecording()
 
 void CKinovoDlg::StartRecordingNow()
 {
-    if (!EnoughSpaceToRecord(FreeBytesAvailable(m_strVideoFolder))) {
+    const std::optional<std::uint64_t> free = FreeBytesAvailable(m_strVideoFolder);
+    if (!EnoughSpaceToRecord(free)) {
+        qCWarning(lcMainWindow).noquote()
+            << "recording not started:" << *free << "bytes free for" << PrintablePath(m_strVideoFolder)
+            << ", fewer than" << kRecordingReserveBytes;
         Attention(kLowSpace);
         return;
     }
@@ -143,7 +147,13 @@ void CKinovoDlg::RecordingTick()
         m_buttons[Record].state = m_buttons[Record].state == 3 ? 4 : 3;
         InvalidateRect(m_buttons[Record].rc);
         InvalidateRect(m_rcClock);
-    } else if (!EnoughSpaceToRecord(FreeBytesAvailable(m_strVideoFolder))) {
+    } else if (const std::optional<std::uint64_t> free = FreeBytesAvailable(m_strVideoFolder);
+               // Read after the free space: the reserve only grows meanwhile,
+               // so the sum is never less than what the stop gives back.
+               !EnoughSpaceToRecord(free, kinovo::RecordingSpaceHeld(m_graph))) {
+        qCWarning(lcMainWindow).noquote()
+            << "recording to" << PrintablePath(m_strLastVideo) << "stopped:" << *free << "bytes free, fewer than"
+            << kRecordingReserveBytes << "with what the recording holds";
         ToggleRecording();
         Attention(kLowSpace);
     }
