@@ -4,6 +4,8 @@
 // with the stand-in file manager for revealing files.
 #include "shell.h"
 
+#include "platform/media/file_names.h"
+
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
@@ -118,6 +120,65 @@ TEST(FreeBytesAvailable, CountsTheVolumeOfTheFolderOrItsNearestParent)
     ASSERT_TRUE(QFile::remove(fs.path("Videos/a.avi")));
     ASSERT_TRUE(QFile::remove(fs.path("b.avi")));
     EXPECT_EQ(FreeBytesAvailable(fs.path("Videos")), kMiB);
+}
+
+// The user's settings read as bytes, with a home folder whose name is no
+// UTF-8; "~" in an expected path stands for that home.
+TEST(SpecialFolderPath, ReadsTheUsersSettingsAsBytes) {
+  QTemporaryDir dir;
+  ASSERT_TRUE(dir.isValid());
+  const QByteArray home = Bytes(dir.path()) + "/h\xff\xfeome";
+  for (const QByteArray& folder : {home, home + "/.config", home + "/Pictures"})
+    ASSERT_EQ(::mkdir(folder.constData(), 0777), 0) << folder.constData();
+  struct Environment {
+    QByteArray home = qgetenv("HOME"), config = qgetenv("XDG_CONFIG_HOME");
+    bool hadConfig = qEnvironmentVariableIsSet("XDG_CONFIG_HOME");
+    ~Environment() {
+      qputenv("HOME", home);
+      if (hadConfig)
+        qputenv("XDG_CONFIG_HOME", config);
+      else
+        qunsetenv("XDG_CONFIG_HOME");
+    }
+  } restore;
+  qputenv("HOME", home);
+  qunsetenv("XDG_CONFIG_HOME");
+  const struct {
+    const char* settings;
+    QByteArray videos;
+    QByteArray pictures;
+  } cases[] = {
+      {"", "", "~/Pictures"},  // nothing set: the usual folder where it exists
+      {"XDG_VIDEOS_DIR=\"$HOME/Vid\xe9os\"\nXDG_PICTURES_DIR=\"$HOME/Pics\"\n", "~/Vid\xe9os",
+       "~/Pics"},
+      {"# XDG_VIDEOS_DIR=\"$HOME/No\"\n  XDG_VIDEOS_DIR=\"$HOME/A\"\nXDG_VIDEOS_DIR=\"$HOME/B\"\n",
+       "~/B", "~/Pictures"},  // comments left out, the last one counts
+      {"XDG_VIDEOS_DIR=\"$HOME/\"\nXDG_PICTURES_DIR=\"$HOME\"\n", "", ""},  // disabled
+      {"XDG_VIDEOS_DIR=\"Videos\"\nXDG_PICTURES_DIR=\"$HOME/open\n", "",
+       "~/Pictures"},  // not settings
+      {"XDG_VIDEOS_DIR=\"/abs/My \\\"V\\\\\\\"\"\n", "/abs/My \"V\\\"",
+       "~/Pictures"},  // shell quoting
+  };
+  for (const auto& c : cases) {
+    QFile file(dir.path() + "/settings");
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(c.settings);
+    file.close();
+    ::unlink((home + "/.config/user-dirs.dirs").constData());
+    ASSERT_EQ(::rename(Bytes(file.fileName()).constData(),
+                       (home + "/.config/user-dirs.dirs").constData()),
+              0);
+    const auto expected = [&](QByteArray path) {
+      return path.startsWith('~') ? home + path.mid(1) : path;
+    };
+    EXPECT_EQ(kinovo::media::FileNameToBytes(SpecialFolderPath(SpecialFolder::Videos)),
+              expected(c.videos))
+        << c.settings;
+    EXPECT_EQ(kinovo::media::FileNameToBytes(SpecialFolderPath(SpecialFolder::Pictures)),
+              expected(c.pictures))
+        << c.settings;
+  }
+  EXPECT_EQ(kinovo::media::FileNameToBytes(HomeFolder()), home);
 }
 
 TEST(FreeBytesAvailable, EmptyPathIsNotMeasured)
