@@ -302,4 +302,8 @@ Status RecordingStatus(const CCaptureGraph& holder, QString* reason) {
   return status;
 }
 
+std::uint64_t RecordingSpaceHeld(const CCaptureGraph& holder) {
+  return holder.mux ? holder.mux->SpaceHeld() : 0;
+}
+
 }  // namespace kinovo

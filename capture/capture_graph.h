@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <memory>
 
 #include "capture/capture_types.h"
@@ -56,6 +57,9 @@ Status StopRecording(CCaptureGraph& holder, QString* reason);
 // with `reason` in words. The file is then already finished and playable;
 // the caller stops the recording. 1 when nothing is recorded.
 Status RecordingStatus(const CCaptureGraph& holder, QString* reason = nullptr);
+// Bytes of its disk the recording in progress keeps aside for the end of
+// its file and gives back when it stops; 0 when nothing is recorded.
+std::uint64_t RecordingSpaceHeld(const CCaptureGraph& holder);
 void ReleaseGraph(CCaptureGraph& holder);
 
 }  // namespace kinovo

@@ -34,12 +34,16 @@ constexpr SpriteCell kButtonCells[] = {
     {Record, 2, 320, 0},     {Record, 3, 352, 32},     {Record, 4, 384, 32},
 };
 
-// A user folder: the XDG one, else the desktop, else the fallback under
-// $HOME; always ending with '/'.
+// A user folder: the XDG one the user set (made when the first file goes
+// in) or the usual one when it exists, else an existing desktop, else the
+// fallback under $HOME; always ending with '/'.
 QString UserFolder(SpecialFolder folder, const QString& fallback)
 {
     QString path = SpecialFolderPath(folder);
-    if (path.isEmpty()) path = SpecialFolderPath(SpecialFolder::Desktop);
+    if (path.isEmpty()) {
+        path = SpecialFolderPath(SpecialFolder::Desktop);
+        if (!FolderExists(path)) path.clear();
+    }
     if (path.isEmpty()) path = HomeFolder() + fallback;
     if (!path.endsWith(QLatin1Char('/'))) path += QLatin1Char('/');
     return path;

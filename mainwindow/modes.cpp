@@ -115,10 +115,11 @@ QString ClockText(std::uint32_t e)
         .arg(e % 60, 2, 10, QLatin1Char('0'));
 }
 
-bool EnoughSpaceToRecord(std::optional<std::uint64_t> availableBytes)
+bool EnoughSpaceToRecord(std::optional<std::uint64_t> availableBytes, std::uint64_t heldBytes)
 {
     // A failed query never prevents or stops a recording.
-    return !availableBytes || *availableBytes >= kRecordingReserveBytes;
+    if (!availableBytes) return true;
+    return heldBytes >= kRecordingReserveBytes || *availableBytes >= kRecordingReserveBytes - heldBytes;
 }
 
 DatedName TodaysName()

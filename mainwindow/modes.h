@@ -67,10 +67,14 @@ std::array<CRect, ButtonCount> ButtonRects(int W, int H, bool modeShown);
 // The recording clock for e elapsed seconds: "HH:MM:SS", hours unbounded.
 QString ClockText(std::uint32_t elapsedSeconds);
 
-// A recording needs 100 MB (units of 2^20 bytes) free on its volume.
+// A recording needs 100 MB (units of 2^20 bytes) free on its volume, to
+// start as to go on.
 inline constexpr std::uint64_t kRecordingReserveBytes = 100ull << 20;
 // Whether `availableBytes` allows recording; an unknown amount does.
-bool EnoughSpaceToRecord(std::optional<std::uint64_t> availableBytes);
+// `heldBytes`: what a running recording keeps aside for the end of its file
+// and gives back when it stops. It counts as free, so that a recording
+// stopped for want of space cannot start again until space is freed.
+bool EnoughSpaceToRecord(std::optional<std::uint64_t> availableBytes, std::uint64_t heldBytes = 0);
 
 // The local date that names today's files; zeros when it cannot be had.
 struct DatedName {

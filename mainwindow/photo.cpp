@@ -3,11 +3,17 @@
 #include "kinovodlg.h"
 
 #include "mainwindow_log.h"
+#include "platform/media/file_names.h"
 #include "shell.h"
 
 #include <QFile>
 #include <QImageWriter>
 #include <QThread>
+
+#include <fcntl.h>
+#include <unistd.h>
+#include <cerrno>
+#include <cstring>
 
 bool CKinovoDlg::GrabWindowPixels(Image* buffer, HWND window)
 {
@@ -27,23 +33,35 @@ bool CKinovoDlg::SaveDibAsJpeg(const QImage& picture, const QString& path, QStri
         return false;
     }
     // Never over an existing file, even one that appeared after the name
-    // was chosen.
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
-        qCWarning(lcMainWindow) << "photo" << path << "cannot be created:" << file.errorString();
+    // was chosen. Opened by its own bytes: QFile would re-encode the name.
+    const QByteArray name = kinovo::media::FileNameToBytes(path);
+    const int fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        const QString reason = QString::fromLocal8Bit(std::strerror(errno));
+        qCWarning(lcMainWindow).noquote() << "photo" << PrintablePath(path) << ": open failed:" << reason;
+        if (why) *why = reason;
+        return false;
+    }
+    QFile file;
+    if (!file.open(fd, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle)) {
+        qCWarning(lcMainWindow).noquote()
+            << "photo" << PrintablePath(path) << "cannot be written:" << file.errorString();
         if (why) *why = file.errorString();
+        ::close(fd);
+        ::unlink(name.constData());
         return false;
     }
     QImageWriter writer(&file, m_jpegClsid);
     writer.setQuality(90);
     if (!writer.write(picture) || !file.flush()) {
         const QString reason = file.error() != QFileDevice::NoError ? file.errorString() : writer.errorString();
-        qCWarning(lcMainWindow) << "photo" << path << "could not be written:" << reason;
+        qCWarning(lcMainWindow).noquote() << "photo" << PrintablePath(path) << "could not be written:" << reason;
         if (why) *why = reason;
-        // QFile::remove() gives up when closing fails, as it does on a
-        // full disk; the half-written file must go all the same.
+        // The half-written file must go, whatever closing says on a full disk.
         file.close();
-        QFile::remove(path);
+        if (::unlink(name.constData()) != 0)
+            qCWarning(lcMainWindow).noquote()
+                << "photo" << PrintablePath(path) << ": unlink failed:" << std::strerror(errno);
         return false;
     }
     return true;

@@ -6,8 +6,6 @@
 #include "mainwindow_log.h"
 #include "shell.h"
 
-#include <QFileInfo>
-
 namespace {
 
 const QString kLowSpace =
@@ -33,16 +31,17 @@ std::optional<QString> CKinovoDlg::NewFileName(const QString& folder, const QStr
 {
     // A fresh account has no Videos or Pictures folder yet.
     if (!EnsureFolder(folder)) {
-        Attention(QStringLiteral("The %1 folder %2 cannot be created.").arg(what, folder));
+        Attention(QStringLiteral("The %1 folder %2 cannot be created.").arg(what, PrintablePath(folder)));
         return std::nullopt;
     }
     const DatedName day = TodaysName();
     auto path = FirstFreeName(folder + prefix, day.day, day.month, day.year, extension, FileExists);
     if (!path) {
-        qCWarning(lcMainWindow) << "no free" << what << "file name left for today in" << folder;
+        qCWarning(lcMainWindow).noquote()
+            << "no free" << what << "file name left for today in" << PrintablePath(folder);
         Attention(QStringLiteral("All 9999 %1 file names of today are taken in %2. Move some files elsewhere "
                                  "and try again.")
-                      .arg(what, folder));
+                      .arg(what, PrintablePath(folder)));
     }
     return path;
 }
@@ -56,7 +55,11 @@ int CKinovoDlg::ToggleRecording()
 
 void CKinovoDlg::StartRecordingNow()
 {
-    if (!EnoughSpaceToRecord(FreeBytesAvailable(m_strVideoFolder))) {
+    const std::optional<std::uint64_t> free = FreeBytesAvailable(m_strVideoFolder);
+    if (!EnoughSpaceToRecord(free)) {
+        qCWarning(lcMainWindow).noquote()
+            << "recording not started:" << *free << "bytes free for" << PrintablePath(m_strVideoFolder)
+            << ", fewer than" << kRecordingReserveBytes;
         Attention(kLowSpace);
         return;
     }
@@ -80,13 +83,14 @@ void CKinovoDlg::StartRecordingNow()
     m_tRecordStart = static_cast<std::int64_t>(std::time(nullptr));
     m_strLastVideo = *path;
     if (status != kinovo::media::kOk) {
-        qCWarning(lcMainWindow) << "recording to" << *path << "could not start:" << Reason(status);
+        qCWarning(lcMainWindow).noquote()
+            << "recording to" << PrintablePath(*path) << "could not start:" << Reason(status);
         m_nCaptureState = Previewing;
         SetButtonState(Record, 0);
         Invalidate();
         QString why = Reason(status);
-        if (!QFileInfo(m_strVideoFolder).isWritable())
-            why = QStringLiteral("the folder %1 cannot be written").arg(m_strVideoFolder);
+        if (!FolderWritable(m_strVideoFolder))
+            why = QStringLiteral("the folder %1 cannot be written").arg(PrintablePath(m_strVideoFolder));
         else if (m_graph.audioFilter)
             why += QStringLiteral(" (is the microphone still connected?)");
         Attention(QStringLiteral("The recording could not be started: %1.").arg(why));
@@ -100,7 +104,7 @@ void CKinovoDlg::StopRecordingNow()
     const kinovo::Status stopped = kinovo::StopRecording(m_graph, &why);
     if (stopped < 0) {
         if (why.isEmpty()) why = Reason(stopped);
-        qCWarning(lcMainWindow) << "recording to" << m_strLastVideo << "ended with:" << why;
+        qCWarning(lcMainWindow).noquote() << "recording to" << PrintablePath(m_strLastVideo) << "ended with:" << why;
     }
     if (m_nCurrentCamera >= 0 && m_nCurrentCamera < static_cast<int>(m_videoDevices.size())) {
         kinovo::VideoDevice& camera = m_videoDevices[static_cast<std::size_t>(m_nCurrentCamera)];
@@ -143,7 +147,13 @@ void CKinovoDlg::RecordingTick()
         m_buttons[Record].state = m_buttons[Record].state == 3 ? 4 : 3;
         InvalidateRect(m_buttons[Record].rc);
         InvalidateRect(m_rcClock);
-    } else if (!EnoughSpaceToRecord(FreeBytesAvailable(m_strVideoFolder))) {
+    } else if (const std::optional<std::uint64_t> free = FreeBytesAvailable(m_strVideoFolder);
+               // Read after the free space: the reserve only grows meanwhile,
+               // so the sum is never less than what the stop gives back.
+               !EnoughSpaceToRecord(free, kinovo::RecordingSpaceHeld(m_graph))) {
+        qCWarning(lcMainWindow).noquote()
+            << "recording to" << PrintablePath(m_strLastVideo) << "stopped:" << *free << "bytes free, fewer than"
+            << kRecordingReserveBytes << "with what the recording holds";
         ToggleRecording();
         Attention(kLowSpace);
     }

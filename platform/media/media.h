@@ -106,6 +106,9 @@ class Filter {
     reason.clear();
     return kOk;
   }
+  // A multiplexer: bytes of its disk it keeps aside while writing and gives
+  // back when its file is finished.
+  virtual std::uint64_t SpaceHeld() { return 0; }
 };
 
 class StreamConfig {

@@ -202,4 +202,26 @@ TEST(Names, RecordingNeedsOneHundredMebibytesUnlessTheQueryFailed)
     for (const auto& [bytes, ok] : cases) EXPECT_EQ(EnoughSpaceToRecord(bytes), ok) << bytes.value_or(-1);
 }
 
+// What a running recording keeps aside comes back when it stops: a recording
+// goes on exactly as long as the free space after its stop would let it
+// start again.
+TEST(Names, RunningRecordingCountsWhatItGivesBackAtItsStop) {
+  constexpr std::uint64_t kLimit = 104857600u;
+  const struct {
+    std::optional<std::uint64_t> free;
+    std::uint64_t held;
+    bool ok;
+  } cases[] = {
+      {kLimit - 3000000u, 3000000u, true},   // free again after the stop: exactly the limit
+      {kLimit - 3000001u, 3000000u, false},  // one byte short after the stop
+      {kLimit - 1u, 0u, false},              // nothing held: as before a start
+      {0u, kLimit, true},                    // all of it held
+      {0u, std::uint64_t{1} << 63, true},    // no wrap-around
+      {std::uint64_t{1} << 63, std::uint64_t{1} << 63, true},
+      {std::nullopt, 0u, true},  // unknown: never stops a recording
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(EnoughSpaceToRecord(c.free, c.held), c.ok) << c.free.value_or(-1) << " + " << c.held;
+}
+
 } // namespace

@@ -4,6 +4,8 @@
 // with the stand-in file manager for revealing files.
 #include "shell.h"
 
+#include "platform/media/file_names.h"
+
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
@@ -17,12 +19,14 @@
 #include <QTimer>
 #include <QUrl>
 
-#include <csignal>
-#include <cstring>
+#include <fcntl.h>
 #include <sched.h>
 #include <sys/mount.h>
-#include <thread>
 #include <unistd.h>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <thread>
 
 namespace {
 
@@ -116,6 +120,65 @@ TEST(FreeBytesAvailable, CountsTheVolumeOfTheFolderOrItsNearestParent)
     ASSERT_TRUE(QFile::remove(fs.path("Videos/a.avi")));
     ASSERT_TRUE(QFile::remove(fs.path("b.avi")));
     EXPECT_EQ(FreeBytesAvailable(fs.path("Videos")), kMiB);
+}
+
+// The user's settings read as bytes, with a home folder whose name is no
+// UTF-8; "~" in an expected path stands for that home.
+TEST(SpecialFolderPath, ReadsTheUsersSettingsAsBytes) {
+  QTemporaryDir dir;
+  ASSERT_TRUE(dir.isValid());
+  const QByteArray home = Bytes(dir.path()) + "/h\xff\xfeome";
+  for (const QByteArray& folder : {home, home + "/.config", home + "/Pictures"})
+    ASSERT_EQ(::mkdir(folder.constData(), 0777), 0) << folder.constData();
+  struct Environment {
+    QByteArray home = qgetenv("HOME"), config = qgetenv("XDG_CONFIG_HOME");
+    bool hadConfig = qEnvironmentVariableIsSet("XDG_CONFIG_HOME");
+    ~Environment() {
+      qputenv("HOME", home);
+      if (hadConfig)
+        qputenv("XDG_CONFIG_HOME", config);
+      else
+        qunsetenv("XDG_CONFIG_HOME");
+    }
+  } restore;
+  qputenv("HOME", home);
+  qunsetenv("XDG_CONFIG_HOME");
+  const struct {
+    const char* settings;
+    QByteArray videos;
+    QByteArray pictures;
+  } cases[] = {
+      {"", "", "~/Pictures"},  // nothing set: the usual folder where it exists
+      {"XDG_VIDEOS_DIR=\"$HOME/Vid\xe9os\"\nXDG_PICTURES_DIR=\"$HOME/Pics\"\n", "~/Vid\xe9os",
+       "~/Pics"},
+      {"# XDG_VIDEOS_DIR=\"$HOME/No\"\n  XDG_VIDEOS_DIR=\"$HOME/A\"\nXDG_VIDEOS_DIR=\"$HOME/B\"\n",
+       "~/B", "~/Pictures"},  // comments left out, the last one counts
+      {"XDG_VIDEOS_DIR=\"$HOME/\"\nXDG_PICTURES_DIR=\"$HOME\"\n", "", ""},  // disabled
+      {"XDG_VIDEOS_DIR=\"Videos\"\nXDG_PICTURES_DIR=\"$HOME/open\n", "",
+       "~/Pictures"},  // not settings
+      {"XDG_VIDEOS_DIR=\"/abs/My \\\"V\\\\\\\"\"\n", "/abs/My \"V\\\"",
+       "~/Pictures"},  // shell quoting
+  };
+  for (const auto& c : cases) {
+    QFile file(dir.path() + "/settings");
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(c.settings);
+    file.close();
+    ::unlink((home + "/.config/user-dirs.dirs").constData());
+    ASSERT_EQ(::rename(Bytes(file.fileName()).constData(),
+                       (home + "/.config/user-dirs.dirs").constData()),
+              0);
+    const auto expected = [&](QByteArray path) {
+      return path.startsWith('~') ? home + path.mid(1) : path;
+    };
+    EXPECT_EQ(kinovo::media::FileNameToBytes(SpecialFolderPath(SpecialFolder::Videos)),
+              expected(c.videos))
+        << c.settings;
+    EXPECT_EQ(kinovo::media::FileNameToBytes(SpecialFolderPath(SpecialFolder::Pictures)),
+              expected(c.pictures))
+        << c.settings;
+  }
+  EXPECT_EQ(kinovo::media::FileNameToBytes(HomeFolder()), home);
 }
 
 TEST(FreeBytesAvailable, EmptyPathIsNotMeasured)
@@ -290,13 +353,15 @@ protected:
     void Reveal(const QByteArray& name, const QString& address)
     {
         const QByteArray path = Bytes(dir_.path()) + '/' + name;
-        WriteFile(QFile::decodeName(path), 1);
+        const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        ASSERT_GE(fd, 0) << path.constData() << ": " << std::strerror(errno);
+        ::close(fd);
         QProcess probe;
         probe.setProcessEnvironment(Environment(address));
         probe.setProcessChannelMode(QProcess::ForwardedChannels);
         probe.setProgram(SHELL_PROBE);
         // Handed over as bytes, as a file name reaches the program.
-        probe.setArguments({QFile::decodeName(path)});
+        probe.setArguments({QString::fromLatin1(path.toPercentEncoding("/"))});
         probe.start();
         ASSERT_TRUE(probe.waitForFinished(30000)) << "the probe did not finish";
         EXPECT_EQ(probe.exitCode(), 0);
@@ -308,11 +373,9 @@ protected:
         if (!file.open(QIODevice::ReadOnly)) return {};
         return QString::fromUtf8(file.readAll()).split('\n', Qt::SkipEmptyParts);
     }
-    // The URI a file manager needs to find the file that the program wrote
-    // under this name.
-    QString Uri(const QByteArray& name) const
-    {
-        return QUrl::fromLocalFile(QFile::decodeName(Bytes(dir_.path()) + '/' + name)).toString(QUrl::FullyEncoded);
+    // The URI of a file in the test folder, its name given percent-encoded.
+    QString Uri(const char* encodedName) const {
+      return QUrl::fromLocalFile(dir_.path()).toString(QUrl::FullyEncoded) + '/' + encodedName;
     }
     QString FolderUri() const { return QUrl::fromLocalFile(dir_.path()).toString(QUrl::FullyEncoded); }
 
@@ -322,19 +385,26 @@ protected:
     QString address_;
 };
 
-// Qt decodes bytes that are not UTF-8 to U+FFFD, so such a name reaches the
-// file manager as the name under which the program itself writes the file.
-const QByteArray kNames[] = {"video_09.12.2026_0001.avi", "with spaces & #hash 100%.avi", "Видео фото.jpg",
-                             "bytes \xff\xfe not utf-8.avi"};
+// Names and the addresses that find them: a byte that is no UTF-8 reaches
+// the file manager as itself.
+const struct {
+  QByteArray name;
+  const char* uri;
+} kNames[] = {
+    {"video_09.12.2026_0001.avi", "video_09.12.2026_0001.avi"},
+    {"with spaces & #hash 100%.avi", "with%20spaces%20&%20%23hash%20100%25.avi"},
+    {"Видео фото.jpg", "%D0%92%D0%B8%D0%B4%D0%B5%D0%BE%20%D1%84%D0%BE%D1%82%D0%BE.jpg"},
+    {"bytes \xff\xfe not utf-8.avi", "bytes%20%FF%FE%20not%20utf-8.avi"},
+};
 
 TEST_F(RevealFileTest, TheFileManagerGetsTheFilesUri)
 {
     if (qEnvironmentVariableIsEmpty("DISPLAY")) GTEST_SKIP() << "needs an X display (run inside scripts/with-services.sh)";
     StartFileManager();
     QStringList expected;
-    for (const QByteArray& name : kNames) {
-        Reveal(name, address_);
-        expected << "ShowItems " + Uri(name);
+    for (const auto& [name, uri] : kNames) {
+      Reveal(name, address_);
+      expected << "ShowItems " + Uri(uri);
     }
     EXPECT_EQ(Lines("filemanager.log"), expected);
     // Answered: the folder is not opened as well.
@@ -346,9 +416,9 @@ TEST_F(RevealFileTest, WithoutAFileManagerTheFolderOpens)
     // Opening a folder goes through the desktop's opener, which Qt only
     // offers on a real display.
     if (qEnvironmentVariableIsEmpty("DISPLAY")) GTEST_SKIP() << "needs an X display (run inside scripts/with-services.sh)";
-    Reveal(kNames[1], address_);
+    Reveal(kNames[1].name, address_);
     // No session bus at all.
-    Reveal(kNames[2], "unix:path=" + dir_.filePath("no-bus"));
+    Reveal(kNames[3].name, "unix:path=" + dir_.filePath("no-bus"));
     EXPECT_TRUE(SpinUntil([&] { return Lines("opened.log").size() >= 2; }));
     EXPECT_EQ(Lines("opened.log"), QStringList({FolderUri(), FolderUri()}));
 }

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The real program at the edges of its files: a disk with less than 100 MB
-# free, free space running out during a recording, a folder that cannot be
-# written, a photo of an 854-pixel-wide mode, a photo taken during a
-# recording, and a photo on a full disk. The folders are small tmpfs mounts
+# free, free space running out during a recording and no new start until
+# space is freed, a folder that cannot be written, a photo of an
+# 854-pixel-wide mode, a photo taken during a recording, and a photo on a
+# full disk. The folders are small tmpfs mounts
 # in a mount namespace of the test's own, which nothing outside it sees.
 #   main_window_edges.sh KINOVO VCAM_LIBRARY PROFILE_DIR OUTDIR
 here=$(cd "$(dirname "$0")" && pwd)
@@ -46,9 +47,21 @@ record_button 0
 sleep 2
 [ "$(count "$videos")" = 1 ] || fail "no recording with 400 MB free"
 video=$videos/$(ls "$videos")
-# Another program takes the space.
-fallocate -l $(( $(free_bytes "$videos") - 99 * mib )) "$videos/filler" || fail "fallocate"
+# Another program takes the space, leaving just under 100 MB: less than
+# what the recording keeps aside for the end of its file.
+fallocate -l $(( $(free_bytes "$videos") - 100 * mib + 128 * 1024 )) "$videos/filler" || fail "fallocate"
 expect_attention "free space running out during a recording" space-ran-out
+grep -q "stopped: .* bytes free, fewer than 104857600" "$out/kinovo.log" \
+  || fail "the stop for space was not logged: $(tail -3 "$out/kinovo.log")"
+# What the recording kept aside for its end came back at the stop; a new
+# start is refused all the same until space is freed.
+sleep 0.5
+echo "free after the stop for space: $(free_bytes "$videos")"
+record_button 0
+expect_attention "a new start after the stop for space" low-space-again
+[ "$(ls "$videos" | grep -c '^video_')" = 1 ] || fail "a recording started after the stop for space: $(ls -l "$videos")"
+[ "$(grep -c 'recording not started: .* bytes free' "$out/kinovo.log")" = 2 ] \
+  || fail "the refused start was not logged: $(tail -3 "$out/kinovo.log")"
 rm -f "$videos/filler"
 sleep 0.5
 check_avi "$video" sound ""

@@ -96,6 +96,10 @@ Status AviMuxFilter::GetError(QString& reason) {
   return StatusFromError(error);
 }
 
+std::uint64_t AviMuxFilter::SpaceHeld() {
+  return state_ == State::Writing ? writer_.spaceHeld() : 0;
+}
+
 void AviMuxFilter::Break() {
   broken_ = true;
   if (state_ == State::Ready) RemovePlaceholder();

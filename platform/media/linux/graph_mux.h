@@ -39,6 +39,7 @@ class AviMuxFilter final : public Filter {
   // Finishes the file of a recording in progress; nothing otherwise.
   Status Stop() override;
   Status GetError(QString& reason) override;
+  std::uint64_t SpaceHeld() override;
 
   // The graph's side, on the user-interface thread.
   // A connection into it failed: it will not write, and its empty file goes.

@@ -225,7 +225,7 @@ struct AviWriter::Impl {
   ino_t fileInode = 0;
   AVIOContext* io = nullptr;
   linux_backend::UniqueFd reserve;  // unnamed file holding room for the trailer
-  std::int64_t reserveHeld = 0;
+  std::atomic<std::int64_t> reserveHeld{0};  // written by the writer thread, read by any
   std::int64_t reserveBase = 0;  // what the reserve holds beyond the index
   std::int64_t fileLimit = 0;    // largest size the file may reach; 0: none
   bool watchFreeSpace = true;
@@ -941,6 +941,10 @@ bool AviWriter::isOpen() const { return impl_->context != nullptr; }
 std::error_code AviWriter::error() const {
   std::lock_guard lock(impl_->errorMutex);
   return impl_->firstError;
+}
+
+std::uint64_t AviWriter::spaceHeld() const {
+  return static_cast<std::uint64_t>(std::max<std::int64_t>(impl_->reserveHeld, 0));
 }
 
 AviWriter::Stats AviWriter::stats() const {

@@ -131,6 +131,9 @@ class AviWriter {
   bool isOpen() const;
   // The first write error so far (the writer stops writing after one).
   std::error_code error() const;
+  // Bytes of the disk kept aside for the index and the headers (the
+  // reserve), which the disk gets back when the file is finished.
+  std::uint64_t spaceHeld() const;
   Stats stats() const;
 
  private:
