@@ -463,13 +463,14 @@ TEST_F(AviWriterTest, FramesCapturedAfterTheEndAreLeftOut) {
   const std::int64_t endUs = FrameTime(20) + 1000;
   AviWriter writer;
   ASSERT_FALSE(writer.Open(file, {fourcc::kMJPEG, 160, 120, 0, {1, 30}}, AudioFormat{48000, 1}, kStart));
+  // The end is set before anything is pushed, so that the writer thread's
+  // pace cannot decide what is in the file.
+  writer.EndVideoAt(endUs);
+  writer.EndSoundAt(endUs);
   for (std::uint64_t f = 0; f < 48000; f += 960) {
     writer.PushAudio(ToneChunk(kStart + static_cast<std::int64_t>(f * 1'000'000 / 48000), f, 960, 48000, 1));
   }
-  for (int n = 0; n < 15; ++n) ASSERT_TRUE(writer.PushVideo(JpegFrame(jpeg, 160, 120, FrameTime(n))));
-  writer.EndVideoAt(endUs);
-  for (int n = 15; n < 30; ++n) writer.PushVideo(JpegFrame(jpeg, 160, 120, FrameTime(n)));
-  writer.EndSoundAt(endUs);
+  for (int n = 0; n < 30; ++n) ASSERT_TRUE(writer.PushVideo(JpegFrame(jpeg, 160, 120, FrameTime(n))));
   ASSERT_FALSE(writer.Close(endUs));
 
   EXPECT_EQ(writer.stats().framesWritten, 21u);
