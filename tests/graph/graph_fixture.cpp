@@ -8,6 +8,7 @@
 #include <QWindow>
 #include <cstdlib>
 #include <fstream>
+#include <sstream>
 
 #include "capture/device_discovery.h"
 #include "capture/video_formats.h"
@@ -135,6 +136,18 @@ media::GraphStats GraphTest::Stats(const CCaptureGraph& graph) {
     EXPECT_TRUE(media::ReadGraphStats(*graph.graph, stats));
   }
   return stats;
+}
+
+std::string Describe(const media::GraphStats& s) {
+  std::ostringstream out;
+  out << "captured " << s.recordedFramesCaptured << ", written " << s.framesWritten << " (repeated "
+      << s.framesRepeated << "), empty " << s.emptyFramesWritten << ", discarded "
+      << s.framesDiscarded << ", unusable " << s.framesUnusable << ", sound written "
+      << s.audioSamplesWritten << " inserted " << s.audioSamplesInserted << " (leading "
+      << s.audioLeadingSilence << ", gaps " << s.audioGaps << " with " << s.audioSilenceInserted
+      << ") dropped " << s.audioSamplesDropped << ", span " << s.recordingEndUs - s.recordingStartUs
+      << " us, file from " << s.recordingZeroUs - s.recordingStartUs << " us";
+  return out.str();
 }
 
 QWidget* GraphTest::VideoWindow() const {

@@ -62,6 +62,9 @@ class MainWindow : public QWidget {
   void mousePressEvent(QMouseEvent* event) override;
 };
 
+// The recording's counters, to tell what a failed check saw.
+std::string Describe(const media::GraphStats& stats);
+
 class GraphTest : public ::testing::Test {
  protected:
   void SetUp() override;

@@ -66,6 +66,7 @@ struct GraphStats {
   // its stop (0 while it goes on).
   std::int64_t recordingStartUs = 0;
   std::int64_t recordingEndUs = 0;
+  std::int64_t recordingZeroUs = 0;  // the file's time zero, within half a frame of the start
 };
 
 // The counters of a graph made by CurrentPlatform() of this back end; false

@@ -187,6 +187,7 @@ void AviMuxFilter::AddStats(GraphStats& stats) const {
   stats.recordingError = error ? error.message() : std::string();
   stats.recordingStartUs = startUs_;
   stats.recordingEndUs = endUs_;
+  stats.recordingZeroUs = s.zeroUs;
 }
 
 }  // namespace kinovo::media::linux_backend

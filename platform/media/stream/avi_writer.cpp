@@ -212,7 +212,7 @@ struct AviWriter::Impl {
   std::atomic<std::int64_t> lastVideoUs{std::numeric_limits<std::int64_t>::min()};
   bool anyPicture = false;
   std::int64_t startUs = 0;  // the file's time zero, once its grid is laid
-  std::atomic<std::int64_t> gridStartUs{0};  // the same, for EndSoundAt
+  std::atomic<std::int64_t> gridStartUs{0};  // the same, for other threads
   bool gridLaid = false;
   std::deque<AudioChunkPtr> early;  // sound that came before the grid was laid
   std::filesystem::path path;
@@ -969,6 +969,7 @@ AviWriter::Stats AviWriter::stats() const {
     s.queueHighWater = d.highWater;
   }
   s.finished = d.finished;
+  s.zeroUs = d.gridStartUs;
   return s;
 }
 

@@ -84,6 +84,10 @@ class AviWriter {
     std::uint64_t audioChunksRejected = 0;  // chunks in another rate or channel count
     std::size_t queueBytes = 0;
     std::size_t queueHighWater = 0;
+    // The file's time zero on CLOCK_MONOTONIC, the capture time its first
+    // slot stands for: the start moved by less than half a frame onto the
+    // camera's frame times.
+    std::int64_t zeroUs = 0;
     // The index and headers are written: after a failure at once, else by Close().
     bool finished = false;
   };
