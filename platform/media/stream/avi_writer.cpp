@@ -274,8 +274,9 @@ struct AviWriter::Impl {
   void LayGrid(std::optional<std::int64_t> firstFrameUs);
   // Sample frames from the start to the packet boundary `index`.
   std::int64_t SoundBoundary(std::int64_t index) const;
-  // Writes the sound that fills whole packets; with `all`, the rest too.
-  void WriteSound(bool all);
+  // Writes the sound that fills whole packets up to sample frame `until`;
+  // with `all`, the rest too.
+  void WriteSound(bool all, std::int64_t until = std::numeric_limits<std::int64_t>::max());
   void UpdateSoundStats();
   // Leaves out the aligned sound past the recording's end.
   void KeepWithinEnd();
@@ -724,7 +725,11 @@ void AviWriter::Impl::AlignAudio(const AudioChunk& chunk) {
   aligner->Process(chunk, sound);
   KeepWithinEnd();
   UpdateSoundStats();
-  WriteSound(false);
+  // Sound placed past the present, or past the stop, came with a late
+  // timestamp (a starved machine at the start); it waits, so that the end
+  // of the recording can still leave it out and the file ends at the stop.
+  const std::int64_t untilUs = std::min(MonotonicNowUs(), videoEnd.load());
+  WriteSound(false, (untilUs - startUs) * audio->rate / 1'000'000);
 }
 
 void AviWriter::Impl::KeepWithinEnd() {
@@ -744,14 +749,14 @@ std::int64_t AviWriter::Impl::SoundBoundary(std::int64_t index) const {
 // Sound goes out in packets of one video frame's length: players expect
 // the two interleaved that way, and the demuxer's index keeps an entry per
 // packet in memory, which for 20 ms packets would grow by 13 MB an hour.
-void AviWriter::Impl::WriteSound(bool all) {
+void AviWriter::Impl::WriteSound(bool all, std::int64_t until) {
   const auto channels = static_cast<std::size_t>(audio->channels);
   const auto pending = static_cast<std::int64_t>(sound.size() / channels);
   std::int64_t used = 0;
   while (used < pending && !failed()) {
     const std::int64_t want = SoundBoundary(soundPackets + 1) - soundInFile;
     const std::int64_t frames = std::min(want, pending - used);
-    if (frames < want && !all) break;
+    if ((frames < want || soundInFile + want > until) && !all) break;
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(sound.data() + used * channels);
     if (!WritePacket(audioStream, {1, audio->rate}, soundInFile, frames,
                      {bytes, static_cast<std::size_t>(frames) * channels * sizeof(std::int16_t)}, true)) {
