@@ -61,7 +61,12 @@ class LipSync : public GraphTest {
     EXPECT_LT(stats.audioLeadingSilence, 48000u / 10);
     EXPECT_EQ(DecodeErrors(file), "");
 
-    const std::vector<double> flashes = FlashTimes(file);
+    // Slots before the first picture repeat it: a flash there is not one of
+    // its own.
+    std::vector<double> flashes = FlashTimes(file);
+    std::erase_if(flashes, [&](double t) {
+      return t * 30 < static_cast<double>(stats.framesRepeated) - 0.5;
+    });
     const std::vector<double> clicks = ClickTimes(file);
     const double recorded = static_cast<double>(stats.recordingEndUs - stats.recordingStartUs) / 1e6;
     const double events = recorded / (static_cast<double>(period) / 1e6);
