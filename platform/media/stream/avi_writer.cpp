@@ -32,6 +32,7 @@ extern "C" {
 
 #include "platform/media/linux/unique_fd.h"
 #include "platform/media/stream/av_sync.h"
+#include "platform/media/stream/avi_repair.h"
 #include "platform/media/stream/media_log.h"
 
 namespace kinovo::media::stream {
@@ -232,6 +233,8 @@ struct AviWriter::Impl {
   std::int64_t packets = 0;
   int ioError = 0;  // the first failed write's errno
   bool finalized = false;
+  bool trailerWritten = false;
+  RecordingMarker marker;
   std::atomic<bool> finished{false};  // finalized, for other threads
 
   std::thread writer;
@@ -324,6 +327,7 @@ std::error_code AviWriter::Open(const std::filesystem::path& path, const VideoFo
   std::error_code ignored;
   const bool existed = std::filesystem::exists(path, ignored);
   if (const std::error_code error = d.Setup()) {
+    d.marker.Remove();
     d.Release();
     // No half-made file is left behind; what was there before is not ours.
     if (!existed && std::filesystem::is_regular_file(path, ignored)) std::filesystem::remove(path, ignored);
@@ -377,6 +381,7 @@ std::error_code AviWriter::Impl::Setup() {
   packets = 0;
   ioError = 0;
   finalized = false;
+  trailerWritten = false;
   finished = false;
   fileLimit = 0;
   if (rlimit limit{}; ::getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
@@ -427,6 +432,8 @@ std::error_code AviWriter::Impl::Setup() {
     fileDevice = st.st_dev;
     fileInode = st.st_ino;
   }
+  // Without a marker the recording goes on; it is only not repaired after a crash.
+  (void)marker.Create(path, file);
   if (struct statfs fs {}; ::fstatfs(file, &fs) == 0 && fs.f_type == MSDOS_SUPER_MAGIC) {
     const std::int64_t fat = (std::int64_t{1} << 32) - 1;
     fileLimit = fileLimit > 0 ? std::min(fileLimit, fat) : fat;
@@ -816,13 +823,20 @@ void AviWriter::Impl::Finalize() {
   reserve.Reset();  // room for the index
   reserveHeld = 0;
   const int trailer = av_write_trailer(context);
+  trailerWritten = trailer >= 0;
   if (trailer < 0) Fail(trailer, "av_write_trailer");
   if (io) {
     avio_flush(io);
-    if (io->error < 0) Fail(io->error, "avio_flush");
+    if (io->error < 0) {
+      trailerWritten = false;
+      Fail(io->error, "avio_flush");
+    }
   }
   if (file >= 0) {
-    if (::close(file) != 0) Fail(AVERROR(errno), "close");
+    if (::close(file) != 0) {
+      trailerWritten = false;
+      Fail(AVERROR(errno), "close");
+    }
     file = -1;
   }
 }
@@ -877,6 +891,8 @@ std::error_code AviWriter::Close(std::optional<std::int64_t> endUs) {
   }
   d.Finalize();
   const bool noPicture = !d.anyPicture;
+  // An index that could not be written is made at the next start.
+  if (d.trailerWritten || noPicture) d.marker.Remove();
   d.Release();
   if (noPicture) {
     // Nothing to watch: no file, and the failure is told.
@@ -904,6 +920,7 @@ void AviWriter::Impl::Release() {
   context = nullptr;
   if (file >= 0) ::close(file);
   file = -1;
+  marker = {};
   reserve.Reset();
   reserveHeld = 0;
   videoStream = audioStream = nullptr;

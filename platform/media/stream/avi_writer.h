@@ -24,6 +24,9 @@
 // picture at all leaves no file: Close() removes it and reports
 // writer_errc::kNoPicture.
 //
+// A recording is marked as unfinished while it is written, so that it can
+// be repaired if the process dies (avi_repair.h).
+//
 // Open and Close are called from one controlling thread; Push* and the
 // getters from any thread.
 
