@@ -1,8 +1,9 @@
 // Recordings whose writer process died: a child process records with the
-// AVI writer and is killed at a known point; the next start's
+// AVI writer and is killed (or exits) at a known point; the next start's
 // repair must make the file playable, as ffprobe and ffmpeg see it, and
 // must leave everything else alone.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -37,7 +38,7 @@ constexpr int kFrames = 45;  // with sound; then one more frame without
 
 std::int64_t FrameTime(std::int64_t n) { return kStart + n * 1'000'000 / 30; }
 
-enum class Ending { kKilled, kKeptRunning };
+enum class Ending { kKilled, kExit, kKeptRunning };
 
 std::string ReadAll(const fs::path& file) {
   std::ifstream in(file, std::ios::binary);
@@ -58,7 +59,7 @@ std::map<std::string, std::string> Snapshot(const fs::path& folder) {
 // leaves it running, holding the file open, until the object goes.
 class ChildRecording {
  public:
-  ChildRecording(const fs::path& file, Ending ending, int frames = kFrames) {
+  ChildRecording(const fs::path& file, Ending ending, int frames = kFrames) : ending_(ending) {
     const std::vector<std::uint8_t> jpeg = EncodeJpeg(QuadrantImage(160, 120));
     int ready[2];
     if (::pipe(ready) != 0) return;
@@ -68,6 +69,7 @@ class ChildRecording {
       Record(file, jpeg, frames);
       const char done = 'x';
       if (::write(ready[1], &done, 1) != 1) ::_exit(3);
+      if (ending == Ending::kExit) std::exit(1);
       for (;;) ::pause();
     }
     ::close(ready[1]);
@@ -103,12 +105,13 @@ class ChildRecording {
 
   void Stop() {
     if (pid_ <= 0) return;
-    ::kill(pid_, SIGKILL);
+    if (ending_ != Ending::kExit) ::kill(pid_, SIGKILL);
     int status = 0;
     ::waitpid(pid_, &status, 0);
     pid_ = -1;
   }
 
+  Ending ending_;
   pid_t pid_ = -1;
   bool ready_ = false;
 };
@@ -155,6 +158,30 @@ TEST_F(AviRepair, KilledRecordingBecomesPlayable) {
     EXPECT_EQ(DecodeErrors(file), "");
     fs::remove(file);
   }
+}
+
+TEST_F(AviRepair, ExitFinishesTheOpenFile) {
+  // Qt ends the program with exit() when the X connection breaks.
+  const fs::path file = File();
+  ASSERT_TRUE(ChildRecording(file, Ending::kExit).ready());
+  EXPECT_FALSE(fs::exists(RecordingMarkerPath(file)));
+  const auto probe = ProbeFile(file);
+  ASSERT_TRUE(probe);
+  EXPECT_EQ(probe->Number(probe->video, "nb_frames"), kFrames + 1);
+  EXPECT_NEAR(probe->Number(probe->format, "duration"), (kFrames + 1) / 30.0, 1 / 30.0);
+  EXPECT_EQ(DecodeErrors(file), "");
+
+  // A marker left behind by a finished file goes; the file stays as it is.
+  {
+    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    media::stream::RecordingMarker stale;
+    EXPECT_FALSE(stale.Create(file, fd));
+    ::close(fd);
+  }
+  const std::string bytes = ReadAll(file);
+  EXPECT_TRUE(RepairInterruptedRecordings(dir_.path()).empty());
+  EXPECT_FALSE(fs::exists(RecordingMarkerPath(file)));
+  EXPECT_EQ(ReadAll(file), bytes);
 }
 
 TEST_F(AviRepair, LeavesAloneWhatIsNotAnInterruptedRecording) {

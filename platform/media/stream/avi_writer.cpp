@@ -17,9 +17,9 @@ extern "C" {
 #include <unistd.h>
 
 #include <algorithm>
-#include <cmath>
 #include <atomic>
 #include <cerrno>
+#include <cmath>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
@@ -28,6 +28,7 @@ extern "C" {
 #include <mutex>
 #include <span>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/media/linux/unique_fd.h"
@@ -174,6 +175,14 @@ struct PacketDeleter {
   void operator()(AVPacket* p) const { av_packet_free(&p); }
 };
 
+// The writers with an open file, for the exit hook, with the process that
+// opened them: a forked child's exit() must not touch its parent's files.
+std::mutex openWritersMutex;
+std::vector<std::pair<AviWriter*, pid_t>>& OpenWriters() {
+  static std::vector<std::pair<AviWriter*, pid_t>> writers;
+  return writers;
+}
+
 }  // namespace
 
 const std::error_category& FfmpegCategory() {
@@ -235,6 +244,7 @@ struct AviWriter::Impl {
   bool finalized = false;
   bool trailerWritten = false;
   RecordingMarker marker;
+  std::mutex closeMutex;              // Close() against the exit hook
   std::atomic<bool> finished{false};  // finalized, for other threads
 
   std::thread writer;
@@ -361,7 +371,34 @@ std::error_code AviWriter::Open(const std::filesystem::path& path, const VideoFo
     d.accepting = true;
   }
   d.writer = std::thread([&d] { d.Run(); });
+  {
+    std::lock_guard lock(openWritersMutex);
+    static const bool hooked = [] {
+      // What the hook uses must outlive it: made before it is registered.
+      lcMedia();
+      FfmpegCategory();
+      WriterCategory();
+      OpenWriters();
+      std::atexit(&AviWriter::CloseAllAtExit);
+      std::at_quick_exit(&AviWriter::CloseAllAtExit);
+      return true;
+    }();
+    (void)hooked;
+    OpenWriters().emplace_back(this, ::getpid());
+  }
   return {};
+}
+
+void AviWriter::CloseAllAtExit() {
+  std::lock_guard lock(openWritersMutex);
+  for (const auto& [writer, process] : OpenWriters()) {
+    if (process != ::getpid()) continue;
+    qCWarning(lcMedia) << "file" << writer->impl_->path.c_str()
+                       << ": finished as the program exits";
+    std::lock_guard closing(writer->impl_->closeMutex);
+    writer->CloseLocked(std::nullopt);
+  }
+  OpenWriters().clear();
 }
 
 std::error_code AviWriter::Impl::Setup() {
@@ -842,6 +879,15 @@ void AviWriter::Impl::Finalize() {
 }
 
 std::error_code AviWriter::Close(std::optional<std::int64_t> endUs) {
+  {
+    std::lock_guard lock(openWritersMutex);
+    std::erase_if(OpenWriters(), [this](const auto& open) { return open.first == this; });
+  }
+  std::lock_guard closing(impl_->closeMutex);
+  return CloseLocked(endUs);
+}
+
+std::error_code AviWriter::CloseLocked(std::optional<std::int64_t> endUs) {
   Impl& d = *impl_;
   if (!d.context) return {};
   if (endUs) EndSoundAt(*endUs);
