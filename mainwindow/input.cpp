@@ -189,6 +189,7 @@ void CKinovoDlg::OnTimer(unsigned nIDEvent)
     if (m_nCaptureState == Recording) RecordingTick();
     if (nIDEvent == m_nTimerId && m_nTimerId != 0) {
         KeepPreviewInPlace();
+        ReportRepairs();
         m_nIdleMs += 100;
         const bool panelOpen = m_settingsPanel.m_bShown || m_cameraList.m_bShown || m_micList.m_bShown ||
                                m_modeList.m_bShown;

@@ -138,6 +138,7 @@ bool CKinovoDlg::OnInitDialog()
 
     m_strVideoFolder = UserFolder(SpecialFolder::Videos, QStringLiteral("/Videos"));
     m_strPictureFolder = UserFolder(SpecialFolder::Pictures, QStringLiteral("/Pictures"));
+    StartRepairs();
     // Asked to end (a signal, the session's end): as the Close button does.
     SetTerminationHandler([this] { OnCancel(); });
     return true;
@@ -250,6 +251,7 @@ void CKinovoDlg::DestroyWindow()
 {
     if (!GetSafeHwnd() && !m_hPreviewWnd) return;
     SetTerminationHandler({});
+    m_repairThread.request_stop(); // an unfinished repair is done at the next start
     // Whatever ended the dialog, a running recording is finished properly.
     if (m_nCaptureState == Recording) {
         kinovo::StopRecording(m_graph);

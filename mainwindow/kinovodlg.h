@@ -11,12 +11,15 @@
 #include <QByteArray>
 #include <QImage>
 #include <QString>
+#include <QStringList>
 
 #include <array>
 #include <cstdint>
 #include <ctime>
 #include <memory>
+#include <mutex>
 #include <optional>
+#include <thread>
 #include <vector>
 
 // What the capture side is doing; a camera works when the state is 0 or more.
@@ -104,6 +107,10 @@ protected:
     void StartRecordingNow();
     void StopRecordingNow();
     void EndWithRecordingSaved();
+    // Recordings of the Videos folder cut short by a crash are repaired off
+    // the user-interface thread; the timer tells the user once it is done.
+    void StartRepairs();
+    void ReportRepairs();
     std::shared_ptr<kinovo::media::Filter> CurrentMicFilter() const;
     // The first free dated name in `folder` (made when missing); none, after
     // telling the user why, when there is none.
@@ -152,4 +159,9 @@ protected:
     unsigned m_nRecordTicks = 0;
     std::int64_t m_tRecordStart = 0;
     CRect m_rcClock;
+
+private:
+    std::mutex m_repairMutex;
+    std::optional<QStringList> m_repaired; // the files repaired, once the repair is done
+    std::jthread m_repairThread;           // last: stopped and joined before the rest goes
 };

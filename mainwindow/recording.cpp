@@ -4,7 +4,11 @@
 #include "kinovodlg.h"
 
 #include "mainwindow_log.h"
+#include "platform/media/recording_repair.h"
 #include "shell.h"
+
+#include <system_error>
+#include <utility>
 
 namespace {
 
@@ -18,6 +22,31 @@ QString Reason(kinovo::Status status) { return QString::fromStdString(kinovo::me
 void CKinovoDlg::Attention(const QString& text)
 {
     MessageBox(GetSafeHwnd(), text, QStringLiteral("Attention"));
+}
+
+void CKinovoDlg::StartRepairs()
+{
+    try {
+        m_repairThread = std::jthread([this, folder = m_strVideoFolder](std::stop_token stop) {
+            QStringList repaired = kinovo::media::RepairInterruptedRecordings(folder, stop);
+            std::lock_guard lock(m_repairMutex);
+            m_repaired = std::move(repaired);
+        });
+    } catch (const std::system_error& e) {
+        qCWarning(lcMainWindow) << "interrupted recordings are not repaired: std::thread failed:" << e.what();
+    }
+}
+
+void CKinovoDlg::ReportRepairs()
+{
+    QStringList repaired;
+    {
+        std::lock_guard lock(m_repairMutex);
+        if (!m_repaired) return;
+        repaired = std::exchange(m_repaired, std::nullopt).value();
+    }
+    for (const QString& file : repaired)
+        Attention(QStringLiteral("The recording %1 was interrupted and has been repaired.").arg(PrintablePath(file)));
 }
 
 std::shared_ptr<kinovo::media::Filter> CKinovoDlg::CurrentMicFilter() const

@@ -2,7 +2,8 @@
 # The real program driven with the pointer and keys, with the virtual camera
 # and the test microphone: recording, photos, switching camera, mode and
 # microphone, the panels, moving and resizing, auto-hiding buttons, and the
-# ways out during a recording, each leaving a finalized file.
+# ways out during a recording, each leaving a finalized file; a recording
+# cut short by kill -9, repaired at the next start.
 #   main_window_use.sh KINOVO VCAM_LIBRARY PROFILE_DIR OUTDIR
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/lib.sh"
@@ -137,4 +138,27 @@ end_during_recording escape sound
 start
 end_during_recording term sound
 ls "$videos" | sort | tail -1 | grep -q "_0005.avi" || fail "five recordings expected: $(ls "$videos")"
+
+# ---- a recording cut short by kill -9 is repaired at the next start, and
+# the user is told which file it was
+start
+record_button 0.3
+sleep 2
+kill -9 "$pid"
+wait "$pid" 2>/dev/null
+killed=$videos/$(newest "$videos")
+[ -e "$videos/.$(basename "$killed").recording" ] || fail "no marker beside the recording being made"
+[ "$(ffprobe -v error -show_entries format=duration -of csv=p=0 "$killed")" = N/A ] \
+  || fail "$killed: finalized although the program was killed"
+start
+mid=$(wait_window Attention) || fail "no \"Attention\" message about the repaired recording"
+import -silent -window root "$out/repaired.png"
+grep -qF "$killed : the recording was interrupted and has been repaired" "$out/kinovo.log" \
+  || fail "the repair of $killed is not in the log"
+xdotool windowfocus --sync "$mid" key Return
+check_avi "$killed" sound 2
+[ -e "$videos/.$(basename "$killed").recording" ] && fail "the marker stayed after the repair"
+[ "$(count "$videos")" = 6 ] || fail "six recordings expected: $(ls -a "$videos")"
+xdotool windowfocus --sync "$wid" key Escape
+wait_exit "$pid" 15 || fail "Escape did not end the program"
 echo "main window in use: ok"

@@ -17,9 +17,9 @@ extern "C" {
 #include <unistd.h>
 
 #include <algorithm>
-#include <cmath>
 #include <atomic>
 #include <cerrno>
+#include <cmath>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
@@ -28,10 +28,12 @@ extern "C" {
 #include <mutex>
 #include <span>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/media/linux/unique_fd.h"
 #include "platform/media/stream/av_sync.h"
+#include "platform/media/stream/avi_repair.h"
 #include "platform/media/stream/media_log.h"
 
 namespace kinovo::media::stream {
@@ -173,6 +175,14 @@ struct PacketDeleter {
   void operator()(AVPacket* p) const { av_packet_free(&p); }
 };
 
+// The writers with an open file, for the exit hook, with the process that
+// opened them: a forked child's exit() must not touch its parent's files.
+std::mutex openWritersMutex;
+std::vector<std::pair<AviWriter*, pid_t>>& OpenWriters() {
+  static std::vector<std::pair<AviWriter*, pid_t>> writers;
+  return writers;
+}
+
 }  // namespace
 
 const std::error_category& FfmpegCategory() {
@@ -232,6 +242,9 @@ struct AviWriter::Impl {
   std::int64_t packets = 0;
   int ioError = 0;  // the first failed write's errno
   bool finalized = false;
+  bool trailerWritten = false;
+  RecordingMarker marker;
+  std::mutex closeMutex;              // Close() against the exit hook
   std::atomic<bool> finished{false};  // finalized, for other threads
 
   std::thread writer;
@@ -325,6 +338,7 @@ std::error_code AviWriter::Open(const std::filesystem::path& path, const VideoFo
   std::error_code ignored;
   const bool existed = std::filesystem::exists(path, ignored);
   if (const std::error_code error = d.Setup()) {
+    d.marker.Remove();
     d.Release();
     // No half-made file is left behind; what was there before is not ours.
     if (!existed && std::filesystem::is_regular_file(path, ignored)) std::filesystem::remove(path, ignored);
@@ -358,7 +372,34 @@ std::error_code AviWriter::Open(const std::filesystem::path& path, const VideoFo
     d.accepting = true;
   }
   d.writer = std::thread([&d] { d.Run(); });
+  {
+    std::lock_guard lock(openWritersMutex);
+    static const bool hooked = [] {
+      // What the hook uses must outlive it: made before it is registered.
+      lcMedia();
+      FfmpegCategory();
+      WriterCategory();
+      OpenWriters();
+      std::atexit(&AviWriter::CloseAllAtExit);
+      std::at_quick_exit(&AviWriter::CloseAllAtExit);
+      return true;
+    }();
+    (void)hooked;
+    OpenWriters().emplace_back(this, ::getpid());
+  }
   return {};
+}
+
+void AviWriter::CloseAllAtExit() {
+  std::lock_guard lock(openWritersMutex);
+  for (const auto& [writer, process] : OpenWriters()) {
+    if (process != ::getpid()) continue;
+    qCWarning(lcMedia) << "file" << writer->impl_->path.c_str()
+                       << ": finished as the program exits";
+    std::lock_guard closing(writer->impl_->closeMutex);
+    writer->CloseLocked(std::nullopt);
+  }
+  OpenWriters().clear();
 }
 
 std::error_code AviWriter::Impl::Setup() {
@@ -378,6 +419,7 @@ std::error_code AviWriter::Impl::Setup() {
   packets = 0;
   ioError = 0;
   finalized = false;
+  trailerWritten = false;
   finished = false;
   fileLimit = 0;
   if (rlimit limit{}; ::getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
@@ -428,6 +470,8 @@ std::error_code AviWriter::Impl::Setup() {
     fileDevice = st.st_dev;
     fileInode = st.st_ino;
   }
+  // Without a marker the recording goes on; it is only not repaired after a crash.
+  (void)marker.Create(path, file);
   if (struct statfs fs {}; ::fstatfs(file, &fs) == 0 && fs.f_type == MSDOS_SUPER_MAGIC) {
     const std::int64_t fat = (std::int64_t{1} << 32) - 1;
     fileLimit = fileLimit > 0 ? std::min(fileLimit, fat) : fat;
@@ -821,18 +865,34 @@ void AviWriter::Impl::Finalize() {
   reserve.Reset();  // room for the index
   reserveHeld = 0;
   const int trailer = av_write_trailer(context);
+  trailerWritten = trailer >= 0;
   if (trailer < 0) Fail(trailer, "av_write_trailer");
   if (io) {
     avio_flush(io);
-    if (io->error < 0) Fail(io->error, "avio_flush");
+    if (io->error < 0) {
+      trailerWritten = false;
+      Fail(io->error, "avio_flush");
+    }
   }
   if (file >= 0) {
-    if (::close(file) != 0) Fail(AVERROR(errno), "close");
+    if (::close(file) != 0) {
+      trailerWritten = false;
+      Fail(AVERROR(errno), "close");
+    }
     file = -1;
   }
 }
 
 std::error_code AviWriter::Close(std::optional<std::int64_t> endUs) {
+  {
+    std::lock_guard lock(openWritersMutex);
+    std::erase_if(OpenWriters(), [this](const auto& open) { return open.first == this; });
+  }
+  std::lock_guard closing(impl_->closeMutex);
+  return CloseLocked(endUs);
+}
+
+std::error_code AviWriter::CloseLocked(std::optional<std::int64_t> endUs) {
   Impl& d = *impl_;
   if (!d.context) return {};
   if (endUs) EndSoundAt(*endUs);
@@ -882,6 +942,8 @@ std::error_code AviWriter::Close(std::optional<std::int64_t> endUs) {
   }
   d.Finalize();
   const bool noPicture = !d.anyPicture;
+  // An index that could not be written is made at the next start.
+  if (d.trailerWritten || noPicture) d.marker.Remove();
   d.Release();
   if (noPicture) {
     // Nothing to watch: no file, and the failure is told.
@@ -909,6 +971,7 @@ void AviWriter::Impl::Release() {
   context = nullptr;
   if (file >= 0) ::close(file);
   file = -1;
+  marker = {};
   reserve.Reset();
   reserveHeld = 0;
   videoStream = audioStream = nullptr;

@@ -24,6 +24,10 @@
 // picture at all leaves no file: Close() removes it and reports
 // writer_errc::kNoPicture.
 //
+// A recording is marked as unfinished while it is written (avi_repair.h).
+// A process that ends through exit() (Qt does on a broken X connection)
+// still finishes its open files first.
+//
 // Open and Close are called from one controlling thread; Push* and the
 // getters from any thread.
 
@@ -142,6 +146,8 @@ class AviWriter {
 
  private:
   struct Impl;
+  std::error_code CloseLocked(std::optional<std::int64_t> endUs);
+  static void CloseAllAtExit();
   std::unique_ptr<Impl> impl_;
 };
 
