@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Runs a command with a private X display (Xvfb, openbox, a compositing manager)
-# and a second bare one ($KINOVO_SECOND_DISPLAY),
+# Runs a command with a private X display (Xvfb, openbox, a compositing manager),
+# a second desktop like it ($KINOVO_SECOND_DESKTOP) and a bare display
+# ($KINOVO_SECOND_DISPLAY),
 # a private PulseAudio daemon holding a sine-wave microphone, and a private D-Bus
 # session bus on which a stand-in file manager owns org.freedesktop.FileManager1
 # and logs its calls to $KINOVO_FILEMANAGER_LOG; tears all of it down
@@ -47,38 +48,52 @@ bus_call() {
 for _ in $(seq 100); do bus_call GetId >/dev/null && break; sleep 0.05; done
 bus_call GetId >/dev/null || { echo "dbus-daemon did not start" >&2; cat "$work/dbus.log" >&2; }
 
-# A free display number: the lock file tells which are taken.
-d=90
-while [ -e /tmp/.X$d-lock ] || [ -e /tmp/.X11-unix/X$d ]; do d=$((d+1)); done
-Xvfb ":$d" -screen 0 1920x1080x24 -nolisten tcp +extension Composite +extension SHAPE >"$work/xvfb.log" 2>&1 &
-pids+=($!)
-export DISPLAY=":$d"
-for _ in $(seq 100); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.05; done
-if ! xdpyinfo >/dev/null 2>&1; then echo "Xvfb did not start" >&2; cat "$work/xvfb.log" >&2; exit 1; fi
-
-# A second display, without a window manager, for the capture tests: they
-# show windows of their own and look only at those, so they can run beside
-# the tests that drive and read the first display.
-d2=$((d+1))
-while [ -e /tmp/.X$d2-lock ] || [ -e /tmp/.X11-unix/X$d2 ]; do d2=$((d2+1)); done
-Xvfb ":$d2" -screen 0 1920x1080x24 -nolisten tcp +extension SHAPE >"$work/xvfb2.log" 2>&1 &
-pids+=($!)
-export KINOVO_SECOND_DISPLAY=":$d2"
-for _ in $(seq 100); do DISPLAY=":$d2" xdpyinfo >/dev/null 2>&1 && break; sleep 0.05; done
-if ! DISPLAY=":$d2" xdpyinfo >/dev/null 2>&1; then echo "Xvfb did not start" >&2; cat "$work/xvfb2.log" >&2; exit 1; fi
-
-openbox --sm-disable >"$work/openbox.log" 2>&1 &
-pids+=($!)
-for _ in $(seq 100); do xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id' && break; sleep 0.05; done
-# A known desktop colour, so that what shows through a window can be told.
-xsetroot -solid '#305080' 2>/dev/null
-
-if [ "$compositor" = 1 ]; then
-  xcompmgr >"$work/xcompmgr.log" 2>&1 &
+# Starts Xvfb on the first free display number (the lock files tell which
+# are taken) and waits for it; sets started_display. Extra arguments go to
+# Xvfb.
+start_xvfb() { # log name, Xvfb options...
+  local n=90 log=$work/$1.log
+  shift
+  while [ -e /tmp/.X$n-lock ] || [ -e /tmp/.X11-unix/X$n ]; do n=$((n+1)); done
+  Xvfb ":$n" -screen 0 1920x1080x24 -nolisten tcp "$@" >"$log" 2>&1 &
   pids+=($!)
-  # It takes the _NET_WM_CM_S0 selection at once; give it a moment to do so.
-  sleep 0.3
-fi
+  for _ in $(seq 100); do DISPLAY=":$n" xdpyinfo >/dev/null 2>&1 && break; sleep 0.05; done
+  if ! DISPLAY=":$n" xdpyinfo >/dev/null 2>&1; then echo "Xvfb did not start" >&2; cat "$log" >&2; exit 1; fi
+  started_display=":$n"
+}
+
+# A desktop: openbox on a display, the known desktop colour, and the
+# compositing manager unless --no-compositor.
+start_desktop() { # display, name for the logs
+  DISPLAY=$1 openbox --sm-disable >"$work/openbox-$2.log" 2>&1 &
+  pids+=($!)
+  for _ in $(seq 100); do
+    DISPLAY=$1 xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id' && break
+    sleep 0.05
+  done
+  # A known desktop colour, so that what shows through a window can be told.
+  DISPLAY=$1 xsetroot -solid '#305080' 2>/dev/null
+  if [ "$compositor" = 1 ]; then
+    DISPLAY=$1 xcompmgr >"$work/xcompmgr-$2.log" 2>&1 &
+    pids+=($!)
+  fi
+}
+
+start_xvfb xvfb +extension Composite +extension SHAPE
+export DISPLAY=$started_display
+start_desktop "$DISPLAY" first
+# A second desktop of the same kind, so that the tests that drive and read
+# a desktop form two queues (tests/tools/on-second-desktop.sh).
+start_xvfb xvfb-desktop2 +extension Composite +extension SHAPE
+export KINOVO_SECOND_DESKTOP=$started_display
+start_desktop "$KINOVO_SECOND_DESKTOP" second
+# A display without a window manager for the capture tests: they show
+# windows of their own and look only at those.
+start_xvfb xvfb2 +extension SHAPE
+export KINOVO_SECOND_DISPLAY=$started_display
+# The compositing managers take the _NET_WM_CM_S0 selection at once; give
+# them a moment to do so.
+[ "$compositor" = 1 ] && sleep 0.3
 
 # Private PulseAudio with a microphone that hears a 440 Hz tone: the tone is
 # played into a null sink at a low latency and heard through a remap of that
