@@ -15,6 +15,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 
 #include <QString>
 #include <QStringView>
@@ -91,6 +92,15 @@ class PinEnumerator {
   virtual Status Next(std::shared_ptr<Pin>& pin) = 0;
 };
 
+// A multiplexer: how the sound of its recording stands.
+struct SoundReport {
+  bool recorded = false;   // the file takes a microphone's sound
+  bool heard = false;      // something louder than silence came
+  bool silentNow = false;  // long enough silent, or stopped, to be shown
+  // The microphone stopped this far into the recording; the rest is silence.
+  std::optional<std::chrono::milliseconds> stoppedAt;
+};
+
 class Filter {
  public:
   virtual ~Filter() = default;
@@ -109,6 +119,7 @@ class Filter {
   // A multiplexer: bytes of its disk it keeps aside while writing and gives
   // back when its file is finished.
   virtual std::uint64_t SpaceHeld() { return 0; }
+  virtual SoundReport Sound() { return {}; }
 };
 
 class StreamConfig {
