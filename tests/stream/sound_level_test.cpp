@@ -20,6 +20,16 @@ using media::stream::SoundLevel;
 
 constexpr int kRate = 48000;
 constexpr int kChunkFrames = kRate / 50;  // 20 ms, as the microphone hands them over
+constexpr std::int64_t kChunkUs = 20000;
+constexpr std::int64_t kStartUs = 5'000'000;
+
+// Feeds `count` chunks captured one after the other from `fromUs` on; the
+// time after them.
+std::int64_t FeedChunks(SoundLevel& level, const std::vector<std::int16_t>& chunk, int channels,
+                        int count, std::int64_t fromUs) {
+  for (int i = 0; i < count; ++i, fromUs += kChunkUs) level.Feed(chunk, channels, kRate, fromUs);
+  return fromUs;
+}
 
 // A 440 Hz tone of `channels` whose peak lies at `dbfs` (none: zeros).
 std::vector<std::int16_t> Tone(double dbfs, int channels, int frames = kChunkFrames) {
@@ -47,9 +57,8 @@ class SoundCheck : public ::testing::TestWithParam<LevelCase> {};
 // and the silence is as long as the sound.
 TEST_P(SoundCheck, TellsSilenceFromSound) {
   const LevelCase& c = GetParam();
-  SoundLevel level;
-  const std::vector<std::int16_t> chunk = Tone(c.dbfs, c.channels);
-  for (int i = 0; i < 100; ++i) level.Feed(chunk, c.channels, kRate);
+  SoundLevel level(kStartUs);
+  FeedChunks(level, Tone(c.dbfs, c.channels), c.channels, 100, kStartUs);
   EXPECT_EQ(level.heard(), c.heard);
   EXPECT_EQ(level.silence(), c.heard ? 0ms : 2000ms);
 }
@@ -66,17 +75,29 @@ INSTANTIATE_TEST_SUITE_P(Levels, SoundCheck,
 // The "no sound" look comes after more than three seconds of silence and
 // goes with the first sound.
 TEST(SoundCheck, NoSoundLookAfterThreeSecondsOfSilence) {
-  SoundLevel level;
+  SoundLevel level(kStartUs);
   const std::vector<std::int16_t> quiet = Tone(-70, 1), loud = Tone(-20, 1);
-  level.Feed(loud, 1, kRate);
-  for (int i = 0; i < 150; ++i) level.Feed(quiet, 1, kRate);
+  std::int64_t at = FeedChunks(level, loud, 1, 1, kStartUs);
+  at = FeedChunks(level, quiet, 1, 150, at);
   EXPECT_EQ(level.silence(), 3000ms);
   EXPECT_FALSE(media::stream::ShowsNoSound(level.silence()));
-  level.Feed(quiet, 1, kRate);
+  at = FeedChunks(level, quiet, 1, 1, at);
   EXPECT_TRUE(media::stream::ShowsNoSound(level.silence()));
-  level.Feed(loud, 1, kRate);
+  FeedChunks(level, loud, 1, 1, at);
   EXPECT_FALSE(media::stream::ShowsNoSound(level.silence()));
   EXPECT_TRUE(level.heard());
+}
+
+// A source that starts hands over what it captured before the recording
+// began all at once: that backlog is not silence of the recording.
+TEST(SoundCheck, BacklogFromBeforeTheStartDoesNotCount) {
+  SoundLevel level(kStartUs);
+  const std::vector<std::int16_t> quiet = Tone(-INFINITY, 1);
+  std::int64_t at = FeedChunks(level, quiet, 1, 100, kStartUs - 2'000'000);
+  EXPECT_EQ(level.silence(), 0ms);
+  FeedChunks(level, quiet, 1, 150, at);
+  EXPECT_EQ(level.silence(), 3000ms);
+  EXPECT_FALSE(level.heard());
 }
 
 }  // namespace

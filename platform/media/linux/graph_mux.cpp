@@ -143,6 +143,7 @@ Status AviMuxFilter::Begin(const stream::VideoFormat& video, std::optional<strea
   state_ = State::Writing;
   startUs_ = startUs;
   withSound_ = audio.has_value();
+  level_.emplace(startUs);
   return kOk;
 }
 
@@ -168,7 +169,7 @@ void AviMuxFilter::PushVideo(const stream::VideoFramePtr& frame) {
 }
 
 void AviMuxFilter::PushAudio(const stream::AudioChunkPtr& chunk) {
-  level_.Feed(chunk->samples, chunk->channels, chunk->rate);
+  level_->Feed(chunk->samples, chunk->channels, chunk->rate, chunk->timestampUs);
   writer_.PushAudio(chunk);
 }
 
@@ -178,12 +179,12 @@ SoundReport AviMuxFilter::Sound() {
   SoundReport report;
   if (!withSound_) return report;
   report.recorded = true;
-  report.heard = level_.heard();
+  report.heard = level_->heard();
   if (const std::int64_t endedUs = soundEndedUs_; endedUs != 0) {
     report.stoppedAt =
         std::chrono::milliseconds(std::max<std::int64_t>(0, endedUs - startUs_) / 1000);
   }
-  report.silentNow = report.stoppedAt || stream::ShowsNoSound(level_.silence());
+  report.silentNow = report.stoppedAt || stream::ShowsNoSound(level_->silence());
   return report;
 }
 

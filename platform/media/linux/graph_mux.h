@@ -88,7 +88,8 @@ class AviMuxFilter final : public Filter {
   std::atomic<std::uint64_t> refused_{0};
   std::int64_t startUs_ = 0;
   bool withSound_ = false;
-  stream::SoundLevel level_;
+  // Made when the recording begins, before the first sound is pushed.
+  std::optional<stream::SoundLevel> level_;
   std::atomic<std::int64_t> soundEndedUs_{0};
   std::int64_t endUs_ = 0;
 };

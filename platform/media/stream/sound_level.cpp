@@ -11,17 +11,17 @@ int PeakOf(std::span<const std::int16_t> samples) {
   return peak;
 }
 
-void SoundLevel::Feed(std::span<const std::int16_t> samples, int channels, int rate) {
+void SoundLevel::Feed(std::span<const std::int16_t> samples, int channels, int rate,
+                      std::int64_t firstSampleUs) {
   if (channels <= 0 || rate <= 0 || samples.empty()) return;
-  if (IsSilentPeak(PeakOf(samples))) {
-    silentFrames_ += samples.size() / static_cast<std::size_t>(channels);
-  } else {
-    silentFrames_ = 0;
+  const auto frames = static_cast<std::int64_t>(samples.size()) / channels;
+  const std::int64_t endUs = firstSampleUs + frames * 1000000 / rate;
+  if (!IsSilentPeak(PeakOf(samples))) {
+    silentFromUs_ = std::max(endUs, startUs_);
     heard_.store(true, std::memory_order_relaxed);
   }
-  silenceMs_.store(
-      static_cast<std::int64_t>(silentFrames_ * 1000 / static_cast<std::uint64_t>(rate)),
-      std::memory_order_relaxed);
+  silenceMs_.store(std::max<std::int64_t>(0, endUs - silentFromUs_) / 1000,
+                   std::memory_order_relaxed);
 }
 
 }  // namespace kinovo::media::stream

@@ -24,19 +24,28 @@ constexpr bool ShowsNoSound(std::chrono::milliseconds silence) { return silence 
 
 class SoundLevel {
  public:
-  // From one thread at a time: interleaved samples of `channels` at `rate`.
-  void Feed(std::span<const std::int16_t> samples, int channels, int rate);
+  // The recording begins at `startUs` (CLOCK_MONOTONIC); before any Feed.
+  explicit SoundLevel(std::int64_t startUs = 0) : silentFromUs_(startUs), startUs_(startUs) {}
+
+  // From one thread at a time: interleaved samples of `channels` at `rate`,
+  // the first captured at `firstSampleUs`.
+  void Feed(std::span<const std::int16_t> samples, int channels, int rate,
+            std::int64_t firstSampleUs);
 
   // Something louder than silence came.
   bool heard() const { return heard_.load(std::memory_order_relaxed); }
-  // The sound's length since the last chunk that was not silent (or since
-  // the start), in the samples' own time.
+  // How long the recording's sound has been silent: since the end of the
+  // last chunk that was not, or since the start. Counted by capture time,
+  // so that a backlog handed over at once as a source starts (captured
+  // before the recording began) does not count.
   std::chrono::milliseconds silence() const {
     return std::chrono::milliseconds(silenceMs_.load(std::memory_order_relaxed));
   }
 
  private:
-  std::uint64_t silentFrames_ = 0;  // the feeding thread's own
+  // The feeding thread's own.
+  std::int64_t silentFromUs_;
+  std::int64_t startUs_;
   std::atomic<bool> heard_{false};
   std::atomic<std::int64_t> silenceMs_{0};
 };
