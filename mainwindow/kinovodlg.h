@@ -104,6 +104,10 @@ protected:
     void StartRecordingNow();
     void StopRecordingNow();
     void EndWithRecordingSaved();
+    // The Microphone button's "no sound" look while the recorded microphone is silent.
+    void ShowSilentMic(bool silent);
+    // What the user should know about the recording's sound, or nothing.
+    QString SoundRemark(const kinovo::media::SoundReport& sound) const;
     std::shared_ptr<kinovo::media::Filter> CurrentMicFilter() const;
     // The first free dated name in `folder` (made when missing); none, after
     // telling the user why, when there is none.
@@ -151,5 +155,7 @@ protected:
     QString m_strLastPhoto;
     unsigned m_nRecordTicks = 0;
     std::int64_t m_tRecordStart = 0;
+    QString m_strRecordedMic;
+    bool m_bSilentMic = false;
     CRect m_rcClock;
 };
