@@ -14,6 +14,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -231,6 +232,15 @@ class CaptureGraphBuilder {
                               const std::shared_ptr<Filter>& sink) = 0;
 };
 
+// Follows the devices of a category for as long as it lives.
+class DeviceWatch {
+ public:
+  virtual ~DeviceWatch() = default;
+};
+// Called on the thread that started the watch with the devices as they are
+// now, after some came or went.
+using DevicesChanged = std::function<void(std::unique_ptr<MonikerEnumerator>)>;
+
 // The root of the layer.
 class Platform {
  public:
@@ -243,6 +253,11 @@ class Platform {
   }
   virtual Status CreateFilterGraph(std::shared_ptr<FilterGraph>& graph) {
     graph.reset();
+    return kNoInterface;
+  }
+  // The calling thread must run an event loop.
+  virtual Status WatchDevices(DeviceCategory, DevicesChanged, std::unique_ptr<DeviceWatch>& watch) {
+    watch.reset();
     return kNoInterface;
   }
 };

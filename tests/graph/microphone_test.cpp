@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "capture/device_discovery.h"
 #include "graph_fixture.h"
 #include "tests/stream/support.h"
 
@@ -151,6 +152,32 @@ INSTANTIATE_TEST_SUITE_P(
                       SilenceCase{"MutedMicrophone", "module-null-source source_name=kinovo_muted",
                                   "kinovo_muted", false}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// Microphones that come and go reach the watcher, listed anew, on this
+// thread; the others stay listed.
+TEST_F(GraphTest, MicrophoneListFollowsTheSoundServer) {
+  std::vector<AudioDevice> latest;
+  const std::unique_ptr<media::DeviceWatch> watch =
+      WatchAudioDevices([&](std::vector<AudioDevice> mics) { latest = std::move(mics); });
+  ASSERT_TRUE(watch);
+  const auto listed = [&](const char* source) -> const AudioDevice* {
+    for (const AudioDevice& mic : latest) {
+      if (mic.devicePath == QLatin1String(source)) return &mic;
+    }
+    return nullptr;
+  };
+  std::optional<PulseModule> module(
+      std::in_place, "module-null-source source_name=kinovo_arriving description=Arriving");
+  ASSERT_TRUE(module->loaded()) << module->error();
+  ASSERT_TRUE(PumpUntil([&] { return listed("kinovo_arriving") != nullptr; }, 5s));
+  EXPECT_EQ(listed("kinovo_arriving")->name, "Arriving");
+  EXPECT_TRUE(listed("kinovo_arriving")->filter) << "a filter to record from";
+  EXPECT_TRUE(listed("sine"));
+
+  module.reset();
+  EXPECT_TRUE(PumpUntil([&] { return listed("kinovo_arriving") == nullptr; }, 5s));
+  EXPECT_TRUE(listed("sine"));
+}
 
 }  // namespace
 }  // namespace kinovo::graphtest
