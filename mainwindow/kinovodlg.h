@@ -108,6 +108,9 @@ protected:
     void ShowSilentMic(bool silent);
     // What the user should know about the recording's sound, or nothing.
     QString SoundRemark(const kinovo::media::SoundReport& sound) const;
+    // The sound server's microphones came or went: the list follows, the
+    // chosen one stays chosen while it is there.
+    void MicrophonesChanged(std::vector<kinovo::AudioDevice> mics);
     std::shared_ptr<kinovo::media::Filter> CurrentMicFilter() const;
     // The first free dated name in `folder` (made when missing); none, after
     // telling the user why, when there is none.
@@ -158,4 +161,5 @@ protected:
     QString m_strRecordedMic;
     bool m_bSilentMic = false;
     CRect m_rcClock;
+    std::unique_ptr<kinovo::media::DeviceWatch> m_micWatch;
 };

@@ -2,7 +2,7 @@
 # The real program with microphones of a sound server of the test's own: one
 # that gives only silence, and one that goes away during the recording. Each
 # recording's stop says so under "Attention", and the file keeps its picture
-# and its length.
+# and its length. The microphone list follows the server.
 #   main_window_sound.sh KINOVO VCAM_LIBRARY PROFILE_DIR OUTDIR
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/lib.sh"
@@ -83,6 +83,9 @@ record_button 0
 t1=$(date +%s.%N)
 expect_attention "a microphone that stopped" stopped
 grep -q "microphone Quiet stopped after" "$out/kinovo.log" || fail "the stop was not told: $(tail -3 "$out/kinovo.log")"
+# The list followed the server: the microphone is gone from it.
+grep -q "microphone Quiet (quiet) is gone; after this recording" "$out/kinovo.log" \
+  || fail "the list did not follow: $(tail -3 "$out/kinovo.log")"
 check_avi "$videos/$(newest "$videos")" sound "$(echo "$t1 - $t0" | bc)"
 no_attention "after the messages were answered"
 
