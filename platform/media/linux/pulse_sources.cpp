@@ -93,7 +93,7 @@ struct PulseSourceWatch::Impl {
         d->Fail("pa_context_subscribe");
       }
     } else if (!PA_CONTEXT_IS_GOOD(state)) {
-      d->Fail("pa_context_connect");
+      d->Fail("pa_context_get_state");
     }
   }
   static void OnEvent(pa_context*, pa_subscription_event_type_t type, std::uint32_t, void* self) {
