@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The real program with microphones of a sound server of the test's own: one
-# that gives only silence, and one that goes away during the recording. Each
-# recording's stop says so under "Attention", and the file keeps its picture
-# and its length. The microphone list follows the server.
+# that gives only silence, one that goes away during the recording, and the
+# server itself going away. Each recording's stop says so under "Attention",
+# and the file keeps its picture and its length. The microphone list follows
+# the server.
 #   main_window_sound.sh KINOVO VCAM_LIBRARY PROFILE_DIR OUTDIR
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/lib.sh"
@@ -69,11 +70,15 @@ grep -q "microphone Quiet gave only silence" "$out/kinovo.log" || fail "the sile
 check_avi "$videos/$(newest "$videos")" sound "$(echo "$t1 - $t0" | bc)"
 
 # ---- the microphone goes away 2 s into the recording: logged at once,
-# told with the time at the stop, and the file as long as the recording
+# told with the time at the stop, and the file as long as the recording.
+# A second microphone comes first: the list follows, the choice stays.
+pactl load-module module-null-source source_name=second rate=48000 channels=1 description=Second >/dev/null \
+  || fail "load-module"
+sleep 0.5
 record_button 0
 t0=$(date +%s.%N)
 sleep 2
-pactl unload-module "$(pactl list short modules | awk '$2 == "module-null-source" { print $1 }')" \
+pactl unload-module "$(pactl list short modules | awk '$2 == "module-null-source" && $3 == "source_name=quiet" { print $1 }')" \
   || fail "unload-module"
 sleep 0.5
 grep -q "microphone quiet : pa_stream_get_state failed" "$out/kinovo.log" \
@@ -88,6 +93,25 @@ grep -q "microphone Quiet (quiet) is gone; after this recording" "$out/kinovo.lo
   || fail "the list did not follow: $(tail -3 "$out/kinovo.log")"
 check_avi "$videos/$(newest "$videos")" sound "$(echo "$t1 - $t0" | bc)"
 no_attention "after the messages were answered"
+
+# ---- the sound server goes away during a recording of the second
+# microphone, chosen in the list that followed the server
+xdotool mousemove $((x + w / 2 + 5)) $((y + h / 3)); sleep 0.3
+click $((w - 194)) $((h - 38)) 0.8          # Microphone button: "Без звука" and "Second"
+click $((w - 194 + 60)) $((h - 22 - 2 * 40 - 60 + 6 + 60)) 0.6   # the second row
+record_button 0
+t0=$(date +%s.%N)
+sleep 2
+kill "$pulse"
+wait "$pulse" 2>/dev/null
+sleep 1
+grep -q "microphone second : pa_context_get_state failed" "$out/kinovo.log" \
+  || fail "the server's end was not logged at once: $(tail -3 "$out/kinovo.log")"
+record_button 0
+t1=$(date +%s.%N)
+expect_attention "a sound server that went away" server-gone
+grep -q "microphone Second stopped after" "$out/kinovo.log" || fail "the stop was not told: $(tail -3 "$out/kinovo.log")"
+check_avi "$videos/$(newest "$videos")" sound "$(echo "$t1 - $t0" | bc)"
 
 xdotool key Escape
 wait_exit "$pid" 10 || fail "the program did not end"
