@@ -238,7 +238,7 @@ class DeviceWatch {
   virtual ~DeviceWatch() = default;
 };
 // Called on the thread that started the watch with the devices as they are
-// now, after some came or went.
+// now: once it follows them, and after some came or went.
 using DevicesChanged = std::function<void(std::unique_ptr<MonikerEnumerator>)>;
 
 // The root of the layer.

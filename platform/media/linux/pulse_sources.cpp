@@ -67,6 +67,8 @@ struct PulseSourceWatch::Impl {
   pa_threaded_mainloop* loop = nullptr;
   pa_context* context = nullptr;
   std::vector<PulseSource> listing;  // being gathered
+  bool listingNow = false;           // one listing at a time
+  bool listAgain = false;            // something changed meanwhile
 
   void Fail(const char* call) {
     qCWarning(lcMedia).nospace() << "microphone list: " << call
@@ -74,10 +76,17 @@ struct PulseSourceWatch::Impl {
                                  << "; microphones that come or go are not followed";
   }
   void Relist() {
+    if (listingNow) {
+      listAgain = true;
+      return;
+    }
     listing.clear();
+    listAgain = false;
+    listingNow = true;
     if (pa_operation* op = pa_context_get_source_info_list(context, &Impl::OnSource, this)) {
       pa_operation_unref(op);
     } else {
+      listingNow = false;
       Fail("pa_context_get_source_info_list");
     }
   }
@@ -92,6 +101,8 @@ struct PulseSourceWatch::Impl {
       } else {
         d->Fail("pa_context_subscribe");
       }
+      // What came between the first listing and the subscription.
+      d->Relist();
     } else if (!PA_CONTEXT_IS_GOOD(state)) {
       d->Fail("pa_context_get_state");
     }
@@ -113,7 +124,14 @@ struct PulseSourceWatch::Impl {
       }
       return;
     }
-    if (eol > 0) d->changed(std::exchange(d->listing, {}));
+    d->listingNow = false;
+    if (d->listAgain) {
+      d->Relist();
+    } else if (eol > 0) {
+      d->changed(std::exchange(d->listing, {}));
+    } else {
+      d->Fail("pa_context_get_source_info_list");
+    }
   }
 };
 

@@ -17,9 +17,9 @@ struct PulseSource {
 // left out. No server reachable, or no answer within `timeout`: empty.
 std::vector<PulseSource> ListPulseSources(std::chrono::milliseconds timeout);
 
-// Follows the sound server's capture sources: after a source came or went,
-// lists them anew and hands the list to `changed` on the client's own
-// thread. Never waits for the server; without one it follows nothing
+// Follows the sound server's capture sources: once connected, and again
+// after a source came or went, lists them and hands the list to `changed`
+// on the client's own thread. Never waits for the server; without one it follows nothing
 // (and says so in the log).
 class PulseSourceWatch {
  public:
