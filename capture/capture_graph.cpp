@@ -198,10 +198,12 @@ namespace {
 
 // Takes the file writer (finishing its file) and the microphone out of a
 // stopped graph; the result is the file's own status.
-Status DetachRecording(CCaptureGraph& holder, QString* reason = nullptr) {
+Status DetachRecording(CCaptureGraph& holder, QString* reason = nullptr,
+                       media::SoundReport* sound = nullptr) {
   Status fileStatus = media::kOk;
   if (holder.mux) {
     holder.mux->Stop();
+    if (sound) *sound = holder.mux->Sound();
     QString text;
     fileStatus = holder.mux->GetError(text);
     if (reason) *reason = text;
@@ -277,12 +279,13 @@ Status StartRecording(CCaptureGraph& holder, const QString& path) {
 
 Status StopRecording(CCaptureGraph& holder) { return StopRecording(holder, nullptr); }
 
-Status StopRecording(CCaptureGraph& holder, QString* reason) {
+Status StopRecording(CCaptureGraph& holder, QString* reason, media::SoundReport* sound) {
   if (reason) reason->clear();
+  if (sound) *sound = {};
   if (!holder.mediaControl) return media::kFalse;
   holder.mediaControl->Stop();
   QString fileReason;
-  const Status fileStatus = DetachRecording(holder, &fileReason);
+  const Status fileStatus = DetachRecording(holder, &fileReason, sound);
   const Status run = holder.mediaControl->Run();
   if (media::Failed(run)) {
     qCWarning(lcCapture).noquote()
@@ -304,6 +307,10 @@ Status RecordingStatus(const CCaptureGraph& holder, QString* reason) {
 
 std::uint64_t RecordingSpaceHeld(const CCaptureGraph& holder) {
   return holder.mux ? holder.mux->SpaceHeld() : 0;
+}
+
+media::SoundReport RecordingSound(const CCaptureGraph& holder) {
+  return holder.mux ? holder.mux->Sound() : media::SoundReport{};
 }
 
 }  // namespace kinovo

@@ -49,9 +49,10 @@ void StopPreview(CCaptureGraph& holder);
 Status StartRecording(CCaptureGraph& holder, const QString& path);
 // The status of running the graph again; when that works, the failure of
 // the file, if it had one (a full disk, a camera that gave no picture, in
-// which case no file is left). `reason`: that failure in words.
+// which case no file is left). `reason`: that failure in words; `sound`:
+// how the recording's sound ended up.
 Status StopRecording(CCaptureGraph& holder);
-Status StopRecording(CCaptureGraph& holder, QString* reason);
+Status StopRecording(CCaptureGraph& holder, QString* reason, media::SoundReport* sound = nullptr);
 // How the recording in progress stands: 0 while its file is being written
 // well; otherwise why it stopped on its own (a full disk, a write error),
 // with `reason` in words. The file is then already finished and playable;
@@ -60,6 +61,9 @@ Status RecordingStatus(const CCaptureGraph& holder, QString* reason = nullptr);
 // Bytes of its disk the recording in progress keeps aside for the end of
 // its file and gives back when it stops; 0 when nothing is recorded.
 std::uint64_t RecordingSpaceHeld(const CCaptureGraph& holder);
+// How the sound of the recording in progress stands; nothing recorded
+// without one. Reads counters only: cheap enough for every timer tick.
+media::SoundReport RecordingSound(const CCaptureGraph& holder);
 void ReleaseGraph(CCaptureGraph& holder);
 
 }  // namespace kinovo

@@ -73,17 +73,22 @@ std::unique_ptr<media::MonikerEnumerator> OpenCategory(DeviceCategory category, 
 }
 
 template <typename Record>
+void ReadAll(media::MonikerEnumerator& monikers, std::vector<Record>& devices, bool bind) {
+  std::shared_ptr<media::Moniker> moniker;
+  while (monikers.Next(moniker) == kOk) {
+    Record record;
+    if (!Failed(ReadMoniker(record, moniker.get(), bind))) devices.push_back(std::move(record));
+    moniker.reset();
+  }
+}
+
+template <typename Record>
 std::int32_t Enumerate(std::vector<Record>& devices, DeviceCategory category, bool bind) {
   devices.clear();
   Status status = kOk;
   auto monikers = OpenCategory(category, status);
   if (!monikers) return 0;
-  std::shared_ptr<media::Moniker> moniker;
-  while (monikers->Next(moniker) == kOk) {
-    Record record;
-    if (!Failed(ReadMoniker(record, moniker.get(), bind))) devices.push_back(std::move(record));
-    moniker.reset();
-  }
+  ReadAll(*monikers, devices, bind);
   qCDebug(lcCapture) << devices.size()
                      << (category == DeviceCategory::VideoInput ? "cameras" : "microphones")
                      << "listed";
@@ -100,6 +105,23 @@ std::int32_t EnumerateVideoDevices(std::vector<VideoDevice>& devices) {
 
 std::int32_t EnumerateAudioDevices(std::vector<AudioDevice>& devices) {
   return Enumerate(devices, DeviceCategory::AudioInput, true);
+}
+
+std::unique_ptr<media::DeviceWatch> WatchAudioDevices(
+    std::function<void(std::vector<AudioDevice>)> changed) {
+  std::unique_ptr<media::DeviceWatch> watch;
+  const Status status = media::CurrentPlatform()->WatchDevices(
+      DeviceCategory::AudioInput,
+      [changed = std::move(changed)](std::unique_ptr<media::MonikerEnumerator> monikers) {
+        std::vector<AudioDevice> devices;
+        if (monikers) ReadAll(*monikers, devices, true);
+        changed(std::move(devices));
+      },
+      watch);
+  if (Failed(status)) {
+    qCDebug(lcCapture).noquote() << "microphones are not followed:" << DescribeStatus(status);
+  }
+  return watch;
 }
 
 Status ReadDeviceMoniker(VideoDevice& device, media::Moniker* moniker, bool bind) {

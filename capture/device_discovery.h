@@ -1,6 +1,8 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <vector>
 
 #include "capture/capture_types.h"
@@ -15,6 +17,12 @@ inline constexpr int kMaxDeviceNameLength = 30;
 // bound.
 std::int32_t EnumerateVideoDevices(std::vector<VideoDevice>& devices);
 std::int32_t EnumerateAudioDevices(std::vector<AudioDevice>& devices);
+// Follows the microphones: once it follows them, and after some came or
+// went, `changed` gets them, listed as EnumerateAudioDevices does, on the
+// calling thread (which runs an event loop). None when the platform cannot
+// follow them.
+std::unique_ptr<media::DeviceWatch> WatchAudioDevices(
+    std::function<void(std::vector<AudioDevice>)> changed);
 
 // Reads a moniker's properties into a record and, with `bind`, binds its
 // source filter.

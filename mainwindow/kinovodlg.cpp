@@ -10,6 +10,8 @@
 #include <QApplication>
 #include <QImageWriter>
 
+#include <algorithm>
+
 Q_LOGGING_CATEGORY(lcMainWindow, "kinovo.mainwindow", QtWarningMsg)
 
 namespace {
@@ -134,6 +136,9 @@ bool CKinovoDlg::OnInitDialog()
         m_buttons[Microphone].state = 6;
     }
 
+    m_micWatch = kinovo::WatchAudioDevices(
+        [this](std::vector<kinovo::AudioDevice> mics) { MicrophonesChanged(std::move(mics)); });
+
     CameraStep();
 
     m_strVideoFolder = UserFolder(SpecialFolder::Videos, QStringLiteral("/Videos"));
@@ -142,6 +147,41 @@ bool CKinovoDlg::OnInitDialog()
     // Asked to end (a signal, the session's end): as the Close button does.
     SetTerminationHandler([this] { OnCancel(); });
     return true;
+}
+
+void CKinovoDlg::MicrophonesChanged(std::vector<kinovo::AudioDevice> mics)
+{
+    const auto samePaths = [&] {
+        return std::equal(mics.begin(), mics.end(), m_audioDevices.begin(), m_audioDevices.end(),
+                          [](const auto& a, const auto& b) { return a.devicePath == b.devicePath; });
+    };
+    if (samePaths()) return;
+    QString chosenPath, chosenName;
+    if (m_nCurrentMic >= 0 && m_nCurrentMic < static_cast<int>(m_audioDevices.size())) {
+        chosenPath = m_audioDevices[static_cast<std::size_t>(m_nCurrentMic)].devicePath;
+        chosenName = m_audioDevices[static_cast<std::size_t>(m_nCurrentMic)].name;
+    }
+    // A recording keeps its own microphone filter; the list only names them.
+    m_audioDevices = std::move(mics);
+    const auto found = std::find_if(m_audioDevices.begin(), m_audioDevices.end(),
+                                    [&](const kinovo::AudioDevice& mic) { return mic.devicePath == chosenPath; });
+    m_nCurrentMic =
+        chosenPath.isEmpty() || found == m_audioDevices.end() ? -1 : static_cast<int>(found - m_audioDevices.begin());
+    if (!chosenPath.isEmpty() && m_nCurrentMic == -1) {
+        qCWarning(lcMainWindow).noquote()
+            << QStringLiteral("microphone %1 (%2) is gone;").arg(chosenName, chosenPath)
+            << (m_nCaptureState == Recording ? "after this recording, recordings" : "recordings")
+            << "are made without sound";
+    }
+    qCDebug(lcMainWindow) << m_audioDevices.size() << "microphones now";
+    if (m_micList.m_bShown) m_micList.ClosePanel();
+    m_micList.ClearItems();
+    m_micList.AddItem(m_micIcons[0].get(), QStringLiteral("Без звука"));
+    for (const kinovo::AudioDevice& mic : m_audioDevices) m_micList.AddItem(m_micIcons[1].get(), mic.name);
+    m_micList.m_nSelected = m_nCurrentMic + 1;
+    int state = m_nCurrentMic == -1 || m_bSilentMic ? 3 : 0;
+    if (m_audioDevices.empty()) state = 6;
+    SetButtonState(Microphone, state);
 }
 
 void CKinovoDlg::CameraStep()
@@ -249,6 +289,7 @@ void CKinovoDlg::OnMove(int x, int y)
 
 void CKinovoDlg::DestroyWindow()
 {
+    m_micWatch.reset();
     if (!GetSafeHwnd() && !m_hPreviewWnd) return;
     SetTerminationHandler({});
     m_repairThread.request_stop(); // an unfinished repair is done at the next start

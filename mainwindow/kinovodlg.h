@@ -111,6 +111,13 @@ protected:
     // the user-interface thread; the timer tells the user once it is done.
     void StartRepairs();
     void ReportRepairs();
+    // The Microphone button's "no sound" look while the recorded microphone is silent.
+    void ShowSilentMic(bool silent);
+    // What the user should know about the recording's sound, or nothing.
+    QString SoundRemark(const kinovo::media::SoundReport& sound) const;
+    // The sound server's microphones came or went: the list follows, the
+    // chosen one stays chosen while it is there.
+    void MicrophonesChanged(std::vector<kinovo::AudioDevice> mics);
     std::shared_ptr<kinovo::media::Filter> CurrentMicFilter() const;
     // The first free dated name in `folder` (made when missing); none, after
     // telling the user why, when there is none.
@@ -158,7 +165,10 @@ protected:
     QString m_strLastPhoto;
     unsigned m_nRecordTicks = 0;
     std::int64_t m_tRecordStart = 0;
+    QString m_strRecordedMic;
+    bool m_bSilentMic = false;
     CRect m_rcClock;
+    std::unique_ptr<kinovo::media::DeviceWatch> m_micWatch;
 
 private:
     std::mutex m_repairMutex;

@@ -7,6 +7,9 @@
 #include "platform/media/recording_repair.h"
 #include "shell.h"
 
+#include <QStringList>
+
+#include <chrono>
 #include <system_error>
 #include <utility>
 
@@ -16,6 +19,13 @@ const QString kLowSpace =
     QStringLiteral("Not enough of the free space on your hard drive. Available volume is less than 100MB.");
 
 QString Reason(kinovo::Status status) { return QString::fromStdString(kinovo::media::StatusText(status)); }
+
+// m:ss of a recording, as its clock counts.
+QString RecordingMoment(std::chrono::milliseconds at)
+{
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(at).count();
+    return QStringLiteral("%1:%2").arg(seconds / 60).arg(seconds % 60, 2, 10, QLatin1Char('0'));
+}
 
 } // namespace
 
@@ -106,6 +116,7 @@ void CKinovoDlg::StartRecordingNow()
     InvalidateRect(m_buttons[Microphone].rc);
     // The microphone chosen since the preview started is the one recorded.
     m_graph.audioFilter = CurrentMicFilter();
+    m_strRecordedMic = m_graph.audioFilter ? m_audioDevices[static_cast<std::size_t>(m_nCurrentMic)].name : QString();
     const kinovo::Status status =
         m_graph.mediaControl ? kinovo::StartRecording(m_graph, *path) : kinovo::media::kFalse;
     m_nRecordTicks = 0;
@@ -130,7 +141,9 @@ void CKinovoDlg::StopRecordingNow()
 {
     m_nCaptureState = Busy;
     QString why;
-    const kinovo::Status stopped = kinovo::StopRecording(m_graph, &why);
+    kinovo::media::SoundReport sound;
+    const kinovo::Status stopped = kinovo::StopRecording(m_graph, &why, &sound);
+    ShowSilentMic(false);
     if (stopped < 0) {
         if (why.isEmpty()) why = Reason(stopped);
         qCWarning(lcMainWindow).noquote() << "recording to" << PrintablePath(m_strLastVideo) << "ended with:" << why;
@@ -159,15 +172,56 @@ void CKinovoDlg::StopRecordingNow()
         return;
     }
     RevealFile(m_strLastVideo);
+    QStringList notes;
     // The writer finishes its file itself when a write fails; the user
     // must learn that the recording is shorter than the clock showed.
     if (stopped < 0)
-        Attention(QStringLiteral("The recording stopped: %1. The file keeps what was recorded until then.").arg(why));
+        notes << QStringLiteral("The recording stopped: %1. The file keeps what was recorded until then.").arg(why);
+    if (const QString remark = SoundRemark(sound); !remark.isEmpty()) notes << remark;
+    if (!notes.isEmpty()) Attention(notes.join(QStringLiteral("\n\n")));
+}
+
+QString CKinovoDlg::SoundRemark(const kinovo::media::SoundReport& sound) const
+{
+    if (!sound.recorded) return {};
+    const QString mic = m_strRecordedMic;
+    if (sound.stoppedAt) {
+        qCWarning(lcMainWindow).noquote() << "recording to" << PrintablePath(m_strLastVideo) << ": microphone" << mic
+                                          << "stopped after" << sound.stoppedAt->count() << "ms";
+        QString text = QStringLiteral(
+                           "The microphone %1 stopped at %2 of the recording; the rest of the recording "
+                           "is silent.")
+                           .arg(mic, RecordingMoment(*sound.stoppedAt));
+        if (!sound.heard) text += QStringLiteral(" Until then it gave only silence; it may be muted.");
+        return text;
+    }
+    if (sound.heard) return {};
+    qCWarning(lcMainWindow).noquote() << "recording to" << PrintablePath(m_strLastVideo) << ": microphone" << mic
+                                      << "gave only silence";
+    return QStringLiteral(
+               "The microphone %1 recorded only silence; it may be muted. Check its mute switch and "
+               "its volume.")
+        .arg(mic);
+}
+
+void CKinovoDlg::ShowSilentMic(bool silent)
+{
+    if (silent == m_bSilentMic) return;
+    m_bSilentMic = silent;
+    SkinButton& mic = m_buttons[Microphone];
+    if (mic.state < 0 || mic.state > 5) return;
+    // The hover and pressed variants stay; only sound or no sound changes.
+    const bool noSound = silent || m_nCurrentMic == -1;
+    mic.state = (noSound ? 3 : 0) + mic.state % 3;
+    // It moves beside the clock while recording, and back.
+    Invalidate();
 }
 
 void CKinovoDlg::RecordingTick()
 {
     ++m_nRecordTicks;
+    // Counters the capture threads publish: no waiting here.
+    ShowSilentMic(kinovo::RecordingSound(m_graph).silentNow);
     if (kinovo::RecordingStatus(m_graph) < 0) {
         // The file was already finished by the writer (full disk, write
         // error); stopping now reports it and brings the preview back.

@@ -46,11 +46,20 @@ void CKinovoDlg::DrawContent(Graphics* g)
     if (m_nCaptureState == Recording) DrawClock(g, W, H);
     if (m_bButtonsHidden) return;
     for (ButtonId id : {Close, Settings, Camera, Microphone}) m_buttons[id].rc = rects[id];
+    if (m_nCaptureState == Recording && m_bSilentMic) {
+        // The clock covers the button's own place: it goes left of the clock.
+        const CRect& r = rects[Microphone];
+        m_buttons[Microphone].rc = {r.left - 112, r.top, r.right - 112, r.bottom};
+    }
     if (m_buttons[Mode].state >= 0) m_buttons[Mode].rc = rects[Mode];
     DrawButton(g, Close);
     if (!CameraWorks()) return;
     DrawButton(g, Settings);
-    if (m_nCaptureState == Recording) return;
+    if (m_nCaptureState == Recording) {
+        // A silent microphone is pointed out beside the clock.
+        if (m_bSilentMic) DrawButton(g, Microphone);
+        return;
+    }
     DrawButton(g, Camera);
     DrawButton(g, Microphone);
     DrawButton(g, Mode);

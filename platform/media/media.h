@@ -14,7 +14,9 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <optional>
 
 #include <QString>
 #include <QStringView>
@@ -91,6 +93,15 @@ class PinEnumerator {
   virtual Status Next(std::shared_ptr<Pin>& pin) = 0;
 };
 
+// A multiplexer: how the sound of its recording stands.
+struct SoundReport {
+  bool recorded = false;   // the file takes a microphone's sound
+  bool heard = false;      // something louder than silence came
+  bool silentNow = false;  // long enough silent, or stopped, to be shown
+  // The microphone stopped this far into the recording; the rest is silence.
+  std::optional<std::chrono::milliseconds> stoppedAt;
+};
+
 class Filter {
  public:
   virtual ~Filter() = default;
@@ -109,6 +120,7 @@ class Filter {
   // A multiplexer: bytes of its disk it keeps aside while writing and gives
   // back when its file is finished.
   virtual std::uint64_t SpaceHeld() { return 0; }
+  virtual SoundReport Sound() { return {}; }
 };
 
 class StreamConfig {
@@ -220,6 +232,15 @@ class CaptureGraphBuilder {
                               const std::shared_ptr<Filter>& sink) = 0;
 };
 
+// Follows the devices of a category for as long as it lives.
+class DeviceWatch {
+ public:
+  virtual ~DeviceWatch() = default;
+};
+// Called on the thread that started the watch with the devices as they are
+// now: once it follows them, and after some came or went.
+using DevicesChanged = std::function<void(std::unique_ptr<MonikerEnumerator>)>;
+
 // The root of the layer.
 class Platform {
  public:
@@ -232,6 +253,11 @@ class Platform {
   }
   virtual Status CreateFilterGraph(std::shared_ptr<FilterGraph>& graph) {
     graph.reset();
+    return kNoInterface;
+  }
+  // The calling thread must run an event loop.
+  virtual Status WatchDevices(DeviceCategory, DevicesChanged, std::unique_ptr<DeviceWatch>& watch) {
+    watch.reset();
     return kNoInterface;
   }
 };

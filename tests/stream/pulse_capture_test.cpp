@@ -196,6 +196,7 @@ TEST(PulseCapture, ASourceThatGoesAwayEndsTheRecording) {
   std::atomic<std::uint64_t> frames{0};
   const auto data = capture.Connect([&](const AudioChunkPtr& c) { frames += c->frames(); });
   const auto ended = capture.ConnectEnded([&](const std::error_code&) { ++endings; });
+  const std::int64_t startUs = MonotonicNowUs();
   const std::error_code started = capture.Start("kinovo_test_mic");
   ASSERT_FALSE(started) << started.message();
   EXPECT_EQ(capture.rate(), 44100);
@@ -209,6 +210,9 @@ TEST(PulseCapture, ASourceThatGoesAwayEndsTheRecording) {
   EXPECT_EQ(capture.state(), PulseCapture::State::Ended);
   EXPECT_TRUE(capture.endError());
   EXPECT_EQ(endings.load(), 1);
+  // When the sound ended: after what was delivered began, not after now.
+  EXPECT_GT(capture.endedAtUs(), startUs);
+  EXPECT_LE(capture.endedAtUs(), MonotonicNowUs());
   capture.Stop();
 }
 

@@ -397,6 +397,13 @@ Status LinuxFilterGraph::Run() {
       if (sound[i]) {
         soundConnections_.push_back(microphone_->Connect(
             [mux](const stream::AudioChunkPtr& chunk) { mux->PushAudio(chunk); }));
+        // The picture goes on; the file learns where its sound ended.
+        stream::PulseCapture* capture = microphone_.get();
+        soundConnections_.push_back(capture->ConnectEnded(
+            [mux, capture](const std::error_code&) { mux->SoundEnded(capture->endedAtUs()); }));
+        if (capture->state() == stream::PulseCapture::State::Ended) {
+          mux->SoundEnded(capture->endedAtUs());
+        }
       }
     }
     if (previewSource_) {

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "platform/media/linux/unique_fd.h"
@@ -141,6 +142,8 @@ Status AviMuxFilter::Begin(const stream::VideoFormat& video, std::optional<strea
   }
   state_ = State::Writing;
   startUs_ = startUs;
+  withSound_ = audio.has_value();
+  level_.emplace(startUs);
   return kOk;
 }
 
@@ -165,7 +168,25 @@ void AviMuxFilter::PushVideo(const stream::VideoFramePtr& frame) {
   if (!writer_.PushVideo(frame)) ++refused_;
 }
 
-void AviMuxFilter::PushAudio(const stream::AudioChunkPtr& chunk) { writer_.PushAudio(chunk); }
+void AviMuxFilter::PushAudio(const stream::AudioChunkPtr& chunk) {
+  level_->Feed(chunk->samples, chunk->channels, chunk->rate, chunk->timestampUs);
+  writer_.PushAudio(chunk);
+}
+
+void AviMuxFilter::SoundEnded(std::int64_t atUs) { soundEndedUs_ = atUs; }
+
+SoundReport AviMuxFilter::Sound() {
+  SoundReport report;
+  if (!withSound_) return report;
+  report.recorded = true;
+  report.heard = level_->heard();
+  if (const std::int64_t endedUs = soundEndedUs_; endedUs != 0) {
+    report.stoppedAt =
+        std::chrono::milliseconds(std::max<std::int64_t>(0, endedUs - startUs_) / 1000);
+  }
+  report.silentNow = report.stoppedAt || stream::ShowsNoSound(level_->silence());
+  return report;
+}
 
 void AviMuxFilter::AddStats(GraphStats& stats) const {
   const stream::AviWriter::Stats s = writer_.stats();

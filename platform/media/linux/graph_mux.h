@@ -19,6 +19,7 @@
 #include "platform/media/linux/graph.h"
 #include "platform/media/stream/avi_writer.h"
 #include "platform/media/stream/frame.h"
+#include "platform/media/stream/sound_level.h"
 
 namespace kinovo::media::linux_backend {
 
@@ -40,6 +41,7 @@ class AviMuxFilter final : public Filter {
   Status Stop() override;
   Status GetError(QString& reason) override;
   std::uint64_t SpaceHeld() override;
+  SoundReport Sound() override;
 
   // The graph's side, on the user-interface thread.
   // A connection into it failed: it will not write, and its empty file goes.
@@ -63,6 +65,8 @@ class AviMuxFilter final : public Filter {
   // The capture threads' side.
   void PushVideo(const stream::VideoFramePtr& frame);
   void PushAudio(const stream::AudioChunkPtr& chunk);
+  // Its microphone stopped; sound came up to `atUs` (CLOCK_MONOTONIC).
+  void SoundEnded(std::int64_t atUs);
 
  private:
   enum class State { Ready, Writing, Finished };
@@ -83,6 +87,10 @@ class AviMuxFilter final : public Filter {
   std::atomic<std::uint64_t> captured_{0};
   std::atomic<std::uint64_t> refused_{0};
   std::int64_t startUs_ = 0;
+  bool withSound_ = false;
+  // Made when the recording begins, before the first sound is pushed.
+  std::optional<stream::SoundLevel> level_;
+  std::atomic<std::int64_t> soundEndedUs_{0};
   std::int64_t endUs_ = 0;
 };
 

@@ -1,6 +1,7 @@
 #include "platform/media/linux/linux_platform.h"
 
 #include <map>
+#include <mutex>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -8,6 +9,7 @@
 #include "platform/media/linux/graph.h"
 #include "platform/media/linux/pulse_sources.h"
 #include "platform/media/linux/v4l2_camera.h"
+#include "platform/media/stream/thread_wake_up.h"
 
 namespace kinovo::media {
 namespace linux_backend {
@@ -164,6 +166,40 @@ class LinuxDeviceEnumerator final : public DeviceEnumerator {
   }
 };
 
+// The sound server's news, brought to the thread that watches.
+class MicrophoneWatch final : public DeviceWatch {
+ public:
+  explicit MicrophoneWatch(DevicesChanged changed)
+      : changed_(std::move(changed)),
+        wakeUp_([this] { Deliver(); }),
+        watch_(std::make_unique<PulseSourceWatch>([this](std::vector<PulseSource> sources) {
+          {
+            std::lock_guard lock(mutex_);
+            sources_ = std::move(sources);
+          }
+          wakeUp_.Post();
+        })) {}
+  // The server's thread first, so that nothing posts to a wake-up that is gone.
+  ~MicrophoneWatch() override { watch_.reset(); }
+
+ private:
+  void Deliver() {
+    std::vector<std::shared_ptr<Moniker>> monikers;
+    {
+      std::lock_guard lock(mutex_);
+      for (const PulseSource& source : sources_)
+        monikers.push_back(std::make_shared<MicrophoneMoniker>(source));
+    }
+    changed_(std::make_unique<MonikerList>(std::move(monikers)));
+  }
+
+  DevicesChanged changed_;
+  std::mutex mutex_;
+  std::vector<PulseSource> sources_;
+  stream::ThreadWakeUp wakeUp_;
+  std::unique_ptr<PulseSourceWatch> watch_;
+};
+
 class LinuxPlatform final : public Platform {
  public:
   Status CreateDeviceEnumerator(std::shared_ptr<DeviceEnumerator>& enumerator) override {
@@ -178,6 +214,14 @@ class LinuxPlatform final : public Platform {
   }
   Status CreateFilterGraph(std::shared_ptr<FilterGraph>& graph) override {
     return CreateLinuxFilterGraph(graph);
+  }
+  Status WatchDevices(DeviceCategory category, DevicesChanged changed,
+                      std::unique_ptr<DeviceWatch>& watch) override {
+    watch.reset();
+    // Cameras: not followed yet.
+    if (category != DeviceCategory::AudioInput) return kNoInterface;
+    watch = std::make_unique<MicrophoneWatch>(std::move(changed));
+    return kOk;
   }
 };
 

@@ -16,6 +16,8 @@
 #include <mutex>
 #include <optional>
 
+#include "platform/media/stream/media_log.h"
+
 namespace kinovo::media::stream {
 
 static_assert(pulse_errc::kNoEntity == PA_ERR_NOENTITY && pulse_errc::kConnectionRefused == PA_ERR_CONNECTIONREFUSED &&
@@ -25,6 +27,10 @@ static_assert(pulse_errc::kNoEntity == PA_ERR_NOENTITY && pulse_errc::kConnectio
 namespace {
 
 constexpr std::int64_t kMaxWaitForTimingUs = 500000;
+// A source that gives nothing for this long has stopped, though the server
+// did not say so (a hung driver, a suspended device).
+constexpr std::int64_t kStallUs = 3000000;
+constexpr pa_usec_t kStallCheckUs = 500000;
 
 class PulseErrorCategory final : public std::error_category {
  public:
@@ -54,6 +60,9 @@ struct PulseCapture::Impl {
   pa_context* context = nullptr;
   pa_stream* stream = nullptr;
   pa_time_event* deadline = nullptr;
+  pa_time_event* watchdog = nullptr;
+  std::string source;
+  std::int64_t lastSoundUs = 0;  // when sound last came
   bool timedOut = false;
   bool running = false;  // past Start(): failures now end the recording
   std::optional<pa_sample_spec> sourceSpec;
@@ -69,6 +78,7 @@ struct PulseCapture::Impl {
   std::shared_ptr<SinkList<std::error_code>> endSinks = SinkList<std::error_code>::Create();
 
   std::atomic<State> state{State::Idle};
+  std::atomic<std::int64_t> endedAtUs{0};
   mutable std::mutex endMutex;
   std::error_code endError;
   // The capture time up to which sound has been handed on.
@@ -88,18 +98,21 @@ struct PulseCapture::Impl {
   std::error_code WaitFor(Done done);
   void Teardown();
   void OnReadable(std::size_t);
-  void EndRecording(std::error_code error);
+  // `call`: what noticed the end, for the log.
+  void EndRecording(std::error_code error, const char* call);
 
   static void ContextState(pa_context*, void* self) {
     auto* d = static_cast<Impl*>(self);
     const pa_context_state_t s = pa_context_get_state(d->context);
-    if (d->running && !PA_CONTEXT_IS_GOOD(s)) d->EndRecording(PulseError(pa_context_errno(d->context)));
+    if (d->running && !PA_CONTEXT_IS_GOOD(s)) {
+      d->EndRecording(PulseError(pa_context_errno(d->context)), "pa_context_get_state");
+    }
     pa_threaded_mainloop_signal(d->loop, 0);
   }
   static void StreamState(pa_stream* s, void* self) {
     auto* d = static_cast<Impl*>(self);
     if (d->running && !PA_STREAM_IS_GOOD(pa_stream_get_state(s))) {
-      d->EndRecording(PulseError(pa_context_errno(d->context)));
+      d->EndRecording(PulseError(pa_context_errno(d->context)), "pa_stream_get_state");
     }
     pa_threaded_mainloop_signal(d->loop, 0);
   }
@@ -116,6 +129,15 @@ struct PulseCapture::Impl {
     auto* d = static_cast<Impl*>(self);
     d->timedOut = true;
     pa_threaded_mainloop_signal(d->loop, 0);
+  }
+  static void Watchdog(pa_mainloop_api*, pa_time_event* event, const timeval*, void* self) {
+    auto* d = static_cast<Impl*>(self);
+    if (!d->running) return;
+    if (MonotonicNowUs() - d->lastSoundUs > kStallUs) {
+      d->EndRecording(PulseError(PA_ERR_TIMEOUT), "pa_stream read (no sound for 3 s)");
+      return;
+    }
+    pa_context_rttime_restart(d->context, event, pa_rtclock_now() + kStallCheckUs);
   }
   static void Readable(pa_stream*, std::size_t bytes, void* self) {
     static_cast<Impl*>(self)->OnReadable(bytes);
@@ -238,6 +260,11 @@ std::error_code PulseCapture::Impl::Setup(const std::string& sourceName,
     deliveredUntilUs = std::numeric_limits<std::int64_t>::min();
     chunkUs = std::chrono::microseconds(options.chunk).count();
   }
+  source = sourceName;
+  lastSoundUs = MonotonicNowUs();
+  endedAtUs = 0;
+  watchdog =
+      pa_context_rttime_new(context, pa_rtclock_now() + kStallCheckUs, &Impl::Watchdog, this);
   state = State::Recording;
   running = true;
   return {};
@@ -255,6 +282,10 @@ void PulseCapture::Impl::Teardown() {
   if (deadline) {
     pa_threaded_mainloop_get_api(loop)->time_free(deadline);
     deadline = nullptr;
+  }
+  if (watchdog) {
+    pa_threaded_mainloop_get_api(loop)->time_free(watchdog);
+    watchdog = nullptr;
   }
   if (stream) {
     pa_stream_set_state_callback(stream, nullptr, nullptr);
@@ -300,7 +331,7 @@ void PulseCapture::Impl::OnReadable(std::size_t) {
     const void* data = nullptr;
     std::size_t bytes = 0;
     if (pa_stream_peek(stream, &data, &bytes) < 0) {
-      EndRecording(PulseError(pa_context_errno(context)));
+      EndRecording(PulseError(pa_context_errno(context)), "pa_stream_peek");
       return;
     }
     if (bytes == 0) return;  // nothing buffered after all
@@ -332,6 +363,7 @@ void PulseCapture::Impl::OnReadable(std::size_t) {
 
     nextFrame += frames;
     framesDelivered += frames;
+    if (frames > 0) lastSoundUs = now;
     ++chunks;
     if (frames > 0) {
       chunkSinks->Deliver(chunk);
@@ -353,9 +385,17 @@ bool PulseCapture::WaitDelivered(std::int64_t untilUs, std::chrono::milliseconds
   return delivered();
 }
 
-void PulseCapture::Impl::EndRecording(std::error_code error) {
+void PulseCapture::Impl::EndRecording(std::error_code error, const char* call) {
   if (!running) return;
   running = false;
+  {
+    std::lock_guard lock(deliveredMutex);
+    const bool any = deliveredUntilUs != std::numeric_limits<std::int64_t>::min();
+    endedAtUs = any ? deliveredUntilUs : MonotonicNowUs();
+  }
+  qCWarning(lcMedia).nospace() << "microphone " << source.c_str() << " : " << call
+                               << " failed: " << error.message().c_str()
+                               << "; the recording goes on with silence";
   {
     std::lock_guard lock(endMutex);
     endError = error;
@@ -386,6 +426,8 @@ std::error_code PulseCapture::endError() const {
   std::lock_guard lock(impl_->endMutex);
   return impl_->endError;
 }
+
+std::int64_t PulseCapture::endedAtUs() const { return impl_->endedAtUs; }
 
 PulseCapture::Stats PulseCapture::stats() const {
   return {impl_->framesDelivered.load(), impl_->chunks.load(), impl_->overflows.load()};

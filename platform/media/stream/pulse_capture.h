@@ -95,6 +95,8 @@ class PulseCapture {
 
   State state() const;
   std::error_code endError() const;
+  // Once Ended: the capture time (CLOCK_MONOTONIC) up to which sound came.
+  std::int64_t endedAtUs() const;
   Stats stats() const;
 
  private:
