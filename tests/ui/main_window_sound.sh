@@ -56,13 +56,20 @@ record_button 0
 t0=$(date +%s.%N)
 sleep 1
 share=$(silent_look)
+seen=$(echo "$(date +%s.%N) - $t0" | bc)
 import -silent -window root "$out/early-recording.png"
-awk -v s="$share" 'BEGIN { exit !(s == 0) }' || fail "the \"no sound\" look before 3 s of silence ($share)"
-sleep 3.5
-share=$(silent_look)
+# Only a look taken well before 3 s tells (a busy machine can be late).
+awk -v s="$share" -v t="$seen" 'BEGIN { exit !(s == 0 || t > 2.5) }' \
+  || fail "the \"no sound\" look after $seen s of silence ($share)"
+sleep 2.5
+# From 3.5 s on it must come; the screen is read until it has.
+for _ in $(seq 10); do
+  share=$(silent_look)
+  awk -v s="$share" 'BEGIN { exit !(s > 0.03) }' && break
+done
 import -silent -window root "$out/silent-recording.png"
-echo "red in the microphone square after 4.5 s: $share"
-awk -v s="$share" 'BEGIN { exit !(s > 0.03) }' || fail "no \"no sound\" look after 4.5 s of silence ($share)"
+echo "red in the microphone square after $(echo "$(date +%s.%N) - $t0" | bc) s: $share"
+awk -v s="$share" 'BEGIN { exit !(s > 0.03) }' || fail "no \"no sound\" look after 3.5 s of silence ($share)"
 record_button 0
 t1=$(date +%s.%N)
 expect_attention "a recording that was silent" silent
