@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The real program with microphones of a sound server of the test's own: one
-# that gives only silence, one that goes away during the recording, and the
-# server itself going away. Each recording's stop says so under "Attention",
+# that gives only silence, one that goes away during the recording, one that
+# hands over nothing, and the server itself going away. Each recording's stop says so under "Attention",
 # and the file keeps its picture and its length. The microphone list follows
 # the server.
 #   main_window_sound.sh KINOVO VCAM_LIBRARY PROFILE_DIR OUTDIR
@@ -101,11 +101,29 @@ grep -q "microphone Quiet (quiet) is gone; after this recording" "$out/kinovo.lo
 check_avi "$videos/$(newest "$videos")" sound "$(echo "$t1 - $t0" | bc)"
 no_attention "after the messages were answered"
 
-# ---- the sound server goes away during a recording of the second
-# microphone, chosen in the list that followed the server
+# ---- the second microphone, chosen in the list that followed the server,
+# hands over nothing for more than 3 s (suspended): the same as gone
 xdotool mousemove $((x + w / 2 + 5)) $((y + h / 3)); sleep 0.3
 click $((w - 194)) $((h - 38)) 0.8          # Microphone button: "Без звука" and "Second"
 click $((w - 194 + 60)) $((h - 22 - 2 * 40 - 60 + 6 + 60)) 0.6   # the second row
+record_button 0
+t0=$(date +%s.%N)
+sleep 1.5
+pactl suspend-source second 1 || fail "suspend-source"
+for _ in $(seq 100); do
+  grep -q "microphone second : pa_stream read (no sound for 3 s) failed" "$out/kinovo.log" && break
+  sleep 0.1
+done
+grep -q "microphone second : pa_stream read (no sound for 3 s) failed" "$out/kinovo.log" \
+  || fail "a microphone that gave nothing was not logged: $(tail -3 "$out/kinovo.log")"
+pactl suspend-source second 0
+record_button 0
+t1=$(date +%s.%N)
+expect_attention "a microphone that gave nothing" no-data
+grep -q "microphone Second stopped after" "$out/kinovo.log" || fail "the stop was not told: $(tail -3 "$out/kinovo.log")"
+check_avi "$videos/$(newest "$videos")" sound "$(echo "$t1 - $t0" | bc)"
+
+# ---- the sound server goes away during a recording of the same microphone
 record_button 0
 t0=$(date +%s.%N)
 sleep 2
@@ -117,7 +135,8 @@ grep -q "microphone second : pa_context_get_state failed" "$out/kinovo.log" \
 record_button 0
 t1=$(date +%s.%N)
 expect_attention "a sound server that went away" server-gone
-grep -q "microphone Second stopped after" "$out/kinovo.log" || fail "the stop was not told: $(tail -3 "$out/kinovo.log")"
+[ "$(grep -c "microphone Second stopped after" "$out/kinovo.log")" = 2 ] \
+  || fail "the stop was not told: $(tail -3 "$out/kinovo.log")"
 check_avi "$videos/$(newest "$videos")" sound "$(echo "$t1 - $t0" | bc)"
 
 xdotool key Escape
