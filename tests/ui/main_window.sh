@@ -23,7 +23,10 @@ finish() { # how: escape | return | close
     close) wmctrl -i -c "$wid" ;;
   esac
   # Generous: the test is that it ends, not how fast (a busy machine is slow).
-  wait_exit "$pid" "${2:-10}" || { kill -9 "$pid"; fail "$1 did not end the program in time"; }
+  wait_exit "$pid" "${2:-10}" || {
+    kill -9 "$pid"
+    fail "$1 did not end the program in time (window manager: $(wmctrl -m 2>&1 | head -1))"
+  }
   [ "$exit_code" = 0 ] || fail "$1: exit code $exit_code"
 }
 
