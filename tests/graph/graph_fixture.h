@@ -62,6 +62,11 @@ class MainWindow : public QWidget {
   void mousePressEvent(QMouseEvent* event) override;
 };
 
+// A file name as the capture graph takes it.
+inline QString QPath(const std::filesystem::path& path) {
+  return QString::fromStdString(path.string());
+}
+
 // The recording's counters, to tell what a failed check saw.
 std::string Describe(const media::GraphStats& stats);
 

@@ -24,8 +24,6 @@ using streamtest::Quote;
 using streamtest::RunCommand;
 using streamtest::TempDir;
 
-QString QPath(const std::filesystem::path& path) { return QString::fromStdString(path.string()); }
-
 // The file's first sound stream as mono 48 kHz samples, decoded by ffmpeg.
 std::vector<std::int16_t> DecodedSound(const std::filesystem::path& file) {
   const std::filesystem::path pcm = file.string() + ".pcm";

@@ -44,8 +44,6 @@ void ExpectFileSpansTheRecording(double frames, const media::GraphStats& stats) 
   EXPECT_LE(frames, fileSlots + 1) << Describe(stats);
 }
 
-QString QPath(const std::filesystem::path& path) { return QString::fromStdString(path.string()); }
-
 struct RecordingCase {
   const char* name;
   int format;
