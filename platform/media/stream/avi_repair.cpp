@@ -156,13 +156,7 @@ struct Sink {
     return size;
   }
   static std::int64_t Seek(void* opaque, std::int64_t offset, int whence) {
-    auto& s = *static_cast<Sink*>(opaque);
-    if (whence == AVSEEK_SIZE) {
-      struct stat st {};
-      return ::fstat(s.fd, &st) == 0 ? st.st_size : AVERROR(errno);
-    }
-    const off_t at = ::lseek(s.fd, static_cast<off_t>(offset), whence & ~AVSEEK_FORCE);
-    return at < 0 ? AVERROR(errno) : at;
+    return SeekFileForAvio(static_cast<Sink*>(opaque)->fd, offset, whence);
   }
 };
 
@@ -417,6 +411,15 @@ bool Remux(const fs::path& file, int in, std::int64_t end, int out, const std::s
 }
 
 }  // namespace
+
+std::int64_t SeekFileForAvio(int fd, std::int64_t offset, int whence) {
+  if (whence == AVSEEK_SIZE) {
+    struct stat st {};
+    return ::fstat(fd, &st) == 0 ? st.st_size : AVERROR(errno);
+  }
+  const off_t at = ::lseek(fd, static_cast<off_t>(offset), whence & ~AVSEEK_FORCE);
+  return at < 0 ? AVERROR(errno) : at;
+}
 
 fs::path RecordingMarkerPath(const fs::path& recording) {
   return recording.parent_path() /

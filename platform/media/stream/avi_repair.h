@@ -12,6 +12,7 @@
 // it for as long as it writes, so a recording that is still being made
 // (by another Kinovo) is never touched.
 
+#include <cstdint>
 #include <filesystem>
 #include <stop_token>
 #include <system_error>
@@ -22,6 +23,10 @@
 namespace kinovo::media::stream {
 
 std::filesystem::path RecordingMarkerPath(const std::filesystem::path& recording);
+
+// libavformat's seek callback on a file written through its descriptor
+// (AVSEEK_SIZE included), for the writer and the repair alike.
+std::int64_t SeekFileForAvio(int fd, std::int64_t offset, int whence);
 
 // The marker of one recording while it is written. Going out of scope
 // releases the lock, and the marker stays unless Remove()d: the recording

@@ -601,13 +601,7 @@ int AviWriter::Impl::WriteOut(void* opaque, std::uint8_t* data, int size) {
 }
 
 std::int64_t AviWriter::Impl::SeekIo(void* opaque, std::int64_t offset, int whence) {
-  auto& d = *static_cast<Impl*>(opaque);
-  if (whence == AVSEEK_SIZE) {
-    struct stat st {};
-    return ::fstat(d.file, &st) == 0 ? st.st_size : AVERROR(errno);
-  }
-  const off_t at = ::lseek(d.file, static_cast<off_t>(offset), whence & ~AVSEEK_FORCE);
-  return at < 0 ? AVERROR(errno) : at;
+  return SeekFileForAvio(static_cast<Impl*>(opaque)->file, offset, whence);
 }
 
 bool AviWriter::PushVideo(VideoFramePtr frame) {
