@@ -48,18 +48,20 @@ bus_call() {
 for _ in $(seq 100); do bus_call GetId >/dev/null && break; sleep 0.05; done
 bus_call GetId >/dev/null || { echo "dbus-daemon did not start" >&2; cat "$work/dbus.log" >&2; }
 
-# Starts Xvfb on the first free display number (the lock files tell which
-# are taken) and waits for it; sets started_display. Extra arguments go to
-# Xvfb.
+# Starts Xvfb on a free display number and waits for it; sets
+# started_display. Xvfb picks the number itself (-displayfd) and takes its
+# lock atomically, so services started side by side never share a display.
+# Extra arguments go to Xvfb.
 start_xvfb() { # log name, Xvfb options...
-  local n=90 log=$work/$1.log
+  local log=$work/$1.log number=$work/$1.display
   shift
-  while [ -e /tmp/.X$n-lock ] || [ -e /tmp/.X11-unix/X$n ]; do n=$((n+1)); done
-  Xvfb ":$n" -screen 0 1920x1080x24 -nolisten tcp "$@" >"$log" 2>&1 &
+  Xvfb -displayfd 3 -screen 0 1920x1080x24 -nolisten tcp "$@" 3>"$number" >"$log" 2>&1 &
   pids+=($!)
-  for _ in $(seq 100); do DISPLAY=":$n" xdpyinfo >/dev/null 2>&1 && break; sleep 0.05; done
-  if ! DISPLAY=":$n" xdpyinfo >/dev/null 2>&1; then echo "Xvfb did not start" >&2; cat "$log" >&2; exit 1; fi
-  started_display=":$n"
+  for _ in $(seq 200); do [ -s "$number" ] && break; sleep 0.05; done
+  started_display=":$(head -1 "$number" 2>/dev/null)"
+  if [ "$started_display" = ":" ] || ! DISPLAY=$started_display xdpyinfo >/dev/null 2>&1; then
+    echo "Xvfb did not start" >&2; cat "$log" >&2; exit 1
+  fi
 }
 
 # A desktop: openbox on a display, the known desktop colour, and the
@@ -67,10 +69,14 @@ start_xvfb() { # log name, Xvfb options...
 start_desktop() { # display, name for the logs
   DISPLAY=$1 openbox --sm-disable >"$work/openbox-$2.log" 2>&1 &
   pids+=($!)
-  for _ in $(seq 100); do
+  # Tests close windows through the window manager: wait for it, however
+  # busy the machine.
+  for _ in $(seq 400); do
     DISPLAY=$1 xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id' && break
     sleep 0.05
   done
+  DISPLAY=$1 xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id' \
+    || { echo "openbox did not start on $1" >&2; cat "$work/openbox-$2.log" >&2; exit 1; }
   # A known desktop colour, so that what shows through a window can be told.
   DISPLAY=$1 xsetroot -solid '#305080' 2>/dev/null
   if [ "$compositor" = 1 ]; then

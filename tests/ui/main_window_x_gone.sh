@@ -11,13 +11,13 @@ mkdir -p "$out"
 user_folders
 
 # A display of the test's own, which it can take away.
-n=120
-while [ -e /tmp/.X$n-lock ] || [ -e /tmp/.X11-unix/X$n ]; do n=$((n + 1)); done
-Xvfb ":$n" -screen 0 1920x1080x24 -nolisten tcp >"$out/xvfb.log" 2>&1 &
+# Xvfb picks a free number itself, race-free beside other tests' servers.
+rm -f "$out/xvfb.display"
+Xvfb -displayfd 3 -screen 0 1920x1080x24 -nolisten tcp 3>"$out/xvfb.display" >"$out/xvfb.log" 2>&1 &
 xvfb=$!
 trap '[ -n "$pid" ] && kill -9 "$pid" 2>/dev/null; kill "$xvfb" 2>/dev/null' EXIT
-export DISPLAY=":$n"
-for _ in $(seq 100); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.05; done
+for _ in $(seq 200); do [ -s "$out/xvfb.display" ] && break; sleep 0.05; done
+export DISPLAY=":$(head -1 "$out/xvfb.display")"
 xdpyinfo >/dev/null 2>&1 || fail "Xvfb did not start: $(cat "$out/xvfb.log")"
 
 start_program "$profiles/one-camera.ini"
