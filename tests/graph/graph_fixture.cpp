@@ -53,6 +53,17 @@ std::vector<std::string> VcamLog() {
   return lines;
 }
 
+VcamDrops VcamDropsSoFar() {
+  VcamDrops drops;
+  std::ifstream in(Env("KINOVO_VCAM_DROPS"));
+  std::string device, late, starved;
+  while (in >> device >> late >> starved) {
+    drops.late += std::stoull(late.substr(late.find('=') + 1));
+    drops.starved += std::stoull(starved.substr(starved.find('=') + 1));
+  }
+  return drops;
+}
+
 std::vector<std::string> VcamLogLines(const std::string& prefix, std::size_t skip) {
   std::vector<std::string> lines;
   const std::vector<std::string> all = VcamLog();

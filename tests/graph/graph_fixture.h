@@ -39,6 +39,15 @@ std::vector<std::string> VcamLog();
 // The log lines after the first `skip` ones that start with `prefix`.
 std::vector<std::string> VcamLogLines(const std::string& prefix, std::size_t skip = 0);
 
+// The frame slots the camera dropped over its streams so far: those it woke
+// too late for (the machine was starved) and those for which no buffer was
+// queued (the program fell behind).
+struct VcamDrops {
+  std::uint64_t late = 0;
+  std::uint64_t starved = 0;
+};
+VcamDrops VcamDropsSoFar();
+
 class Unplug {
  public:
   explicit Unplug(int node);

@@ -36,6 +36,7 @@ int main(int argc, char** argv) {
     std::filesystem::create_directory(root / "control");
     ::setenv("KINOVO_VCAM_PROFILE", KINOVO_GRAPH_PROFILE, 1);
     ::setenv("KINOVO_VCAM_LOG", (root / "vcam.log").c_str(), 1);
+    ::setenv("KINOVO_VCAM_DROPS", (root / "vcam-drops.log").c_str(), 1);
     ::setenv("KINOVO_VCAM_CONTROL_DIR", (root / "control").c_str(), 1);
     ::setenv("KINOVO_GRAPH_TEST_DIR", dir, 1);
     ::execv("/proc/self/exe", argv);

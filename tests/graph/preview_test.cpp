@@ -33,6 +33,7 @@ TEST_F(GraphTest, PreviewFramesReachTheVideoWindowAtTheCameraRate) {
   EXPECT_TRUE(video->isVisible());
   EXPECT_TRUE(video->testAttribute(Qt::WA_TransparentForMouseEvents));
 
+  const VcamDrops dropsBefore = VcamDropsSoFar();
   const auto start = std::chrono::steady_clock::now();
   Pump(2500ms);
   const QImage screen = Screenshot(OutDir() / "preview-screen.png");
@@ -40,8 +41,13 @@ TEST_F(GraphTest, PreviewFramesReachTheVideoWindowAtTheCameraRate) {
   StopPreview(graph);
   const media::GraphStats stats = Stats(graph);
 
-  // Every frame of the camera went to the window, at the camera's pace.
-  EXPECT_EQ(stats.cameraFramesMissed, 0u);
+  // Every frame of the camera went to the window, at the camera's pace: the
+  // program never left the camera without a buffer. Slots the camera itself
+  // woke too late for (a starved machine) are gaps too, but not ours; those
+  // just before the stop show as no gap.
+  const VcamDrops drops = VcamDropsSoFar();
+  EXPECT_EQ(drops.starved - dropsBefore.starved, 0u);
+  EXPECT_LE(stats.cameraFramesMissed, drops.late - dropsBefore.late);
   EXPECT_EQ(stats.previewFrames, stats.cameraFrames);
   EXPECT_NEAR(static_cast<double>(stats.cameraFrames), seconds * 30, seconds * 30 * 0.15);
   // Most were shown; a frame replaced before it was decoded is dropped.

@@ -42,6 +42,16 @@ void copyStr(char (&dst)[N], const std::string& s) {
     std::memcpy(dst, s.data(), std::min(s.size(), N - 1));
 }
 
+// Appends a line with one write: several processes may share the file.
+void appendLine(const std::string& path, const std::string& text) {
+    if (path.empty()) return;
+    // Opened per line: the host program may close descriptors it does not know.
+    const int fd = real::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) return;
+    [[maybe_unused]] const ssize_t n = ::write(fd, text.data(), text.size());
+    real::close(fd);
+}
+
 std::size_t pageAlign(std::size_t n) {
     const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
     return (n + page - 1) / page * page;
@@ -269,6 +279,7 @@ Vcam* Vcam::create() {
         return nullptr;
     }
     const char* log = std::getenv("KINOVO_VCAM_LOG");
+    const char* drops = std::getenv("KINOVO_VCAM_DROPS");
     const char* ctl = std::getenv("KINOVO_VCAM_CONTROL_DIR");
     // The schedule the test microphone clicks on (scripts/with-services.sh).
     const char* sync = std::getenv("KINOVO_SYNC_PERIOD_MS");
@@ -280,11 +291,14 @@ Vcam* Vcam::create() {
         syncMs = 0;
     }
     // Lives as long as the process: descriptors may still be in use at exit.
-    return new Vcam(std::move(*profile), log ? log : "", ctl ? ctl : "", syncMs * 1000000);
+    return new Vcam(std::move(*profile), log ? log : "", drops ? drops : "", ctl ? ctl : "", syncMs * 1000000);
 }
 
-Vcam::Vcam(Profile p, std::string log, std::string controlDir, std::int64_t syncPeriodNs)
-    : profile_(std::move(p)), logPath_(std::move(log)), controlDir_(std::move(controlDir)),
+Vcam::Vcam(Profile p, std::string log, std::string drops, std::string controlDir, std::int64_t syncPeriodNs)
+    : profile_(std::move(p)),
+      logPath_(std::move(log)),
+      dropsPath_(std::move(drops)),
+      controlDir_(std::move(controlDir)),
       syncPeriodNs_(syncPeriodNs) {
     for (const auto& cfg : profile_.nodes) {
         auto d = std::make_unique<Device>();
@@ -338,14 +352,12 @@ std::vector<Device*> Vcam::devices() {
     return out;
 }
 
-void Vcam::log(const Device* d, const std::string& line) {
-    if (logPath_.empty()) return;
-    const std::string text = d->name + " " + line + "\n";
-    // Opened per line: the host program may close descriptors it does not know.
-    const int fd = real::open(logPath_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) return;
-    [[maybe_unused]] const ssize_t n = ::write(fd, text.data(), text.size());
-    real::close(fd);
+void Vcam::log(const Device* d, const std::string& line) { appendLine(logPath_, d->name + " " + line + "\n"); }
+
+void Vcam::logStreamEnd(const Device* d, const Queue& q) {
+    log(d, "streamoff");
+    appendLine(dropsPath_,
+               d->name + " late=" + std::to_string(q.lateSlots) + " starved=" + std::to_string(q.starvedSlots) + "\n");
 }
 
 bool Vcam::triggerExists(Device* cam) {
@@ -493,7 +505,7 @@ void Vcam::release(OpenFile* f) {
                 old = std::move(d->queue);
                 d->queue = std::make_shared<Queue>();
                 d->owner = nullptr;
-                if (streaming) log(d, "streamoff");
+                if (streaming) logStreamEnd(d, *old);
             }
             d->files.erase(f);
             sync(d);
@@ -683,6 +695,7 @@ void Vcam::produce(Device* d, Queue* q) {
         std::uint64_t m = n + 1;
         while (intervalsNs(q->interval, m + 1) <= elapsed) ++m;
         q->sequence += static_cast<std::uint32_t>(m - n - 1);
+        q->lateSlots += m - n - 1;
         n = m;
         const std::int64_t ts =
             std::chrono::duration_cast<std::chrono::nanoseconds>(q->t0.time_since_epoch()).count() +
@@ -695,6 +708,7 @@ void Vcam::produce(Device* d, Queue* q) {
         }
         if (q->queued.empty()) {  // no buffer: the frame is lost, its number too
             ++q->sequence;
+            ++q->starvedSlots;
             continue;
         }
         Buffer* b = q->queued.front();
@@ -1238,6 +1252,7 @@ int Vcam::streamIoctl(OpenFile* f, int, unsigned long req, void* arg) {
             q->size = d->size;
             q->interval = d->interval;
             q->sequence = 0;
+            q->lateSlots = q->starvedSlots = 0;
             q->t0 = Clock::now();
             q->unplugAt.reset();
             if (s.unplugAfterMs >= 0) q->unplugAt = q->t0 + std::chrono::milliseconds(s.unplugAfterMs);
@@ -1264,7 +1279,7 @@ int Vcam::streamIoctl(OpenFile* f, int, unsigned long req, void* arg) {
             q->streaming = false;
             q->stop = false;
             q->waitingForBuffers = true;
-            if (wasStreaming) log(d, "streamoff");
+            if (wasStreaming) logStreamEnd(d, *q);
             sync(d);
             cv.notify_all();
             return 0;

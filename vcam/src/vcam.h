@@ -56,6 +56,10 @@ struct Queue {
     Clock::time_point t0;
     std::optional<Clock::time_point> unplugAt;
     std::uint32_t sequence = 0;
+    // Frame slots dropped since STREAMON: the producer woke too late for them
+    // (a starved test machine), or no buffer was queued (a reader too slow).
+    std::uint64_t lateSlots = 0;
+    std::uint64_t starvedSlots = 0;
     ~Queue();
 };
 
@@ -124,10 +128,12 @@ public:
     void release(OpenFile* f);
 
 private:
-    Vcam(Profile p, std::string log, std::string controlDir, std::int64_t syncPeriodNs);
+    Vcam(Profile p, std::string log, std::string drops, std::string controlDir, std::int64_t syncPeriodNs);
     static Vcam* create();
 
     void log(const Device* d, const std::string& line);
+    // "streamoff" in the log, and the stream's dropped slots in the drops file.
+    void logStreamEnd(const Device* d, const Queue& q);
     bool triggerExists(Device* cam);
     bool checkPresent(Device* d);  // under mu
     void unplug(Device* cam);      // under mu
@@ -144,7 +150,7 @@ private:
     int dqbuf(OpenFile* f, int fd, void* arg);
 
     Profile profile_;
-    std::string logPath_, controlDir_;
+    std::string logPath_, dropsPath_, controlDir_;
     std::int64_t syncPeriodNs_ = 0;  // flashes of sync_flash cameras: every multiple of it
     std::vector<std::unique_ptr<Device>> devices_;
     std::uint32_t kernelVersion_ = 0;
