@@ -51,11 +51,13 @@ bus_call GetId >/dev/null || { echo "dbus-daemon did not start" >&2; cat "$work/
 # Starts Xvfb on a free display number and waits for it; sets
 # started_display. Xvfb picks the number itself (-displayfd) and takes its
 # lock atomically, so services started side by side never share a display.
-# Extra arguments go to Xvfb.
+# -noreset: by default the server resets when its last client leaves, and a
+# client connecting during the reset (openbox right after the check below)
+# is refused. Extra arguments go to Xvfb.
 start_xvfb() { # log name, Xvfb options...
   local log=$work/$1.log number=$work/$1.display
   shift
-  Xvfb -displayfd 3 -screen 0 1920x1080x24 -nolisten tcp "$@" 3>"$number" >"$log" 2>&1 &
+  Xvfb -displayfd 3 -noreset -screen 0 1920x1080x24 -nolisten tcp "$@" 3>"$number" >"$log" 2>&1 &
   pids+=($!)
   for _ in $(seq 200); do [ -s "$number" ] && break; sleep 0.05; done
   started_display=":$(head -1 "$number" 2>/dev/null)"
@@ -67,16 +69,24 @@ start_xvfb() { # log name, Xvfb options...
 # A desktop: openbox on a display, the known desktop colour, and the
 # compositing manager unless --no-compositor.
 start_desktop() { # display, name for the logs
-  DISPLAY=$1 openbox --sm-disable >"$work/openbox-$2.log" 2>&1 &
-  pids+=($!)
+  local wm tries
   # Tests close windows through the window manager: wait for it, however
-  # busy the machine.
-  for _ in $(seq 400); do
-    DISPLAY=$1 xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id' && break
-    sleep 0.05
+  # busy the machine, and start it again should it fail to connect.
+  for tries in 1 2 3; do
+    DISPLAY=$1 openbox --sm-disable >>"$work/openbox-$2.log" 2>&1 &
+    wm=$!
+    for _ in $(seq 400); do
+      DISPLAY=$1 xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id' && break 2
+      kill -0 "$wm" 2>/dev/null || break
+      sleep 0.05
+    done
+    kill "$wm" 2>/dev/null
+    wait "$wm" 2>/dev/null
+    echo "openbox did not start on $1 (attempt $tries)" >&2
+    cat "$work/openbox-$2.log" >&2
+    [ "$tries" = 3 ] && exit 1
   done
-  DISPLAY=$1 xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id' \
-    || { echo "openbox did not start on $1" >&2; cat "$work/openbox-$2.log" >&2; exit 1; }
+  pids+=("$wm")
   # A known desktop colour, so that what shows through a window can be told.
   DISPLAY=$1 xsetroot -solid '#305080' 2>/dev/null
   if [ "$compositor" = 1 ]; then

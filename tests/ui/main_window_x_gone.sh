@@ -13,7 +13,7 @@ user_folders
 # A display of the test's own, which it can take away.
 # Xvfb picks a free number itself, race-free beside other tests' servers.
 rm -f "$out/xvfb.display"
-Xvfb -displayfd 3 -screen 0 1920x1080x24 -nolisten tcp 3>"$out/xvfb.display" >"$out/xvfb.log" 2>&1 &
+Xvfb -displayfd 3 -noreset -screen 0 1920x1080x24 -nolisten tcp 3>"$out/xvfb.display" >"$out/xvfb.log" 2>&1 &
 xvfb=$!
 trap '[ -n "$pid" ] && kill -9 "$pid" 2>/dev/null; kill "$xvfb" 2>/dev/null' EXIT
 for _ in $(seq 200); do [ -s "$out/xvfb.display" ] && break; sleep 0.05; done
