@@ -230,6 +230,12 @@ std::optional<Profile> parseProfile(const std::string& text, std::string& error)
             if (w.size() != 2 || !parseNumber(std::string_view(w[0]), n.silentAfterMs) ||
                 !parseNumber(std::string_view(w[1]), n.silentForMs) || n.silentAfterMs < 0 || n.silentForMs <= 0)
                 return fail("expected silence = AFTER_MS FOR_MS");
+        } else if (key == "dqbuf_eio_every") {
+            if (!parseNumber(std::string_view(value), n.dqbufEioEvery) || n.dqbufEioEvery < 1)
+                return fail("dqbuf_eio_every must be a positive number of frames");
+        } else if (key == "dqbuf_eio_after_ms") {
+            if (!parseNumber(std::string_view(value), n.dqbufEioAfterMs) || n.dqbufEioAfterMs < 0)
+                return fail("dqbuf_eio_after_ms must be a number of milliseconds");
         } else if (key == "damage_every") {
             if (!parseNumber(std::string_view(value), n.damageEvery) || n.damageEvery < 1)
                 return fail("damage_every must be a positive number of frames");

@@ -53,6 +53,8 @@ struct NodeConfig {
     bool errorFrames = false;     // every frame comes with V4L2_BUF_FLAG_ERROR
     long long silentAfterMs = -1, silentForMs = 0;  // no frames (and no error) for a while
     int damageEvery = 0;          // every Nth frame is damaged, in turn in each way
+    int dqbufEioEvery = 0;        // the first VIDIOC_DQBUF of every Nth frame fails EIO
+    long long dqbufEioAfterMs = -1;  // from then on every VIDIOC_DQBUF fails EIO
     Scene scene = Scene::Bars;
     bool syncFlash = false;  // a white frame at each event of KINOVO_SYNC_PERIOD_MS
     int cameraIndex = -1;  // metadata: index of its camera's node

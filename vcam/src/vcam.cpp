@@ -1252,7 +1252,8 @@ int Vcam::streamIoctl(OpenFile* f, int, unsigned long req, void* arg) {
             q->size = d->size;
             q->interval = d->interval;
             q->sequence = 0;
-            q->lateSlots = q->starvedSlots = 0;
+            q->lateSlots = q->starvedSlots = q->dequeued = 0;
+            q->eioGiven = false;
             q->t0 = Clock::now();
             q->unplugAt.reset();
             if (s.unplugAfterMs >= 0) q->unplugAt = q->t0 + std::chrono::milliseconds(s.unplugAfterMs);
@@ -1301,6 +1302,17 @@ int Vcam::dqbuf(OpenFile* f, int fd, void* arg) {
         Queue& q = *d->queue;
         if (!q.streaming) return -EINVAL;
         if (!q.done.empty()) {
+            // A USB hiccup: the dequeue fails, the frame stays for the next one.
+            const NodeConfig& cfg = *d->cfg;
+            if (cfg.dqbufEioAfterMs >= 0 && Clock::now() - q.t0 >= std::chrono::milliseconds(cfg.dqbufEioAfterMs))
+                return -EIO;
+            if (cfg.dqbufEioEvery > 0 && (q.dequeued + 1) % static_cast<std::uint64_t>(cfg.dqbufEioEvery) == 0 &&
+                !q.eioGiven) {
+                q.eioGiven = true;
+                return -EIO;
+            }
+            ++q.dequeued;
+            q.eioGiven = false;
             Buffer& buf = *q.done.front();
             q.done.pop_front();
             buf.state = Buffer::State::Dequeued;

@@ -60,6 +60,8 @@ struct Queue {
     // (a starved test machine), or no buffer was queued (a reader too slow).
     std::uint64_t lateSlots = 0;
     std::uint64_t starvedSlots = 0;
+    std::uint64_t dequeued = 0;  // frames handed out since STREAMON
+    bool eioGiven = false;       // dqbuf_eio_every: the next frame's failure is done
     ~Queue();
 };
 
