@@ -156,6 +156,43 @@ TEST(V4l2Capture, ASilentCameraIsCountedAsOneStallAndFramesComeBack) {
   EXPECT_NEAR(longest / 1e6, 1.0, 0.1);
 }
 
+// A dequeue that fails while the camera stays (EIO on a USB hiccup) is
+// retried: the stream goes on and the frame comes with the next attempt.
+TEST(V4l2Capture, AFailedDequeueIsRetriedAndTheStreamGoesOn) {
+  V4l2Capture capture;
+  ASSERT_FALSE(capture.Open("/dev/video5", {fourcc::kMJPEG, 320, 240, 0, {1, 30}}));
+  Collector collector;
+  const auto connection = capture.Connect([&](const VideoFramePtr& f) { collector.Add(f); });
+  ASSERT_FALSE(capture.Start());
+  ASSERT_TRUE(collector.WaitFor(45, 10s)) << collector.size() << " frames";
+  EXPECT_EQ(capture.state(), V4l2Capture::State::Streaming);
+  capture.Stop();
+  EXPECT_GE(capture.stats().transientErrors, 4u);  // one in ten of 45 frames
+  EXPECT_EQ(capture.stats().framesCorrupt, 0u);
+  // Each failed frame came later, not never: the numbers run on.
+  const auto frames = collector.frames();
+  for (std::size_t i = 1; i < frames.size(); ++i)
+    EXPECT_GT(frames[i]->sequence, frames[i - 1]->sequence);
+}
+
+// Dequeues that keep failing end the stream, with the driver's error, but
+// only after they have gone on for a while without a frame.
+TEST(V4l2Capture, APersistentDequeueFailureEndsTheStreamWithItsError) {
+  V4l2Capture capture;
+  ASSERT_FALSE(capture.Open("/dev/video6", {fourcc::kMJPEG, 320, 240, 0, {1, 30}}));
+  Collector collector;
+  const auto connection = capture.Connect([&](const VideoFramePtr& f) { collector.Add(f); });
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_FALSE(capture.Start());
+  ASSERT_TRUE(capture.WaitUntilEnded(10s));
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 2s);  // failing from 0.5 s, given 2 s
+  EXPECT_EQ(capture.state(), V4l2Capture::State::Failed);
+  EXPECT_EQ(capture.endError(), std::errc::io_error);
+  EXPECT_GT(collector.size(), 5u);  // the frames of the first half second
+  EXPECT_GT(capture.stats().transientErrors, 0u);
+  capture.Stop();
+}
+
 // A camera that cannot stream (another program holds it, or it refuses to
 // start) is reported by the call that failed, with the reason.
 TEST(V4l2Capture, ABusyCameraIsReportedWhereItFails) {

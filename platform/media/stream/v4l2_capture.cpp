@@ -46,6 +46,13 @@ std::string PathOf(int fd) {
 
 // How long the capture thread waits for a frame before it counts a stall:
 // a few frame periods, and never less than a tenth of a second.
+// A failed VIDIOC_DQBUF or VIDIOC_QBUF that is not the device going away
+// (EIO, EPROTO on a USB hiccup) is retried; the stream ends only when the
+// failures go on this long without a frame.
+constexpr std::int64_t kPersistentFailureUs = 2'000'000;
+// Between retries: a queue in error would wake poll() again at once.
+constexpr int kRetryPauseMs = 10;
+
 int StallTimeoutMs(const Fraction& interval) {
   const std::int64_t periodMs = interval.den > 0 ? std::int64_t{1000} * interval.num / interval.den : 33;
   return static_cast<int>(std::clamp<std::int64_t>(4 * periodMs, 100, 2000));
@@ -111,6 +118,7 @@ struct V4l2Capture::Impl {
   std::atomic<std::uint64_t> missed{0};
   std::atomic<std::uint64_t> corrupt{0};
   std::atomic<std::uint64_t> stalls{0};
+  std::atomic<std::uint64_t> transientErrors{0};
   std::string path;  // for messages
 
   mutable std::mutex endMutex;
@@ -127,12 +135,17 @@ struct V4l2Capture::Impl {
   // error that ends it otherwise.
   std::error_code DrainFrames(bool& gotFrame);
   // Copies the frame out, requeues the buffer and hands the frame on; the
-  // requeue's error, if any.
+  // requeue's error, if any (the buffer then waits in `unqueued`).
   int Deliver(const v4l2_buffer& buf);
+  // Queues again the buffers whose VIDIOC_QBUF failed; the first error.
+  int RequeueHeld();
+  // ENODEV when the device is gone, else `error`.
+  std::error_code GoneOr(int error);
   void End(State how, std::error_code error);
 
   bool haveSequence = false;
   std::uint32_t lastSequence = 0;
+  std::vector<std::uint32_t> unqueued;  // capture thread only
 };
 
 V4l2Capture::V4l2Capture() : impl_(std::make_unique<Impl>()) {}
@@ -339,7 +352,8 @@ bool V4l2Capture::WaitUntilEnded(std::chrono::milliseconds timeout) const {
 }
 
 V4l2Capture::Stats V4l2Capture::stats() const {
-  return {impl_->delivered.load(), impl_->missed.load(), impl_->corrupt.load(), impl_->stalls.load()};
+  return {impl_->delivered.load(), impl_->missed.load(), impl_->corrupt.load(),
+          impl_->stalls.load(), impl_->transientErrors.load()};
 }
 
 void V4l2Capture::Impl::Run() {
@@ -348,6 +362,7 @@ void V4l2Capture::Impl::Run() {
   const int timeoutMs = StallTimeoutMs(format.interval);
   bool stalled = false;
   std::int64_t lastFrameUs = MonotonicNowUs();
+  std::int64_t failingSinceUs = 0;  // first of the failed dequeues since the last frame
   for (;;) {
     pollfd fds[2] = {{fd.get(), POLLIN, 0}, {wake.get(), POLLIN, 0}};
     const int ready = ::poll(fds, 2, timeoutMs);
@@ -366,22 +381,47 @@ void V4l2Capture::Impl::Run() {
         qCWarning(lcMedia) << "camera" << path.c_str() << ": no frame for"
                            << (MonotonicNowUs() - lastFrameUs) / 1000 << "ms";
       }
-      continue;
+      if (unqueued.empty()) continue;  // else retry their VIDIOC_QBUF below
     }
     bool gotFrame = false;
-    if (const std::error_code error = DrainFrames(gotFrame)) {
-      qCWarning(lcMedia) << "camera" << path.c_str() << ": VIDIOC_DQBUF/VIDIOC_QBUF failed:"
-                         << error.message().c_str();
-      End(error == std::errc::no_such_device ? State::DeviceLost : State::Failed, error);
-      return;
-    }
+    const std::error_code error = DrainFrames(gotFrame);
     if (gotFrame) {
       if (stalled) {
         qCWarning(lcMedia) << "camera" << path.c_str() << ": frames again after"
                            << (MonotonicNowUs() - lastFrameUs) / 1000 << "ms";
       }
       stalled = false;
+      failingSinceUs = 0;
       lastFrameUs = MonotonicNowUs();
+    }
+    if (error) {
+      if (error == std::errc::no_such_device) {
+        qCWarning(lcMedia) << "camera" << path.c_str()
+                           << ": VIDIOC_DQBUF/VIDIOC_QBUF failed:" << error.message().c_str();
+        End(State::DeviceLost, error);
+        return;
+      }
+      const std::uint64_t failures = ++transientErrors;
+      const std::int64_t now = MonotonicNowUs();
+      if (!failingSinceUs) {
+        failingSinceUs = now;
+        // A camera that hiccups often would flood the log: the first few and
+        // then every hundredth.
+        if (failures <= 5 || failures % 100 == 0) {
+          qCWarning(lcMedia) << "camera" << path.c_str()
+                             << ": VIDIOC_DQBUF/VIDIOC_QBUF failed:" << error.message().c_str()
+                             << "; retrying (" << failures << "so far)";
+        }
+      } else if (now - failingSinceUs >= kPersistentFailureUs &&
+                 now - lastFrameUs >= kPersistentFailureUs) {
+        qCWarning(lcMedia) << "camera" << path.c_str() << ": VIDIOC_DQBUF/VIDIOC_QBUF failing for"
+                           << (now - failingSinceUs) / 1000 << "ms:" << error.message().c_str();
+        End(State::Failed, error);
+        return;
+      }
+      pollfd stop{wake.get(), POLLIN, 0};
+      if (::poll(&stop, 1, kRetryPauseMs) > 0) return;  // Stop()
+      continue;
     }
     if (!gotFrame && (revents & (POLLERR | POLLHUP | POLLNVAL))) {
       // An error condition without a frame to take would wake us again at
@@ -399,22 +439,40 @@ void V4l2Capture::Impl::Run() {
   }
 }
 
+std::error_code V4l2Capture::Impl::GoneOr(int error) {
+  if (error == ENODEV) return Errno(ENODEV);
+  // uvcvideo fails a disconnected device's queue with EIO.
+  v4l2_capability cap{};
+  return Errno(Xioctl(fd.get(), VIDIOC_QUERYCAP, &cap) == ENODEV ? ENODEV : error);
+}
+
+int V4l2Capture::Impl::RequeueHeld() {
+  while (!unqueued.empty()) {
+    v4l2_buffer buf{};
+    buf.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    buf.memory = V4L2_MEMORY_MMAP;
+    buf.index = unqueued.back();
+    if (const int err = Xioctl(fd.get(), VIDIOC_QBUF, &buf)) return err;
+    unqueued.pop_back();
+  }
+  return 0;
+}
+
 std::error_code V4l2Capture::Impl::DrainFrames(bool& gotFrame) {
+  if (const int err = RequeueHeld()) return GoneOr(err);
   for (;;) {
     v4l2_buffer buf{};
     buf.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     buf.memory = V4L2_MEMORY_MMAP;
     const int err = Xioctl(fd.get(), VIDIOC_DQBUF, &buf);
     if (err == EAGAIN) return {};
-    if (err == EIO) {
-      // uvcvideo fails a disconnected device's queue with EIO.
-      v4l2_capability cap{};
-      return Errno(Xioctl(fd.get(), VIDIOC_QUERYCAP, &cap) == ENODEV ? ENODEV : EIO);
-    }
-    if (err) return Errno(err);
+    if (err) return GoneOr(err);
     if (buf.index >= buffers.size()) return Errno(EINVAL);
     gotFrame = true;
-    if (const int requeue = Deliver(buf)) return Errno(requeue);
+    if (const int requeue = Deliver(buf)) {
+      unqueued.push_back(buf.index);
+      return GoneOr(requeue);
+    }
   }
 }
 

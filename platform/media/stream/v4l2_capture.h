@@ -42,6 +42,8 @@ class V4l2Capture {
     // Silences of more than a few frame periods without an error (each
     // counted once, however long).
     std::uint64_t stalls = 0;
+    // VIDIOC_DQBUF/VIDIOC_QBUF failures that were retried (a USB hiccup).
+    std::uint64_t transientErrors = 0;
   };
 
   static constexpr int kDefaultBufferCount = 4;
