@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # The real program with microphones of a sound server of the test's own: one
 # that gives only silence, one that goes away during the recording, one that
-# hands over nothing, and the server itself going away. Each recording's stop says so under "Attention",
-# and the file keeps its picture and its length. The microphone list follows
-# the server.
+# hands over nothing, and the server itself going away. Each recording's stop
+# says so under "Attention", and the file keeps its picture and its length.
+# The microphone list follows the server.
 #   main_window_sound.sh KINOVO VCAM_LIBRARY PROFILE_DIR OUTDIR
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/lib.sh"

@@ -44,8 +44,6 @@ std::string PathOf(int fd) {
   return n > 0 ? std::string(target, static_cast<std::size_t>(n)) : "fd " + std::to_string(fd);
 }
 
-// How long the capture thread waits for a frame before it counts a stall:
-// a few frame periods, and never less than a tenth of a second.
 // A failed VIDIOC_DQBUF or VIDIOC_QBUF that is not the device going away
 // (EIO, EPROTO on a USB hiccup) is retried; the stream ends only when the
 // failures go on this long without a frame.
@@ -53,6 +51,8 @@ constexpr std::int64_t kPersistentFailureUs = 2'000'000;
 // Between retries: a queue in error would wake poll() again at once.
 constexpr int kRetryPauseMs = 10;
 
+// How long the capture thread waits for a frame before it counts a stall:
+// a few frame periods, and never less than a tenth of a second.
 int StallTimeoutMs(const Fraction& interval) {
   const std::int64_t periodMs = interval.den > 0 ? std::int64_t{1000} * interval.num / interval.den : 33;
   return static_cast<int>(std::clamp<std::int64_t>(4 * periodMs, 100, 2000));
