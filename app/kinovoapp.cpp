@@ -3,6 +3,7 @@
 #include "app_log.h"
 #include "kinovo_version.h"
 #include "kinovodlg.h"
+#include "platform/media/linux/capture_session.h"
 
 #include <QApplication>
 #include <QIcon>
@@ -32,4 +33,9 @@ bool CKinovoApp::InitInstance()
     return false;
 }
 
-int CKinovoApp::ExitInstance() { return CWinAppEx::ExitInstance(); }
+int CKinovoApp::ExitInstance()
+{
+    // A recording stopped as the window closed is finished before the end.
+    kinovo::media::FinishRecordings();
+    return CWinAppEx::ExitInstance();
+}

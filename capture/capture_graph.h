@@ -1,58 +1,61 @@
 #pragma once
 
+#include <QPointer>
+#include <QString>
+#include <QWidget>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 #include "capture/capture_types.h"
+#include "platform/media/linux/capture_session.h"
 
 namespace kinovo {
 
 // How long a freshly opened camera is given before its controls are read.
 inline constexpr std::chrono::milliseconds kOpenSettleTime{200};
 
-// Names under which the sources enter the graph.
-inline constexpr QStringView kCaptureFilterName = u"Capture Filter";
-inline constexpr QStringView kAudioInputName = u"AudioInput";
-
 // Opens a listed camera: binds its filter, finds its pins, reads its
 // formats and image controls.
 Status OpenVideoDevice(VideoDevice& device);
 
-// The one media graph of the selected camera and microphone: previews into
-// the preview window and, on demand, records into an AVI file.
+// The capture of the selected camera and microphone: previews into the
+// preview window and, on demand, records into an AVI file while the camera
+// goes on streaming.
 struct CCaptureGraph {
   CCaptureGraph() = default;
   ~CCaptureGraph();
   CCaptureGraph(const CCaptureGraph&) = delete;
   CCaptureGraph& operator=(const CCaptureGraph&) = delete;
 
-  VideoDevice* device = nullptr;                      // not owned
-  std::shared_ptr<media::VideoWindow> videoWindow;
-  std::shared_ptr<media::Filter> videoFilter;         // the device's, not owned
-  std::shared_ptr<media::Filter> audioFilter;         // the microphone's, not owned
-  std::shared_ptr<media::Filter> mux;                 // only while recording
-  std::shared_ptr<media::FilterGraph> graph;
-  std::shared_ptr<media::CaptureGraphBuilder> builder;
-  std::shared_ptr<media::MediaControl> mediaControl;
+  VideoDevice* device = nullptr;               // not owned
+  std::shared_ptr<media::Filter> videoFilter;  // the device's, not owned
+  std::shared_ptr<media::Filter> audioFilter;  // the microphone's, not owned
+  bool built = false;
+  // The camera's session; none without a camera that can be bound.
+  std::unique_ptr<media::CaptureSession> session;
 };
+
+// What a finished recording came to; runs on the caller's thread.
+using RecordingFinished = std::function<void(const media::RecordingResult&)>;
 
 Status BuildGraph(CCaptureGraph& holder, VideoDevice* camera,
                   const std::shared_ptr<media::Filter>& audioFilter);
-Status StartPreview(CCaptureGraph& holder, media::WindowHandle previewWindow);
-Status AttachVideoWindow(CCaptureGraph& holder, media::WindowHandle owner,
-                         media::WindowHandle drain);
+// Shows the preview in `previewWindow` and starts the camera. A camera that
+// cannot stream is a failure; `reason` tells why in words.
+Status StartPreview(CCaptureGraph& holder, QWidget* previewWindow, QString* reason = nullptr);
 bool ResizeVideoWindow(CCaptureGraph& holder, int width, int height);
+// Ends the camera's stream, so that its format can be changed.
 void StopPreview(CCaptureGraph& holder);
-// A recording whose file cannot be made, or whose camera fails as it
-// begins, is not started: the result is that failure, and no file is left.
-Status StartRecording(CCaptureGraph& holder, const QString& path);
-// The status of running the graph again; when that works, the failure of
-// the file, if it had one (a full disk, a camera that gave no picture, in
-// which case no file is left). `reason`: that failure in words; `sound`:
-// how the recording's sound ended up.
-Status StopRecording(CCaptureGraph& holder);
-Status StopRecording(CCaptureGraph& holder, QString* reason, media::SoundReport* sound = nullptr);
+// A recording whose file cannot be made, whose microphone cannot be
+// recorded or whose camera does not stream is not started: the result is
+// that failure, `reason` says it in words, and no file is left.
+Status StartRecording(CCaptureGraph& holder, const QString& path, QString* reason = nullptr);
+// Ends the recording now; the camera goes on streaming. The file is
+// finished in the background and `finished` runs on this thread once it is
+// complete. 1 when nothing is recorded (and `finished` never runs).
+Status StopRecording(CCaptureGraph& holder, RecordingFinished finished = nullptr);
 // How the recording in progress stands: 0 while its file is being written
 // well; otherwise why it stopped on its own (a full disk, a write error),
 // with `reason` in words. The file is then already finished and playable;
@@ -64,6 +67,7 @@ std::uint64_t RecordingSpaceHeld(const CCaptureGraph& holder);
 // How the sound of the recording in progress stands; nothing recorded
 // without one. Reads counters only: cheap enough for every timer tick.
 media::SoundReport RecordingSound(const CCaptureGraph& holder);
+// Ends the session; a recording in progress is finished in the background.
 void ReleaseGraph(CCaptureGraph& holder);
 
 }  // namespace kinovo

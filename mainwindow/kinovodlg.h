@@ -106,6 +106,8 @@ protected:
     void RecordingTick();
     void StartRecordingNow();
     void StopRecordingNow();
+    // The file of a stopped recording is complete: the user hears how it went.
+    void RecordingFinished(const QString& file, const kinovo::media::RecordingResult& result);
     void EndWithRecordingSaved();
     // Recordings of the Videos folder cut short by a crash are repaired off
     // the user-interface thread; the timer tells the user once it is done.

@@ -114,7 +114,7 @@ bool CKinovoDlg::TakePhoto()
 
     CRect rc;
     GetWindowRect(&rc);
-    if (m_graph.videoWindow) kinovo::ResizeVideoWindow(m_graph, rc.Width() - 30, rc.Height() - 30);
+    if (m_graph.session) kinovo::ResizeVideoWindow(m_graph, rc.Width() - 30, rc.Height() - 30);
     PlacePreviewWindow(HWND_NOTOPMOST);
     ShowPreview();
     BringLayerToTop();

@@ -7,6 +7,7 @@
 #include "platform/media/recording_repair.h"
 #include "shell.h"
 
+#include <QPointer>
 #include <QStringList>
 
 #include <chrono>
@@ -117,18 +118,17 @@ void CKinovoDlg::StartRecordingNow()
     // The microphone chosen since the preview started is the one recorded.
     m_graph.audioFilter = CurrentMicFilter();
     m_strRecordedMic = m_graph.audioFilter ? m_audioDevices[static_cast<std::size_t>(m_nCurrentMic)].name : QString();
-    const kinovo::Status status =
-        m_graph.mediaControl ? kinovo::StartRecording(m_graph, *path) : kinovo::media::kFalse;
+    QString why;
+    const kinovo::Status status = kinovo::StartRecording(m_graph, *path, &why);
     m_nRecordTicks = 0;
     m_tRecordStart = static_cast<std::int64_t>(std::time(nullptr));
     m_strLastVideo = *path;
     if (status != kinovo::media::kOk) {
-        qCWarning(lcMainWindow).noquote()
-            << "recording to" << PrintablePath(*path) << "could not start:" << Reason(status);
+        if (why.isEmpty()) why = Reason(status);
+        qCWarning(lcMainWindow).noquote() << "recording to" << PrintablePath(*path) << "could not start:" << why;
         m_nCaptureState = Previewing;
         SetButtonState(Record, 0);
         Invalidate();
-        QString why = Reason(status);
         if (!FolderWritable(m_strVideoFolder))
             why = QStringLiteral("the folder %1 cannot be written").arg(PrintablePath(m_strVideoFolder));
         else if (m_graph.audioFilter)
@@ -139,23 +139,26 @@ void CKinovoDlg::StartRecordingNow()
 
 void CKinovoDlg::StopRecordingNow()
 {
-    m_nCaptureState = Busy;
-    QString why;
-    kinovo::media::SoundReport sound;
-    const kinovo::Status stopped = kinovo::StopRecording(m_graph, &why, &sound);
+    // The camera goes on streaming; the file is finished in the background
+    // and the window hears when it is complete.
+    const QPointer<QWidget> window = GetSafeHwnd();
+    kinovo::StopRecording(m_graph, [this, window, file = m_strLastVideo](const kinovo::media::RecordingResult& result) {
+        if (window)
+            RecordingFinished(file, result);
+        else
+            qCInfo(lcMainWindow).noquote()
+                << "recording to" << PrintablePath(file) << "finished after the window closed";
+    });
     ShowSilentMic(false);
-    if (stopped < 0) {
-        if (why.isEmpty()) why = Reason(stopped);
-        qCWarning(lcMainWindow).noquote() << "recording to" << PrintablePath(m_strLastVideo) << "ended with:" << why;
-    }
-    if (m_nCurrentCamera >= 0 && m_nCurrentCamera < static_cast<int>(m_videoDevices.size())) {
-        kinovo::VideoDevice& camera = m_videoDevices[static_cast<std::size_t>(m_nCurrentCamera)];
-        kinovo::Status status = kinovo::BuildGraph(m_graph, &camera, CurrentMicFilter());
-        if (status >= 0) status = kinovo::StartPreview(m_graph, m_hPreviewWnd);
-        if (status < 0) qCWarning(lcMainWindow) << "preview after the recording:" << Reason(status);
-        ShowPreview();
-        m_nCaptureState = status >= 0 ? Previewing : NoSignal;
-    } else {
+    m_nCaptureState = Previewing;
+    // A camera lost during the recording is tried once more.
+    if (m_graph.session && m_graph.session->cameraLost()) {
+        QString why;
+        if (kinovo::StartPreview(m_graph, m_hPreviewWnd, &why) < 0) {
+            qCWarning(lcMainWindow).noquote() << "preview after the recording:" << why;
+            m_nCaptureState = NoSignal;
+        }
+    } else if (!m_graph.session) {
         m_nCaptureState = NoSignal;
     }
     m_nRecordTicks = 0;
@@ -166,18 +169,27 @@ void CKinovoDlg::StopRecordingNow()
         m_bExplorerShown = true;
         m_bPhotoPending = false;
     }
-    if (!FileExists(m_strLastVideo)) {
+}
+
+void CKinovoDlg::RecordingFinished(const QString& file, const kinovo::media::RecordingResult& result)
+{
+    QString why;
+    if (result.error) {
+        why = QString::fromStdString(result.error.message());
+        qCWarning(lcMainWindow).noquote() << "recording to" << PrintablePath(file) << "ended with:" << why;
+    }
+    if (!FileExists(file)) {
         Attention(QStringLiteral("The recording could not be saved: %1.")
-                      .arg(stopped < 0 ? why : QStringLiteral("the camera delivered no picture")));
+                      .arg(result.error ? why : QStringLiteral("the camera delivered no picture")));
         return;
     }
-    RevealFile(m_strLastVideo);
+    RevealFile(file);
     QStringList notes;
     // The writer finishes its file itself when a write fails; the user
     // must learn that the recording is shorter than the clock showed.
-    if (stopped < 0)
+    if (result.error)
         notes << QStringLiteral("The recording stopped: %1. The file keeps what was recorded until then.").arg(why);
-    if (const QString remark = SoundRemark(sound); !remark.isEmpty()) notes << remark;
+    if (const QString remark = SoundRemark(result.sound); !remark.isEmpty()) notes << remark;
     if (!notes.isEmpty()) Attention(notes.join(QStringLiteral("\n\n")));
 }
 

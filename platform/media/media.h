@@ -2,9 +2,9 @@
 
 // The media part of the platform layer: device discovery, filters, pins,
 // stream configuration and the video processing amplifier, as C++
-// interfaces. The capture engine sees only these; the Linux back end
-// (V4L2, PulseAudio) implements them, and tests put fakes in their place
-// through SetPlatform().
+// interfaces (streaming and recording: capture_session.h). The capture engine sees only these; the
+// Linux back end (V4L2, PulseAudio) implements them, and tests put fakes in their place through
+// SetPlatform().
 //
 // References are shared pointers: a record that keeps a filter, a pin or an
 // interface keeps it alive; the same pin asked for twice is the same object,
@@ -20,8 +20,6 @@
 
 #include <QString>
 #include <QStringView>
-
-class QWidget;
 
 #include "platform/media/guid.h"
 #include "platform/media/media_types.h"
@@ -93,34 +91,12 @@ class PinEnumerator {
   virtual Status Next(std::shared_ptr<Pin>& pin) = 0;
 };
 
-// A multiplexer: how the sound of its recording stands.
-struct SoundReport {
-  bool recorded = false;   // the file takes a microphone's sound
-  bool heard = false;      // something louder than silence came
-  bool silentNow = false;  // long enough silent, or stopped, to be shown
-  // The microphone stopped this far into the recording; the rest is silence.
-  std::optional<std::chrono::milliseconds> stoppedAt;
-};
-
 class Filter {
  public:
   virtual ~Filter() = default;
   virtual Status EnumPins(std::unique_ptr<PinEnumerator>& pins) = 0;
   // kNoInterface when the filter has no image controls.
   virtual Status QueryVideoProcAmp(std::shared_ptr<VideoProcAmp>& procAmp) = 0;
-  // Stops the filter's own streaming (a multiplexer finishes its file).
-  virtual Status Stop() { return kOk; }
-  // A multiplexer: why its file failed or ended before it was stopped (a
-  // full disk, a camera that gave no picture), with the reason in words;
-  // kOk and no reason while all is well.
-  virtual Status GetError(QString& reason) {
-    reason.clear();
-    return kOk;
-  }
-  // A multiplexer: bytes of its disk it keeps aside while writing and gives
-  // back when its file is finished.
-  virtual std::uint64_t SpaceHeld() { return 0; }
-  virtual SoundReport Sound() { return {}; }
 };
 
 class StreamConfig {
@@ -168,70 +144,6 @@ class VideoProcAmp {
   virtual Status Set(std::int32_t property, std::int32_t value, std::int32_t flags) = 0;
 };
 
-// A window of the user interface, as the graph's video window sees it.
-using WindowHandle = QWidget*;
-
-// Window styles the video window takes.
-inline constexpr std::int32_t kWsChild = 0x40000000;
-inline constexpr std::int32_t kWsClipSiblings = 0x04000000;
-
-// Runs and stops a whole graph.
-class MediaControl {
- public:
-  virtual ~MediaControl() = default;
-  virtual Status Run() = 0;
-  virtual Status Stop() = 0;
-};
-
-// The window the graph's default renderer paints into.
-class VideoWindow {
- public:
-  virtual ~VideoWindow() = default;
-  virtual Status put_Visible(bool visible) = 0;
-  virtual Status put_Owner(WindowHandle owner) = 0;
-  // Pointer and keyboard input over the video goes to this window.
-  virtual Status put_MessageDrain(WindowHandle drain) = 0;
-  virtual Status put_WindowStyle(std::int32_t style) = 0;
-  virtual Status put_Left(std::int32_t left) = 0;
-  virtual Status put_Top(std::int32_t top) = 0;
-  virtual Status put_Width(std::int32_t width) = 0;
-  virtual Status put_Height(std::int32_t height) = 0;
-};
-
-// Event notification of a graph; the program accepts it and reads nothing.
-class MediaEvent {
- public:
-  virtual ~MediaEvent() = default;
-  virtual Status SetNotifyWindow(WindowHandle window, std::int32_t message, std::intptr_t instance) = 0;
-};
-
-class FilterGraph {
- public:
-  virtual ~FilterGraph() = default;
-  virtual Status AddFilter(const std::shared_ptr<Filter>& filter, const QString& name) = 0;
-  virtual Status RemoveFilter(const std::shared_ptr<Filter>& filter) = 0;
-  virtual Status QueryMediaControl(std::shared_ptr<MediaControl>& control) = 0;
-  // kNoInterface until a video renderer is in the graph.
-  virtual Status QueryVideoWindow(std::shared_ptr<VideoWindow>& window) = 0;
-  virtual Status QueryMediaEvent(std::shared_ptr<MediaEvent>& events) = 0;
-};
-
-class CaptureGraphBuilder {
- public:
-  virtual ~CaptureGraphBuilder() = default;
-  virtual Status SetFiltergraph(const std::shared_ptr<FilterGraph>& graph) = 0;
-  // Puts a multiplexer and a file writer for `path` into the graph; returns
-  // the multiplexer.
-  virtual Status SetOutputFileName(const Guid& subtype, const QString& path,
-                                   std::shared_ptr<Filter>& mux) = 0;
-  // Connects `source`'s stream of this pin category and major type into
-  // `sink`, or into the default renderer when `sink` is empty.
-  virtual Status RenderStream(const Guid* category, const Guid* majorType,
-                              const std::shared_ptr<Filter>& source,
-                              const std::shared_ptr<Filter>& intermediate,
-                              const std::shared_ptr<Filter>& sink) = 0;
-};
-
 // Follows the devices of a category for as long as it lives.
 class DeviceWatch {
  public:
@@ -247,14 +159,6 @@ class Platform {
   virtual ~Platform() = default;
   virtual Status CreateDeviceEnumerator(std::shared_ptr<DeviceEnumerator>& enumerator) = 0;
   virtual void Sleep(std::chrono::milliseconds duration) = 0;
-  virtual Status CreateCaptureGraphBuilder(std::shared_ptr<CaptureGraphBuilder>& builder) {
-    builder.reset();
-    return kNoInterface;
-  }
-  virtual Status CreateFilterGraph(std::shared_ptr<FilterGraph>& graph) {
-    graph.reset();
-    return kNoInterface;
-  }
   // The calling thread must run an event loop.
   virtual Status WatchDevices(DeviceCategory, DevicesChanged, std::unique_ptr<DeviceWatch>& watch) {
     watch.reset();

@@ -177,8 +177,6 @@ class FakeFilter final : public Filter {
   }
 
   bool logRelease = false;  // log "~name" when the last reference goes
-  Status errorStatus = kOk;   // what GetError tells (not logged)
-  QString errorReason;
 
   std::vector<std::shared_ptr<Pin>> pins;
   Status enumStatus = kOk;
@@ -196,14 +194,6 @@ class FakeFilter final : public Filter {
     if (!procAmp) return kNoInterface;
     out = procAmp;
     return procAmpStatus;
-  }
-  Status Stop() override {
-    log_->push_back("Stop " + name_);
-    return kOk;
-  }
-  Status GetError(QString& reason) override {
-    reason = errorReason;
-    return errorStatus;
   }
   const std::string& Name() const { return name_; }
 
@@ -288,199 +278,11 @@ class FakeDeviceEnumerator final : public DeviceEnumerator {
   }
 };
 
-inline std::string FilterName(const std::shared_ptr<Filter>& f) {
-  const auto* fake = dynamic_cast<const FakeFilter*>(f.get());
-  return fake ? fake->Name() : (f ? "?" : "none");
-}
-
-inline std::string GuidName(const Guid* g) {
-  if (!g) return "none";
-  if (*g == PIN_CATEGORY_PREVIEW) return "PREVIEW";
-  if (*g == PIN_CATEGORY_CAPTURE) return "CAPTURE";
-  if (*g == MEDIATYPE_Video) return "Video";
-  if (*g == MEDIATYPE_Audio) return "Audio";
-  return "?";
-}
-
-class FakeMediaControl final : public MediaControl {
- public:
-  explicit FakeMediaControl(std::shared_ptr<CallLog> log) : log_(std::move(log)) {}
-  ~FakeMediaControl() override { log_->push_back("~control"); }
-  Status runStatus = kOk;
-  Status Run() override {
-    log_->push_back("Run");
-    return runStatus;
-  }
-  Status Stop() override {
-    log_->push_back("Stop graph");
-    return kOk;
-  }
-
- private:
-  std::shared_ptr<CallLog> log_;
-};
-
-class FakeVideoWindow final : public VideoWindow {
- public:
-  explicit FakeVideoWindow(std::shared_ptr<CallLog> log) : log_(std::move(log)) {}
-  ~FakeVideoWindow() override { log_->push_back("~window"); }
-  int failAtCall = -1;  // index of the put_Left/Top/Width/Height call that fails
-  // The windows last given.
-  WindowHandle owner = nullptr;
-  WindowHandle drain = nullptr;
-  Status put_Visible(bool v) override { return Log("Visible " + std::to_string(v)); }
-  Status put_Owner(WindowHandle w) override {
-    owner = w;
-    return Log(std::string("Owner ") + (w ? "window" : "none"));
-  }
-  Status put_MessageDrain(WindowHandle w) override {
-    drain = w;
-    return Log(std::string("Drain ") + (w ? "window" : "none"));
-  }
-  Status put_WindowStyle(std::int32_t s) override { return Log("Style " + std::to_string(s)); }
-  Status put_Left(std::int32_t v) override { return Place("Left", v); }
-  Status put_Top(std::int32_t v) override { return Place("Top", v); }
-  Status put_Width(std::int32_t v) override { return Place("Width", v); }
-  Status put_Height(std::int32_t v) override { return Place("Height", v); }
-
- private:
-  Status Log(std::string s) {
-    log_->push_back(std::move(s));
-    return kOk;
-  }
-  Status Place(const char* what, std::int32_t v) {
-    log_->push_back(std::string(what) + " " + std::to_string(v));
-    return placeCalls_++ == failAtCall ? kFail : kOk;
-  }
-  std::shared_ptr<CallLog> log_;
-  int placeCalls_ = 0;
-};
-
-class FakeMediaEvent final : public MediaEvent {
- public:
-  explicit FakeMediaEvent(std::shared_ptr<CallLog> log) : log_(std::move(log)) {}
-  Status SetNotifyWindow(WindowHandle, std::int32_t message, std::intptr_t instance) override {
-    log_->push_back("SetNotifyWindow " + std::to_string(message) + " " + std::to_string(instance));
-    return kOk;
-  }
-
- private:
-  std::shared_ptr<CallLog> log_;
-};
-
-class FakeFilterGraph final : public FilterGraph {
- public:
-  explicit FakeFilterGraph(std::shared_ptr<CallLog> log, int id) : log_(std::move(log)), id_(id) {}
-  ~FakeFilterGraph() override { log_->push_back("~graph " + std::to_string(id_)); }
-  std::shared_ptr<FakeVideoWindow> window;  // none: no video window
-  Status controlStatus = kOk;
-  Status eventStatus = kOk;
-
-  Status AddFilter(const std::shared_ptr<Filter>& f, const QString& name) override {
-    log_->push_back("AddFilter " + FilterName(f) + " as " + name.toStdString());
-    return kOk;
-  }
-  Status RemoveFilter(const std::shared_ptr<Filter>& f) override {
-    log_->push_back("RemoveFilter " + FilterName(f));
-    return kOk;
-  }
-  Status QueryMediaControl(std::shared_ptr<MediaControl>& out) override {
-    if (Failed(controlStatus)) return controlStatus;
-    out = std::make_shared<FakeMediaControl>(log_);
-    return controlStatus;
-  }
-  Status QueryVideoWindow(std::shared_ptr<VideoWindow>& out) override {
-    if (!window) return kNoInterface;
-    out = window;
-    return kOk;
-  }
-  Status QueryMediaEvent(std::shared_ptr<MediaEvent>& out) override {
-    if (Failed(eventStatus)) return eventStatus;
-    out = std::make_shared<FakeMediaEvent>(log_);
-    return eventStatus;
-  }
-
- private:
-  std::shared_ptr<CallLog> log_;
-  int id_;
-};
-
-class FakeCaptureGraphBuilder final : public CaptureGraphBuilder {
- public:
-  explicit FakeCaptureGraphBuilder(std::shared_ptr<CallLog> log) : log_(std::move(log)) {}
-  ~FakeCaptureGraphBuilder() override { log_->push_back("~builder"); }
-  Status attachStatus = kOk;
-  Status outputStatus = kOk;
-  Status videoRenderStatus = kOk;
-  // The multiplexer of the last file output; its caller holds the only
-  // reference, and "~mux" is logged when that goes.
-  std::weak_ptr<FakeFilter> mux;
-  // What the next multiplexer's GetError tells.
-  Status muxErrorStatus = kOk;
-  QString muxErrorReason;
-
-  Status SetFiltergraph(const std::shared_ptr<FilterGraph>&) override {
-    log_->push_back("SetFiltergraph");
-    return attachStatus;
-  }
-  Status SetOutputFileName(const Guid& subtype, const QString& path,
-                           std::shared_ptr<Filter>& out) override {
-    log_->push_back(std::string("SetOutputFileName ") + (subtype == MEDIASUBTYPE_Avi ? "Avi " : "? ") +
-                    path.toStdString());
-    if (outputStatus != kOk) return outputStatus;
-    auto made = std::make_shared<FakeFilter>(log_, "mux");
-    made->logRelease = true;
-    made->errorStatus = muxErrorStatus;
-    made->errorReason = muxErrorReason;
-    mux = made;
-    out = std::move(made);
-    return kOk;
-  }
-  Status RenderStream(const Guid* category, const Guid* type, const std::shared_ptr<Filter>& source,
-                      const std::shared_ptr<Filter>& intermediate,
-                      const std::shared_ptr<Filter>& sink) override {
-    log_->push_back("RenderStream " + GuidName(category) + " " + GuidName(type) + " " +
-                    FilterName(source) + " " + FilterName(intermediate) + " " + FilterName(sink));
-    return type && *type == MEDIATYPE_Video ? videoRenderStatus : kOk;
-  }
-
- private:
-  std::shared_ptr<CallLog> log_;
-};
-
 class FakePlatform final : public Platform {
  public:
   std::shared_ptr<CallLog> log = std::make_shared<CallLog>();
   std::shared_ptr<FakeDeviceEnumerator> devices = std::make_shared<FakeDeviceEnumerator>();
   Status createStatus = kOk;
-  Status builderStatus = kOk;
-  Status graphStatus = kOk;
-  // What the next graph and builder are given; the last ones made.
-  std::shared_ptr<FakeVideoWindow> nextWindow;
-  Status nextControlStatus = kOk;
-  Status nextAttachStatus = kOk;
-  std::shared_ptr<FakeCaptureGraphBuilder> lastBuilder;
-  std::weak_ptr<FakeFilterGraph> lastGraph;
-  int graphsMade = 0;
-
-  Status CreateCaptureGraphBuilder(std::shared_ptr<CaptureGraphBuilder>& out) override {
-    log->push_back("CreateCaptureGraphBuilder");
-    if (Failed(builderStatus)) return builderStatus;
-    lastBuilder = std::make_shared<FakeCaptureGraphBuilder>(log);
-    lastBuilder->attachStatus = nextAttachStatus;
-    out = lastBuilder;
-    return builderStatus;
-  }
-  Status CreateFilterGraph(std::shared_ptr<FilterGraph>& out) override {
-    log->push_back("CreateFilterGraph");
-    if (Failed(graphStatus)) return graphStatus;
-    auto graph = std::make_shared<FakeFilterGraph>(log, ++graphsMade);
-    graph->window = nextWindow;
-    graph->controlStatus = nextControlStatus;
-    lastGraph = graph;
-    out = graph;
-    return graphStatus;
-  }
 
   Status CreateDeviceEnumerator(std::shared_ptr<DeviceEnumerator>& out) override {
     if (createStatus != kOk) return createStatus;

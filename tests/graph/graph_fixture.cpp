@@ -8,6 +8,7 @@
 #include <QWindow>
 #include <cstdlib>
 #include <fstream>
+#include <optional>
 #include <sstream>
 
 #include "capture/device_discovery.h"
@@ -141,15 +142,24 @@ std::shared_ptr<media::Filter> GraphTest::Microphone(const std::string& source) 
   return nullptr;
 }
 
-media::GraphStats GraphTest::Stats(const CCaptureGraph& graph) {
-  media::GraphStats stats;
-  if (graph.graph) {
-    EXPECT_TRUE(media::ReadGraphStats(*graph.graph, stats));
-  }
-  return stats;
+media::CaptureStats GraphTest::Stats(const CCaptureGraph& graph) {
+  return graph.session ? graph.session->Stats() : media::CaptureStats{};
 }
 
-std::string Describe(const media::GraphStats& s) {
+Status GraphTest::StopAndFinish(CCaptureGraph& graph, QString* reason, media::SoundReport* sound) {
+  std::optional<media::RecordingResult> result;
+  const Status stopped =
+      StopRecording(graph, [&result](const media::RecordingResult& r) { result = r; });
+  if (stopped != 0) return stopped;
+  EXPECT_TRUE(PumpUntil([&] { return result.has_value(); }, 10s)) << "the file was never finished";
+  if (!result) return media::kFail;
+  if (reason) *reason = QString::fromStdString(result->error.message());
+  if (reason && !result->error) reason->clear();
+  if (sound) *sound = result->sound;
+  return media::StatusFromError(result->error);
+}
+
+std::string Describe(const media::CaptureStats& s) {
   std::ostringstream out;
   out << "captured " << s.recordedFramesCaptured << ", written " << s.framesWritten << " (repeated "
       << s.framesRepeated << "), empty " << s.emptyFramesWritten << ", discarded "

@@ -17,7 +17,7 @@
 
 #include "capture/capture_graph.h"
 #include "capture/capture_types.h"
-#include "platform/media/linux/graph.h"
+#include "platform/media/linux/capture_session.h"
 
 namespace kinovo::graphtest {
 
@@ -77,7 +77,7 @@ inline QString QPath(const std::filesystem::path& path) {
 }
 
 // The recording's counters, to tell what a failed check saw.
-std::string Describe(const media::GraphStats& stats);
+std::string Describe(const media::CaptureStats& stats);
 
 class GraphTest : public ::testing::Test {
  protected:
@@ -89,7 +89,11 @@ class GraphTest : public ::testing::Test {
   void UseFormat(int index);
   // The source filter of the listed microphone named `source`.
   std::shared_ptr<media::Filter> Microphone(const std::string& source);
-  static media::GraphStats Stats(const CCaptureGraph& graph);
+  static media::CaptureStats Stats(const CCaptureGraph& graph);
+  // Stops the recording and waits until its file is complete: the file's
+  // status (1 when nothing was recorded), and why it failed in words.
+  static Status StopAndFinish(CCaptureGraph& graph, QString* reason = nullptr,
+                              media::SoundReport* sound = nullptr);
   // The video window: the renderer the graph put into the preview window.
   QWidget* VideoWindow() const;
   // Where screenshots go, to be looked at.

@@ -1,6 +1,7 @@
 // The graph holder's edge cases on the real back end.
 
 #include "graph_fixture.h"
+#include "tests/stream/support.h"
 
 namespace kinovo::graphtest {
 namespace {
@@ -12,6 +13,22 @@ TEST_F(GraphTest, HolderNeverBuiltHasNothingToWorkOn) {
   EXPECT_EQ(StartPreview(graph, preview_), 1);
   EXPECT_FALSE(ResizeVideoWindow(graph, 610, 450));
   EXPECT_EQ(VideoWindow(), nullptr);
+}
+
+// Without a camera there is nothing to show and nothing to record; the
+// refused recording leaves no file.
+TEST_F(GraphTest, HolderWithoutCameraPreviewsNothingAndRecordsNothing) {
+  CCaptureGraph graph;
+  ASSERT_EQ(BuildGraph(graph, nullptr, nullptr), 0);
+  EXPECT_EQ(StartPreview(graph, preview_), 0);
+  EXPECT_EQ(VideoWindow(), nullptr);
+  streamtest::TempDir dir;
+  const auto file = dir / "none.avi";
+  QString why;
+  EXPECT_LT(StartRecording(graph, QPath(file), &why), 0);
+  EXPECT_EQ(why, "No such device");
+  EXPECT_FALSE(std::filesystem::exists(file));
+  EXPECT_EQ(StopRecording(graph), 1);
 }
 
 TEST_F(GraphTest, ResizedVideoWindowIsOnePixelTaller) {

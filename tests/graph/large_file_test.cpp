@@ -31,8 +31,8 @@ TEST_F(GraphTest, RecordingPastOneGigabytePlaysToItsEndWithEveryFrame) {
         return std::filesystem::file_size(file, ec) > kGiB + (std::uintmax_t{120} << 20);
       },
       60s));
-  EXPECT_EQ(StopRecording(graph), 0);
-  const media::GraphStats stats = Stats(graph);
+  EXPECT_EQ(StopAndFinish(graph), 0);
+  const media::CaptureStats stats = Stats(graph);
   const double seconds = static_cast<double>(stats.recordingEndUs - stats.recordingStartUs) / 1e6;
   EXPECT_EQ(stats.recordingError, "");
   EXPECT_GT(std::filesystem::file_size(file), kGiB);

@@ -78,12 +78,12 @@ TEST_F(GraphTest, MicrophoneThatStopsLeavesSilenceAndIsReportedWithTheTime) {
   Pump(1000ms);
   QString why;
   media::SoundReport sound;
-  EXPECT_EQ(StopRecording(graph, &why, &sound), 0);
+  EXPECT_EQ(StopAndFinish(graph, &why, &sound), 0);
   EXPECT_EQ(why, "");
   ASSERT_TRUE(sound.recorded);
   EXPECT_TRUE(sound.heard);
   ASSERT_TRUE(sound.stoppedAt);
-  const media::GraphStats stats = Stats(graph);
+  const media::CaptureStats stats = Stats(graph);
   const double seconds = (stats.recordingEndUs - stats.recordingStartUs) / 1e6;
   const double stoppedAt = sound.stoppedAt->count() / 1000.0;
   EXPECT_GT(stoppedAt, 1.4);
@@ -137,7 +137,7 @@ TEST_P(SoundCheck, SilenceIsShownAndReported) {
   }
   QString why;
   media::SoundReport sound;
-  EXPECT_EQ(StopRecording(graph, &why, &sound), 0);
+  EXPECT_EQ(StopAndFinish(graph, &why, &sound), 0);
   EXPECT_TRUE(sound.recorded);
   EXPECT_EQ(sound.heard, c.heard);
   EXPECT_FALSE(sound.stoppedAt);

@@ -39,7 +39,7 @@ TEST_F(GraphTest, PreviewFramesReachTheVideoWindowAtTheCameraRate) {
   const QImage screen = Screenshot(OutDir() / "preview-screen.png");
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   StopPreview(graph);
-  const media::GraphStats stats = Stats(graph);
+  const media::CaptureStats stats = Stats(graph);
 
   // Every frame of the camera went to the window, at the camera's pace: the
   // program never left the camera without a buffer. Slots the camera itself

@@ -25,7 +25,7 @@ using media::stream::MonotonicNowUs;
 
 // The recording's span as the graph kept it, which must lie within the
 // calls that started and stopped it; in seconds.
-double RecordedSeconds(const media::GraphStats& stats, std::int64_t beforeStartUs,
+double RecordedSeconds(const media::CaptureStats& stats, std::int64_t beforeStartUs,
                        std::int64_t afterStopUs) {
   EXPECT_GE(stats.recordingStartUs, beforeStartUs);
   EXPECT_GT(stats.recordingEndUs, stats.recordingStartUs);
@@ -35,7 +35,7 @@ double RecordedSeconds(const media::GraphStats& stats, std::int64_t beforeStartU
 
 // A file lasts from its time zero to the stop, and holds the slot of a
 // frame captured just before the stop, which may reach past it.
-void ExpectFileSpansTheRecording(double frames, const media::GraphStats& stats) {
+void ExpectFileSpansTheRecording(double frames, const media::CaptureStats& stats) {
   constexpr double kFrameUs = 1e6 / 30;
   EXPECT_LE(std::abs(stats.recordingZeroUs - stats.recordingStartUs), kFrameUs / 2);
   const double fileSlots =
@@ -76,9 +76,9 @@ TEST_P(Recording, FileHoldsTheCameraStreamAndTheSoundInStep) {
   const std::uint64_t previewAtStart = Stats(graph).previewFrames;
   Pump(3000ms);
   EXPECT_GT(Stats(graph).previewFrames, previewAtStart + 60) << "the preview went on while recording";
-  EXPECT_EQ(StopRecording(graph), 0);
+  EXPECT_EQ(StopAndFinish(graph), 0);
   const std::int64_t afterStopUs = MonotonicNowUs();
-  const media::GraphStats stats = Stats(graph);
+  const media::CaptureStats stats = Stats(graph);
   const double seconds = RecordedSeconds(stats, beforeStartUs, afterStopUs);
   EXPECT_NEAR(seconds, 3.0, 0.5);
   EXPECT_FALSE(stats.recording);
@@ -122,9 +122,58 @@ INSTANTIATE_TEST_SUITE_P(
         RecordingCase{"Yuyv480WithoutSound", kYuyv480, nullptr, "rawvideo", "YUY2", 640, 480}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// Recordings begin and end while the camera streams: one stream start for
+// a preview with two recordings, no frame of the preview lost around them,
+// and each file holds the frames from its start to its stop.
+TEST_F(GraphTest, RecordingsComeAndGoWhileTheCameraStreams) {
+  UseFormat(kMjpeg480);
+  std::shared_ptr<media::Filter> mic = Microphone("sine");
+  ASSERT_TRUE(mic);
+  CCaptureGraph graph;
+  ASSERT_EQ(BuildGraph(graph, camera_, mic), 0);
+  const std::size_t mark = VcamLog().size();
+  const VcamDrops dropsBefore = VcamDropsSoFar();
+  ASSERT_EQ(StartPreview(graph, preview_), 0);
+  Pump(500ms);
+
+  TempDir dir;
+  for (int take = 0; take < 2; ++take) {
+    SCOPED_TRACE("recording " + std::to_string(take + 1));
+    const auto file = dir / ("take" + std::to_string(take) + ".avi");
+    const std::int64_t beforeStartUs = MonotonicNowUs();
+    ASSERT_EQ(StartRecording(graph, QPath(file)), 0);
+    Pump(1500ms);
+    EXPECT_EQ(StopAndFinish(graph), 0);
+    const media::CaptureStats stats = Stats(graph);
+    RecordedSeconds(stats, beforeStartUs, MonotonicNowUs());
+    EXPECT_EQ(stats.recordingError, "");
+    EXPECT_EQ(stats.framesWritten + stats.framesDiscarded + stats.framesUnusable,
+              stats.recordedFramesCaptured + stats.framesRepeated);
+    // The first frame after the click opens the file; the slot before it
+    // repeats it when the click fell just after a frame.
+    EXPECT_LE(stats.framesRepeated, 1u + (VcamDropsSoFar().late - dropsBefore.late))
+        << Describe(stats);
+    const std::optional<Probe> probe = ProbeFile(file);
+    ASSERT_TRUE(probe);
+    const double frames = probe->Number(probe->video, "nb_frames");
+    ExpectFileSpansTheRecording(frames, stats);
+    EXPECT_NEAR(DecodedAudioFrames(file, 1) / 48000.0, frames / 30, 0.05);
+    EXPECT_EQ(DecodeErrors(file), "");
+    Pump(300ms);
+  }
+  const media::CaptureStats stats = Stats(graph);
+  EXPECT_EQ(VcamLogLines("video0 streamon", mark).size(), 1u);
+  EXPECT_EQ(stats.streamStarts, 1u);
+  // Every frame of the camera reached the preview, before, during and
+  // after the recordings.
+  EXPECT_EQ(VcamDropsSoFar().starved - dropsBefore.starved, 0u);
+  EXPECT_LE(stats.cameraFramesMissed, VcamDropsSoFar().late - dropsBefore.late);
+  EXPECT_EQ(stats.previewFrames, stats.cameraFrames);
+}
+
 // The camera is pulled out in the middle of a recording: its stream ends
 // without spinning, the device is given back at once, and the file, finished
-// at StopRecording, plays and holds the frames up to the unplug (and, with
+// once stopped, plays and holds the frames up to the unplug (and, with
 // a microphone, the sound to the end).
 class Unplugged : public GraphTest, public ::testing::WithParamInterface<const char*> {};
 
@@ -156,9 +205,10 @@ TEST_P(Unplugged, FileHoldsTheFramesUpToTheUnplug) {
   if (!microphone) {
     EXPECT_LT(CpuSeconds() - cpuBefore, 0.5) << "something spins";
   }
-  // The graph cannot run its camera again.
-  EXPECT_NE(StopRecording(graph), 0);
-  const media::GraphStats stats = Stats(graph);
+  EXPECT_EQ(StopAndFinish(graph), 0);
+  // The camera cannot stream again.
+  EXPECT_LT(StartPreview(graph, preview_), 0);
+  const media::CaptureStats stats = Stats(graph);
   RecordedSeconds(stats, beforeStartUs, MonotonicNowUs());
   EXPECT_EQ(stats.recordingError, "");
   EXPECT_NEAR(static_cast<double>(stats.recordedFramesCaptured), 1.5 * 30, 8);
@@ -222,7 +272,7 @@ TEST_P(RefusedFile, IsReportedAndLeavesEverythingAsItWas) {
   const auto good = dir / "good.avi";
   ASSERT_EQ(StartRecording(graph, QPath(good)), 0);
   Pump(1000ms);
-  EXPECT_EQ(StopRecording(graph), 0);
+  EXPECT_EQ(StopAndFinish(graph), 0);
   EXPECT_EQ(DecodeErrors(good), "");
   ASSERT_TRUE(ProbeFile(good));
 }

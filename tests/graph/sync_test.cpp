@@ -51,8 +51,8 @@ class LipSync : public GraphTest {
     const auto file = dir / "sync.avi";
     ASSERT_EQ(StartRecording(graph, QString::fromStdString(file.string())), 0);
     Pump(std::chrono::milliseconds(std::llround(seconds * 1000)));
-    ASSERT_EQ(StopRecording(graph), 0);
-    const media::GraphStats stats = Stats(graph);
+    ASSERT_EQ(StopAndFinish(graph), 0);
+    const media::CaptureStats stats = Stats(graph);
     EXPECT_EQ(stats.recordingError, "");
     // No silence but for a rare overrun of the busy test machine.
     EXPECT_LT(stats.audioSilenceInserted, 48000u / 20);

@@ -482,6 +482,33 @@ TEST_F(AviWriterTest, FramesCapturedAfterTheEndAreLeftOut) {
   EXPECT_EQ(DecodeErrors(file), "");
 }
 
+// A recording that begins while the camera streams gets frames captured
+// just before its start: they stay out, and the file begins on the grid of
+// the first frame after the start, without an empty or doubled slot.
+TEST_F(AviWriterTest, FramesCapturedBeforeTheStartAreLeftOut) {
+  const auto file = dir / "start.avi";
+  const auto jpeg = EncodeJpeg(QuadrantImage(160, 120));
+  AviWriter writer;
+  ASSERT_FALSE(writer.Open(file, {fourcc::kMJPEG, 160, 120, 0, {1, 30}}, std::nullopt, kStart));
+  // On the camera's grid, 1 ms before the start and a frame before that.
+  for (int n = -2; n < 20; ++n) {
+    ASSERT_TRUE(
+        writer.PushVideo(JpegFrame(jpeg, 160, 120, FrameTime(n) + FrameTime(1) - kStart - 1000)));
+  }
+  ASSERT_FALSE(writer.Close());
+  // The first frame after the start is nearer the next slot: the start
+  // moves back onto the camera's grid, and slot 0 repeats that frame.
+  EXPECT_EQ(writer.stats().zeroUs, kStart - 1000);
+  EXPECT_EQ(writer.stats().framesDiscarded, 2u);
+  EXPECT_EQ(writer.stats().framesRepeated, 1u);
+  EXPECT_EQ(writer.stats().emptyFramesWritten, 0u);
+  EXPECT_EQ(writer.stats().framesWritten, 21u);
+  const auto probe = ProbeFile(file);
+  ASSERT_TRUE(probe);
+  EXPECT_EQ(probe->Number(probe->video, "nb_frames"), 21);
+  EXPECT_EQ(DecodeErrors(file), "");
+}
+
 // A timestamp from another clock must not be filled up to with years of
 // empty frames, nor an end time from another clock be padded to.
 TEST_F(AviWriterTest, TimestampsFromAnotherClockAreLeftOut) {

@@ -20,7 +20,7 @@
 #include "capture/device_discovery.h"
 #include "capture/video_formats.h"
 #include "platform/media/file_names.h"
-#include "platform/media/linux/graph.h"
+#include "platform/media/linux/capture_session.h"
 #include "platform/ui/shell.h"
 #include "tools/probe/probe_json.h"
 
@@ -150,7 +150,7 @@ qint64 ResidentKiB() {
 
 // The graph's counters of the recording, those of the camera and of the
 // preview since `before`.
-QJsonObject Counters(const media::GraphStats& now, const media::GraphStats& before) {
+QJsonObject Counters(const media::CaptureStats& now, const media::CaptureStats& before) {
   return QJsonObject{
       {"framesCaptured", static_cast<qint64>(now.recordedFramesCaptured)},
       {"framesWritten", static_cast<qint64>(now.framesWritten)},
@@ -174,7 +174,8 @@ QJsonObject Counters(const media::GraphStats& now, const media::GraphStats& befo
 
 // One progress line on standard error: the time since the recording
 // started, the resident memory and the graph's running counters.
-void PrintSample(double seconds, const media::GraphStats& now, const media::GraphStats& before) {
+void PrintSample(double seconds, const media::CaptureStats& now,
+                 const media::CaptureStats& before) {
   QJsonObject line = Counters(now, before);
   line.insert("t", seconds);
   line.insert("rssKiB", ResidentKiB());
@@ -253,6 +254,7 @@ int Record(int argc, char** argv) {
   if (const Status status = BuildGraph(graph, &camera, audioFilter); status != 0) {
     return Fail(QStringLiteral("graph cannot be built"), "buildStatus", status);
   }
+  if (!graph.session) return Fail(QStringLiteral("the camera cannot be bound"));
   // Asked to end: the recording stops and its file is finished.
   SetTerminationHandler([] {
     g_interrupted = true;
@@ -272,8 +274,7 @@ int Record(int argc, char** argv) {
     minimized = preview->windowHandle() && !preview->windowHandle()->isExposed();
   }
 
-  media::GraphStats before;
-  media::ReadGraphStats(*graph.graph, before);
+  const media::CaptureStats before = graph.session->Stats();
   const Status startStatus = StartRecording(graph, o.out);
   if (startStatus != 0) {
     return Fail(QStringLiteral("recording cannot be started"), "startStatus", startStatus);
@@ -291,8 +292,7 @@ int Record(int argc, char** argv) {
     if (period.count() > 0) until = std::min(until, nextSample);
     PumpUntil(until);
     if (period.count() > 0 && std::chrono::steady_clock::now() >= nextSample && nextSample < end) {
-      media::GraphStats now;
-      media::ReadGraphStats(*graph.graph, now);
+      const media::CaptureStats now = graph.session->Stats();
       PrintSample(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), now, before);
       nextSample += period;
     }
@@ -302,11 +302,15 @@ int Record(int argc, char** argv) {
     }
   }
   if (!o.grab.isEmpty()) preview->grab().save(o.grab);
-  QString stopReason;
-  const Status stopStatus = StopRecording(graph, &stopReason);
+  // The file is finished in the background; the report waits for it.
+  std::optional<media::RecordingResult> result;
+  StopRecording(graph, [&result](const media::RecordingResult& finished) { result = finished; });
+  media::FinishRecordings();
+  const Status stopStatus = result ? media::StatusFromError(result->error) : media::kFalse;
+  const QString stopReason =
+      result && result->error ? QString::fromStdString(result->error.message()) : QString();
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  media::GraphStats after;
-  media::ReadGraphStats(*graph.graph, after);
+  const media::CaptureStats after = graph.session->Stats();
   // The span the file was written for, when the graph tells it.
   if (after.recordingEndUs > after.recordingStartUs && after.recordingStartUs > 0) {
     seconds = static_cast<double>(after.recordingEndUs - after.recordingStartUs) / 1e6;

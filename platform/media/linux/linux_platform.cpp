@@ -6,7 +6,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/media/linux/graph.h"
+#include "platform/media/linux/capture_session.h"
 #include "platform/media/linux/pulse_sources.h"
 #include "platform/media/linux/v4l2_camera.h"
 #include "platform/media/stream/thread_wake_up.h"
@@ -206,15 +206,7 @@ class LinuxPlatform final : public Platform {
     enumerator = std::make_shared<LinuxDeviceEnumerator>();
     return kOk;
   }
-  void Sleep(std::chrono::milliseconds duration) override {
-    std::this_thread::sleep_for(duration);
-  }
-  Status CreateCaptureGraphBuilder(std::shared_ptr<CaptureGraphBuilder>& builder) override {
-    return CreateLinuxCaptureGraphBuilder(builder);
-  }
-  Status CreateFilterGraph(std::shared_ptr<FilterGraph>& graph) override {
-    return CreateLinuxFilterGraph(graph);
-  }
+  void Sleep(std::chrono::milliseconds duration) override { std::this_thread::sleep_for(duration); }
   Status WatchDevices(DeviceCategory category, DevicesChanged changed,
                       std::unique_ptr<DeviceWatch>& watch) override {
     watch.reset();

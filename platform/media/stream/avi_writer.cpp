@@ -693,7 +693,16 @@ void AviWriter::Impl::WriteVideo(const VideoFrame& frame) {
     ++discarded;
     return;
   }
-  if (!gridLaid && frame.timestampUs >= startUs) LayGrid(frame.timestampUs);
+  if (!gridLaid) {
+    // A frame captured before the start, but delivered after it (a
+    // recording that begins while the camera streams), shows the moment
+    // before the click: the file begins with the first frame after it.
+    if (frame.timestampUs < startUs) {
+      ++discarded;
+      return;
+    }
+    LayGrid(frame.timestampUs);
+  }
   const VideoTimeline::Placement placement = timeline->Place(frame.timestampUs);
   if (!placement.keep) {
     ++discarded;

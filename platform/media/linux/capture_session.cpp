@@ -1,0 +1,397 @@
+#include "platform/media/linux/capture_session.h"
+
+#include <fcntl.h>
+
+#include <QApplication>
+#include <QThread>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <stop_token>
+#include <thread>
+
+#include "platform/media/linux/preview_renderer.h"
+#include "platform/media/linux/unique_fd.h"
+#include "platform/media/stream/media_log.h"
+#include "platform/media/stream/pulse_capture.h"
+#include "platform/media/stream/thread_wake_up.h"
+#include "platform/media/stream/v4l2_capture.h"
+
+namespace kinovo::media {
+namespace {
+
+// How long a stopped recording waits for the microphone's last sound.
+constexpr std::chrono::milliseconds kLastSoundTimeout{1000};
+
+void AddCameraStats(CaptureStats& stats, const stream::V4l2Capture::Stats& s) {
+  stats.cameraFrames += s.framesDelivered;
+  stats.cameraFramesMissed += s.framesMissed;
+  stats.cameraFramesCorrupt += s.framesCorrupt;
+  stats.cameraStalls += s.stalls;
+}
+
+// Finishes stopped recordings one after the other on a thread of its own
+// and tells their owners on the thread that made it.
+class Finisher {
+ public:
+  using Work = std::function<RecordingResult()>;
+
+  // The first call comes from the user-interface thread.
+  static Finisher& Instance() {
+    static Finisher finisher;
+    return finisher;
+  }
+
+  void Add(Work work, CaptureSession::RecordingDone done) {
+    {
+      std::lock_guard lock(mutex_);
+      queue_.push_back({std::move(work), std::move(done)});
+      if (!thread_.joinable()) thread_ = std::jthread([this](std::stop_token stop) { Run(stop); });
+    }
+    wake_.notify_all();
+  }
+
+  // Waits for the files still being finished, then tells their owners.
+  void Drain() {
+    {
+      std::unique_lock lock(mutex_);
+      idle_.wait(lock, [this] { return queue_.empty() && !busy_; });
+    }
+    Deliver();
+  }
+
+  ~Finisher() {
+    // Files still queued are finished before the thread ends; their owners
+    // are gone.
+    thread_ = {};
+  }
+
+ private:
+  struct Job {
+    Work work;
+    CaptureSession::RecordingDone done;
+  };
+  struct Finished {
+    CaptureSession::RecordingDone done;
+    RecordingResult result;
+  };
+
+  Finisher() : delivery_(std::make_unique<stream::ThreadWakeUp>([this] { Deliver(); })) {}
+
+  void Run(std::stop_token stop) {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+      wake_.wait(lock, stop, [this] { return !queue_.empty(); });
+      if (queue_.empty()) return;  // asked to stop, and nothing left
+      Job job = std::move(queue_.front());
+      queue_.pop_front();
+      busy_ = true;
+      lock.unlock();
+      RecordingResult result = job.work();
+      job.work = nullptr;  // its microphone and file go here, off the caller's thread
+      lock.lock();
+      finished_.push_back({std::move(job.done), std::move(result)});
+      busy_ = false;
+      idle_.notify_all();
+      if (delivery_) delivery_->Post();
+    }
+  }
+
+  void Deliver() {
+    std::vector<Finished> finished;
+    {
+      std::lock_guard lock(mutex_);
+      finished.swap(finished_);
+    }
+    for (Finished& f : finished) {
+      if (f.done) f.done(f.result);
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable_any wake_;
+  std::condition_variable_any idle_;
+  std::deque<Job> queue_;
+  std::vector<Finished> finished_;
+  bool busy_ = false;
+  std::unique_ptr<stream::ThreadWakeUp> delivery_;
+  std::jthread thread_;  // last: ends before the rest goes
+};
+
+}  // namespace
+
+void FinishRecordings() { Finisher::Instance().Drain(); }
+
+Status StatusFromError(const std::error_code& error) {
+  if (!error) return kOk;
+  if (error.category() == stream::PulseCategory()) {
+    switch (error.value()) {
+      case stream::pulse_errc::kNoEntity:
+      case stream::pulse_errc::kKilled: return StatusFromErrno(ENODEV);
+      case stream::pulse_errc::kConnectionRefused: return StatusFromErrno(ECONNREFUSED);
+      case stream::pulse_errc::kTimeout: return StatusFromErrno(ETIMEDOUT);
+      default: return kFail;
+    }
+  }
+  if (error.category() == stream::WriterCategory() &&
+      error.value() == stream::writer_errc::kNoPicture) {
+    return StatusFromErrno(ENODATA);
+  }
+  const std::error_condition condition = error.default_error_condition();
+  if (condition.category() == std::generic_category() && condition.value() > 0) {
+    return StatusFromErrno(condition.value());
+  }
+  return kFail;
+}
+
+struct CaptureSession::Camera {
+  stream::V4l2Capture capture;
+  stream::Connection preview;
+  stream::Connection ended;
+};
+
+struct CaptureSession::Recording {
+  std::unique_ptr<linux_backend::RecordingFile> file;
+  std::unique_ptr<stream::PulseCapture> microphone;
+  std::string microphoneName;
+  stream::Connection video;
+  std::vector<stream::Connection> sound;
+};
+
+struct CaptureSession::Preview {
+  std::shared_ptr<linux_backend::PreviewTap> tap = std::make_shared<linux_backend::PreviewTap>();
+  QPointer<linux_backend::PreviewRenderer> renderer;
+  // The capture thread's news that the stream ended, brought to this
+  // thread; a wake-up still pending is dropped with the session.
+  std::atomic<std::uint64_t> endedGeneration{0};
+  std::unique_ptr<stream::ThreadWakeUp> cameraEnded;
+};
+
+CaptureSession::CaptureSession(std::string node)
+    : node_(std::move(node)), preview_(std::make_unique<Preview>()) {
+  preview_->cameraEnded = std::make_unique<stream::ThreadWakeUp>(
+      [this] { OnCameraEnded(preview_->endedGeneration.load()); });
+}
+
+CaptureSession::~CaptureSession() {
+  Stop();
+  if (linux_backend::PreviewRenderer* renderer = preview_->renderer.data()) {
+    if (renderer->thread() == QThread::currentThread()) {
+      delete renderer;
+    } else {
+      renderer->deleteLater();
+    }
+  }
+}
+
+void CaptureSession::PlacePreview(QWidget* owner, const QRect& geometry) {
+  if (!preview_->renderer) {
+    // A widget needs the widget application of this thread.
+    if (!qobject_cast<QApplication*>(QCoreApplication::instance()) ||
+        QThread::currentThread() != QCoreApplication::instance()->thread()) {
+      qCWarning(lcMedia) << "camera" << node_.c_str()
+                         << ": no preview without a widget application on this thread";
+      return;
+    }
+    preview_->renderer = new linux_backend::PreviewRenderer(preview_->tap);
+  }
+  preview_->renderer->PlaceIn(owner, geometry);
+}
+
+QWidget* CaptureSession::preview() const { return preview_->renderer.data(); }
+
+bool CaptureSession::streaming() const {
+  return camera_ && camera_->capture.state() == stream::V4l2Capture::State::Streaming;
+}
+
+std::error_code CaptureSession::Start() {
+  if (camera_) return {};
+  // The format the camera was set to, as it stands.
+  linux_backend::UniqueFd fd(::open(node_.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
+  if (!fd) {
+    const std::error_code error(errno, std::generic_category());
+    qCWarning(lcMedia) << "camera" << node_.c_str() << ": open failed:" << error.message().c_str();
+    return error;
+  }
+  auto camera = std::make_unique<Camera>();
+  if (const std::error_code error = camera->capture.Open(std::move(fd), std::nullopt)) return error;
+  camera->preview = camera->capture.Connect(
+      [tap = preview_->tap](const stream::VideoFramePtr& frame) { tap->Present(frame); });
+  const std::uint64_t generation = ++generation_;
+  Preview* preview = preview_.get();
+  camera->ended = camera->capture.ConnectEnded([preview, generation](const std::error_code&) {
+    preview->endedGeneration = generation;
+    preview->cameraEnded->Post();
+  });
+  if (const std::error_code error = camera->capture.Start()) {
+    cameraLost_ = true;
+    camera->capture.Close();
+    return error;
+  }
+  ++streamStarts_;
+  cameraLost_ = false;
+  camera_ = std::move(camera);
+  return {};
+}
+
+void CaptureSession::CloseCamera() {
+  if (!camera_) return;
+  camera_->ended.Disconnect();
+  camera_->preview.Disconnect();
+  if (recording_) recording_->video.Disconnect();
+  AddCameraStats(closed_, camera_->capture.stats());
+  camera_->capture.Close();
+  camera_.reset();
+  ++generation_;
+}
+
+void CaptureSession::OnCameraEnded(std::uint64_t generation) {
+  if (generation != generation_ || !camera_) return;
+  cameraLost_ = true;
+  qCWarning(lcMedia) << "camera" << node_.c_str()
+                     << ": the stream ended:" << camera_->capture.endError().message().c_str();
+  // Gives the device back at once; a recording goes on with its sound and
+  // is finished when it is stopped.
+  CloseCamera();
+}
+
+void CaptureSession::Stop() {
+  if (recording_) StopRecording(nullptr);
+  CloseCamera();
+}
+
+std::error_code CaptureSession::StartRecording(const std::filesystem::path& path,
+                                               const std::string& microphone) {
+  if (recording_) return std::make_error_code(std::errc::device_or_resource_busy);
+  // A camera that went away may be back: the recording tries it once more.
+  if (!camera_) {
+    if (const std::error_code error = Start()) {
+      qCWarning(lcMedia) << "file" << path.c_str() << ": camera" << node_.c_str()
+                         << "does not stream:" << error.message().c_str();
+      return error;
+    }
+  }
+  auto recording = std::make_unique<Recording>();
+  if (const std::error_code error = linux_backend::RecordingFile::Create(path, recording->file)) {
+    return error;
+  }
+  std::optional<stream::AudioFormat> sound;
+  if (!microphone.empty()) {
+    recording->microphone = std::make_unique<stream::PulseCapture>();
+    recording->microphoneName = microphone;
+    if (const std::error_code error = recording->microphone->Start(microphone)) {
+      qCWarning(lcMedia) << "file" << path.c_str() << ": microphone" << microphone.c_str()
+                         << "cannot be recorded:" << error.message().c_str();
+      recording->file->Abandon(error);
+      return error;
+    }
+    sound = stream::AudioFormat{recording->microphone->rate(), recording->microphone->channels()};
+  }
+  linux_backend::RecordingFile* file = recording->file.get();
+  if (const std::error_code error =
+          file->Begin(camera_->capture.format(), sound, stream::MonotonicNowUs())) {
+    return error;
+  }
+  if (stream::PulseCapture* capture = recording->microphone.get()) {
+    recording->sound.push_back(
+        capture->Connect([file](const stream::AudioChunkPtr& chunk) { file->PushAudio(chunk); }));
+    // The picture goes on; the file learns where its sound ended.
+    recording->sound.push_back(capture->ConnectEnded(
+        [file, capture](const std::error_code&) { file->SoundEnded(capture->endedAtUs()); }));
+    if (capture->state() == stream::PulseCapture::State::Ended)
+      file->SoundEnded(capture->endedAtUs());
+  }
+  recording->video = camera_->capture.Connect(
+      [file](const stream::VideoFramePtr& frame) { file->PushVideo(frame); });
+  recording_ = std::move(recording);
+  qCDebug(lcMedia) << "camera" << node_.c_str() << ": recording into" << path.c_str();
+  return {};
+}
+
+void CaptureSession::StopRecording(RecordingDone done) {
+  if (!recording_) return;
+  const std::int64_t endUs = stream::MonotonicNowUs();
+  std::unique_ptr<Recording> recording = std::move(recording_);
+  linux_backend::RecordingFile& file = *recording->file;
+  // The file ends at the stop, also when the disconnection below has to
+  // wait for a frame being delivered, and frames of later moments come.
+  file.EndVideoAt(endUs);
+  recording->video.Disconnect();
+  // The news of a lost camera may still be on its way to this thread.
+  const bool cameraWasLost =
+      cameraLost_ || !camera_ || camera_->capture.state() != stream::V4l2Capture::State::Streaming;
+  const bool soundGoesOn = recording->microphone &&
+                           recording->microphone->state() == stream::PulseCapture::State::Recording;
+  // The sound server hands sound over some way behind: what was said just
+  // before the stop is still to come, and what comes after it stays out.
+  const std::int64_t soundUntilUs = soundGoesOn ? file.EndSoundAt(endUs) : endUs;
+  // A file whose camera went away, and that has no sound going on either,
+  // ends with its last frame; any other lasts until now.
+  const std::optional<std::int64_t> fileEndUs =
+      cameraWasLost && !soundGoesOn ? std::nullopt : std::optional<std::int64_t>(endUs);
+  // What the window shows until the file is complete.
+  *lastRecording_ = {};
+  file.AddStats(*lastRecording_);
+  lastRecording_->recording = false;
+  lastRecording_->recordingEndUs = endUs;
+
+  auto work = [recording = std::shared_ptr<Recording>(std::move(recording)), soundGoesOn,
+               soundUntilUs, fileEndUs]() {
+    linux_backend::RecordingFile& file = *recording->file;
+    if (soundGoesOn && !recording->microphone->WaitDelivered(soundUntilUs, kLastSoundTimeout)) {
+      qCWarning(lcMedia) << "microphone" << recording->microphoneName.c_str()
+                         << "pa_stream read: no sound up to the stop within"
+                         << kLastSoundTimeout.count() << "ms; the file ends with silence";
+    }
+    recording->sound.clear();
+    if (recording->microphone) recording->microphone->Stop();
+    file.Finish(fileEndUs);
+    RecordingResult result;
+    result.file = file.path();
+    result.error = file.error();
+    result.sound = file.Sound();
+    file.AddStats(result.counters);
+    return result;
+  };
+  Finisher::Instance().Add(std::move(work),
+                           [last = std::weak_ptr<RecordingCounters>(lastRecording_),
+                            done = std::move(done)](const RecordingResult& result) {
+                             if (const auto counters = last.lock()) *counters = result.counters;
+                             if (done) done(result);
+                           });
+}
+
+std::error_code CaptureSession::RecordingError() const {
+  return recording_ ? recording_->file->error() : std::error_code();
+}
+
+std::uint64_t CaptureSession::RecordingSpaceHeld() const {
+  return recording_ ? recording_->file->SpaceHeld() : 0;
+}
+
+SoundReport CaptureSession::RecordingSound() const {
+  return recording_ ? recording_->file->Sound() : SoundReport{};
+}
+
+CaptureStats CaptureSession::Stats() const {
+  CaptureStats stats = closed_;
+  stats.streaming = streaming();
+  stats.cameraLost = cameraLost_;
+  stats.streamStarts = streamStarts_;
+  if (camera_) AddCameraStats(stats, camera_->capture.stats());
+  if (const linux_backend::PreviewRenderer* renderer = preview_->renderer.data()) {
+    const stream::FrameRenderer::Stats s = renderer->stats();
+    stats.previewFrames = s.presented;
+    stats.previewDecoded = s.decoded;
+    stats.previewDropped = s.dropped;
+    stats.previewFailed = s.failed;
+  }
+  static_cast<RecordingCounters&>(stats) = *lastRecording_;
+  if (recording_) recording_->file->AddStats(stats);
+  return stats;
+}
+
+}  // namespace kinovo::media

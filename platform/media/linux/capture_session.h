@@ -1,0 +1,204 @@
+#pragma once
+
+// A camera's capture session: the camera streams once, from Start() to
+// Stop(), and its capture thread hands every frame to the preview (which
+// keeps only the newest frame and decodes on a thread of its own) and to
+// the recording in progress, if any (which queues it for its writer
+// thread). A recording, with or without a microphone, begins and ends while
+// the camera goes on streaming: no frame of the preview is lost to it.
+//
+// A stopped recording is finished on a thread of its own (the microphone's
+// last sound awaited, the index and headers written); its owner learns on
+// its own thread when the file is complete. Nothing here makes the calling
+// thread wait for a device, a file or the sound server beyond a bounded
+// hand-over.
+//
+// All calls come from one thread that runs a Qt event loop (the
+// user-interface thread).
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include <QPointer>
+#include <QRect>
+
+#include "platform/media/linux/recording_file.h"
+#include "platform/media/media.h"
+
+class QWidget;
+
+namespace kinovo::media {
+
+// The counters of a recording, in progress or finished.
+struct RecordingCounters {
+  bool recording = false;
+  std::uint64_t recordedFramesCaptured = 0;  // frames the camera gave the file
+  std::uint64_t framesWritten = 0;           // slots with a picture
+  std::uint64_t framesRepeated = 0;   // of these, slots before the first picture, repeating it
+  std::uint64_t framesDiscarded = 0;  // a second frame for one slot, or after the end
+  std::uint64_t framesUnusable = 0;   // could not be used; their slots are empty
+  std::uint64_t emptyFramesWritten = 0;
+  std::uint64_t framesRefused = 0;         // the writer's queue was full
+  std::uint64_t audioSamplesWritten = 0;   // sample frames (one per channel set)
+  std::uint64_t audioSamplesInserted = 0;  // repeated samples and silence
+  std::uint64_t audioLeadingSilence = 0;   // of these, silence before the microphone's first sample
+  std::uint64_t audioSilenceInserted = 0;  // and silence where it gave nothing later on
+  std::uint64_t audioGaps = 0;             // places such silence went in
+  std::uint64_t audioSamplesDropped = 0;
+  std::string recordingError;  // empty when the file was written without error
+  // Its span on CLOCK_MONOTONIC, in microseconds: from its start to its
+  // stop (0 while it goes on).
+  std::int64_t recordingStartUs = 0;
+  std::int64_t recordingEndUs = 0;
+  std::int64_t recordingZeroUs = 0;  // the file's time zero, within half a frame of the start
+};
+
+// What a session has done so far, for diagnostics and benchmarks; the
+// program itself never looks. The recording's counters are those of the
+// recording in progress, or of the last one finished.
+struct CaptureStats : RecordingCounters {
+  bool streaming = false;
+  bool cameraLost = false;                // the camera went away while streaming
+  std::uint64_t streamStarts = 0;         // times the camera was set streaming
+  std::uint64_t cameraFrames = 0;         // frames the camera delivered since the session was made
+  std::uint64_t cameraFramesMissed = 0;   // gaps in the driver's frame counter
+  std::uint64_t cameraFramesCorrupt = 0;  // flagged as damaged or empty: not delivered
+  std::uint64_t cameraStalls = 0;         // silences of a few frame periods without an error
+
+  // The preview: frames handed to it, shown, and replaced by a newer one
+  // before they could be decoded.
+  std::uint64_t previewFrames = 0;
+  std::uint64_t previewDecoded = 0;
+  std::uint64_t previewDropped = 0;
+  std::uint64_t previewFailed = 0;  // could not be decoded (damaged frames)
+};
+
+// What a stopped recording came to, once its file is complete.
+struct RecordingResult {
+  std::filesystem::path file;
+  // Why the file failed or ended before it was stopped (a full disk, a
+  // camera that gave no picture, in which case no file is left); none when
+  // all went well.
+  std::error_code error;
+  SoundReport sound;
+  RecordingCounters counters;
+};
+
+// Waits until every stopped recording's file is complete and tells their
+// owners. For the end of the program and for tools that end after a
+// recording; the user interface never calls it while it runs.
+void FinishRecordings();
+
+namespace linux_backend {
+
+// A camera's source filter as discovery lists it: the V4L2 filter and the
+// node it was opened on.
+class CameraSourceFilter final : public Filter {
+ public:
+  CameraSourceFilter(std::shared_ptr<Filter> device, std::string node)
+      : device_(std::move(device)), node_(std::move(node)) {}
+  Status EnumPins(std::unique_ptr<PinEnumerator>& pins) override { return device_->EnumPins(pins); }
+  Status QueryVideoProcAmp(std::shared_ptr<VideoProcAmp>& procAmp) override {
+    return device_->QueryVideoProcAmp(procAmp);
+  }
+  const std::string& node() const { return node_; }
+
+ private:
+  std::shared_ptr<Filter> device_;
+  std::string node_;
+};
+
+// A microphone's source filter: the sound server's source it names.
+class MicrophoneSourceFilter : public Filter {
+ public:
+  virtual const std::string& sourceName() const = 0;
+};
+
+}  // namespace linux_backend
+
+class CaptureSession {
+ public:
+  using RecordingDone = std::function<void(const RecordingResult&)>;
+
+  // The camera at `node`; nothing is opened yet.
+  explicit CaptureSession(std::string node);
+  // Ends the stream; a recording in progress is stopped and finished.
+  ~CaptureSession();
+  CaptureSession(const CaptureSession&) = delete;
+  CaptureSession& operator=(const CaptureSession&) = delete;
+
+  const std::string& node() const { return node_; }
+
+  // The preview shows in `owner` (a child at `geometry`); none hides it.
+  // The owner may destroy it at any time.
+  void PlacePreview(QWidget* owner, const QRect& geometry);
+  QWidget* preview() const;
+
+  // Opens the camera in the format it was set to and starts streaming; a
+  // session that streams already goes on. The error tells why it cannot.
+  std::error_code Start();
+  // Ends the stream and gives the camera's buffers back, so that its
+  // format can be changed; a recording in progress is stopped first.
+  void Stop();
+  bool streaming() const;
+  // The camera went away or failed while streaming.
+  bool cameraLost() const { return cameraLost_; }
+
+  // Records the camera's stream, and the sound server's source
+  // `microphone` when one is named, into a new file at `path` from now
+  // on. A file that exists is never written over. Fails, leaving no file,
+  // when the camera does not stream and cannot be started, the file cannot
+  // be made or the microphone cannot be recorded.
+  std::error_code StartRecording(const std::filesystem::path& path,
+                                 const std::string& microphone = {});
+  bool recording() const { return recording_ != nullptr; }
+  // Ends the recording at this moment. Its file is finished on a thread of
+  // its own; `done` runs on this thread once it is complete (not at all
+  // when there is no recording).
+  void StopRecording(RecordingDone done);
+  // How the recording in progress stands: why it stopped on its own (a
+  // full disk, a write error), the file being already finished and
+  // playable; none while it is written well or nothing is recorded.
+  std::error_code RecordingError() const;
+  // Bytes of its disk the recording in progress keeps aside for the end of
+  // its file; 0 when nothing is recorded.
+  std::uint64_t RecordingSpaceHeld() const;
+  // How the sound of the recording in progress stands. Reads counters
+  // only: cheap enough for every timer tick.
+  SoundReport RecordingSound() const;
+
+  CaptureStats Stats() const;
+
+ private:
+  struct Recording;
+  struct Camera;
+
+  void OnCameraEnded(std::uint64_t generation);
+  void CloseCamera();
+  void HandOver(std::unique_ptr<Recording> recording, RecordingDone done);
+
+  std::string node_;
+  std::unique_ptr<Camera> camera_;
+  std::unique_ptr<Recording> recording_;
+  std::uint64_t generation_ = 0;
+  bool cameraLost_ = false;
+  std::uint64_t streamStarts_ = 0;
+  CaptureStats closed_;  // counters of the streams that ended
+  // Of the last recording stopped; its file's finishing fills them in.
+  std::shared_ptr<RecordingCounters> lastRecording_ = std::make_shared<RecordingCounters>();
+
+  struct Preview;
+  std::unique_ptr<Preview> preview_;
+};
+
+// The status of an error of the stream library (errno, FFmpeg, PulseAudio,
+// the file writer's own), for callers that speak in statuses.
+Status StatusFromError(const std::error_code& error);
+
+}  // namespace kinovo::media
