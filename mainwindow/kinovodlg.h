@@ -14,6 +14,7 @@
 #include <QStringList>
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <ctime>
 #include <memory>
@@ -135,6 +136,8 @@ protected:
     Image m_pShutterImage;
     bool m_bShutterActive = false;
     Image m_pFrozenFrame;
+    unsigned m_nShutterCount = 0; // photos taken; the shutter view ends with the last one's
+    static constexpr std::chrono::milliseconds kShutterTime{400};
     std::vector<Image> m_badgeSprites;
     std::vector<Image> m_micIcons;
     QByteArray m_jpegClsid;

@@ -8,7 +8,7 @@
 
 #include <QFile>
 #include <QImageWriter>
-#include <QThread>
+#include <QTimer>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -83,44 +83,34 @@ bool CKinovoDlg::TakePhoto()
     GrabWindowPixels(&m_pFrozenFrame, m_hPreviewWnd);
     m_bShutterActive = true;
     RenderLayer();
+    // The shutter view stays a moment, as a camera's would; nothing waits
+    // for it.
+    const unsigned shutter = ++m_nShutterCount;
+    QTimer::singleShot(kShutterTime, GetSafeHwnd(), [this, shutter] {
+        if (shutter != m_nShutterCount) return; // a later photo keeps it open
+        m_pFrozenFrame.reset();
+        m_bShutterActive = false;
+        RenderLayer();
+    });
 
+    // The camera's newest frame, decoded at the mode's full size.
     const CPoint size = PhotoSize();
-    // Enlarged while unmapped: a window manager keeps part of a mapped window
-    // on the screen, and the shutter view stands in for it meanwhile.
-    ::ShowWindow(m_hPreviewWnd, SW_HIDE);
-    ::SetWindowPos(m_hPreviewWnd, nullptr, -size.x, -size.y, size.x, size.y, SWP_NOZORDER);
-    kinovo::ResizeVideoWindow(m_graph, size.x, size.y);
-    // The renderer decodes on its own thread; give it time for a frame at
-    // the new size.
-    QThread::msleep(400);
-
+    std::string reason;
+    const QImage still = m_graph.session ? m_graph.session->Still(QSize(size.x, size.y), &reason) : QImage();
     bool ok = false;
     QString path;
     QString why;
+    if (still.isNull()) {
+        why = reason.empty() ? QStringLiteral("there is no camera") : QString::fromStdString(reason);
+        qCWarning(lcMainWindow).noquote() << "photo:" << why;
+        Attention(QStringLiteral("The photo could not be taken: %1.").arg(why));
+        return false;
+    }
     if (const std::optional<QString> name = NewFileName(m_strPictureFolder, QStringLiteral("img_"),
                                                         QStringLiteral(".jpg"), QStringLiteral("photo"))) {
         path = *name;
-        Image picture;
-        if (GrabWindowPixels(&picture, m_hPreviewWnd)) {
-            if (picture->size() != QSize(size.x, size.y))
-                qCWarning(lcMainWindow) << "photo grabbed at" << picture->size() << "instead of" << size.x << "x"
-                                        << size.y;
-            ok = SaveDibAsJpeg(*picture, path, &why);
-        } else {
-            why = QStringLiteral("the picture could not be taken from the preview");
-            qCWarning(lcMainWindow) << "photo:" << why;
-        }
+        ok = SaveDibAsJpeg(still.convertToFormat(QImage::Format_RGB888), path, &why);
     }
-
-    CRect rc;
-    GetWindowRect(&rc);
-    if (m_graph.session) kinovo::ResizeVideoWindow(m_graph, rc.Width() - 30, rc.Height() - 30);
-    PlacePreviewWindow(HWND_NOTOPMOST);
-    ShowPreview();
-    BringLayerToTop();
-    m_pFrozenFrame.reset();
-    m_bShutterActive = false;
-    RenderLayer();
 
     // A photo that was not saved must not pass for one that was.
     if (!path.isEmpty() && !ok) Attention(QStringLiteral("The photo could not be saved: %1.").arg(why));

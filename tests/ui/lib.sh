@@ -115,7 +115,7 @@ count() { ls "$1" 2>/dev/null | wc -l; }
 # Starts the program ($bin) with the virtual cameras ($vcam) of a profile,
 # waits for its window and its first frame; sets pid, wid and x y w h.
 start_program() { # profile
-  LD_PRELOAD="$vcam" KINOVO_VCAM_PROFILE="$1" ASAN_OPTIONS=verify_asan_link_order=0 \
+  LD_PRELOAD="$vcam" KINOVO_VCAM_PROFILE="$1" KINOVO_VCAM_LOG="$out/vcam.log" ASAN_OPTIONS=verify_asan_link_order=0 \
     "$bin" >>"$out/kinovo.log" 2>&1 &
   pid=$!
   wid=$(wait_window Kinovo) || fail "no main window"

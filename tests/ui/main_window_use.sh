@@ -20,6 +20,7 @@ where() { read -r x y w h < <(geometry "$wid"); }
 newest() { ls -t "$1" 2>/dev/null | head -1; }
 
 # ---- recording with the record button, and a photo while previewing
+: >"$out/vcam.log"
 start
 [ "$w $h" = "1566 894" ] || fail "window ${w}x$h"
 record_button 0
@@ -41,6 +42,9 @@ for p in "$pictures"/*.jpg; do
   [ "$(identify -format '%w x %h' "$p")" = "1920 x 1080" ] || fail "photo $p is $(identify -format '%w x %h' "$p")"
 done
 ls "$pictures" | grep -q '^img_.*_0002\.jpg$' || fail "photo numbering: $(ls "$pictures")"
+# The camera streamed on through the recording and the photos.
+starts=$(grep -c '^video0 streamon ' "$out/vcam.log")
+[ "$starts" = 1 ] || fail "the camera was started $starts times for a preview, a recording and two photos"
 if [ -n "$fm_log" ]; then
   sleep 0.5
   fm_calls | wc -l | grep -qx 2 || fail "file manager calls: $(fm_calls)"

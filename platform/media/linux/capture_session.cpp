@@ -15,6 +15,7 @@
 
 #include "platform/media/linux/preview_renderer.h"
 #include "platform/media/linux/unique_fd.h"
+#include "platform/media/stream/frame_decoder.h"
 #include "platform/media/stream/media_log.h"
 #include "platform/media/stream/pulse_capture.h"
 #include "platform/media/stream/thread_wake_up.h"
@@ -242,6 +243,7 @@ void CaptureSession::CloseCamera() {
   camera_->ended.Disconnect();
   camera_->preview.Disconnect();
   if (recording_) recording_->video.Disconnect();
+  preview_->tap->Forget();
   AddCameraStats(closed_, camera_->capture.stats());
   camera_->capture.Close();
   camera_.reset();
@@ -374,6 +376,25 @@ std::uint64_t CaptureSession::RecordingSpaceHeld() const {
 
 SoundReport CaptureSession::RecordingSound() const {
   return recording_ ? recording_->file->Sound() : SoundReport{};
+}
+
+QImage CaptureSession::Still(QSize size, std::string* why) const {
+  auto fail = [why](const char* reason) {
+    if (why) *why = reason;
+    return QImage();
+  };
+  if (!streaming()) return fail("the camera gives no picture");
+  const stream::VideoFramePtr frame = preview_->tap->Latest();
+  if (!frame) return fail("the camera has given no picture yet");
+  // Decoded here, not taken from the screen: the photo has the frame's
+  // full detail whatever the window's size.
+  stream::FrameDecoder decoder;
+  QImage picture = decoder.Decode(*frame, size);
+  if (picture.isNull()) {
+    qCWarning(lcMedia) << "camera" << node_.c_str() << ": its newest frame cannot be decoded";
+    return fail("the camera's picture cannot be decoded");
+  }
+  return picture;
 }
 
 CaptureStats CaptureSession::Stats() const {

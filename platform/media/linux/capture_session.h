@@ -25,8 +25,10 @@
 #include <system_error>
 #include <vector>
 
+#include <QImage>
 #include <QPointer>
 #include <QRect>
+#include <QSize>
 
 #include "platform/media/linux/recording_file.h"
 #include "platform/media/media.h"
@@ -172,6 +174,11 @@ class CaptureSession {
   // How the sound of the recording in progress stands. Reads counters
   // only: cheap enough for every timer tick.
   SoundReport RecordingSound() const;
+
+  // The newest frame the camera delivered, decoded and scaled to `size`
+  // (its own size when empty); a null picture when the camera does not
+  // stream or the frame cannot be decoded, with `why` in words.
+  QImage Still(QSize size, std::string* why = nullptr) const;
 
   CaptureStats Stats() const;
 

@@ -15,12 +15,22 @@ class QWidget;
 namespace kinovo::media::linux_backend {
 
 // Passes frames from the capture thread to the renderer for exactly as long
-// as the renderer exists: the owner window may destroy it at any time.
+// as the renderer exists: the owner window may destroy it at any time. Keeps
+// the newest frame for a still picture.
 class PreviewTap {
  public:
   void Present(const stream::VideoFramePtr& frame) {
     std::lock_guard lock(mutex_);
+    latest_ = frame;
     if (renderer_) renderer_->Present(frame);
+  }
+  stream::VideoFramePtr Latest() const {
+    std::lock_guard lock(mutex_);
+    return latest_;
+  }
+  void Forget() {
+    std::lock_guard lock(mutex_);
+    latest_.reset();
   }
   void Attach(stream::FrameRenderer* renderer) {
     std::lock_guard lock(mutex_);
@@ -29,8 +39,9 @@ class PreviewTap {
   void Detach() { Attach(nullptr); }
 
  private:
-  std::mutex mutex_;
+  mutable std::mutex mutex_;
   stream::FrameRenderer* renderer_ = nullptr;  // guarded by mutex_
+  stream::VideoFramePtr latest_;               // guarded by mutex_
 };
 
 class PreviewRenderer final : public stream::FrameRenderer {
