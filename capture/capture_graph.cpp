@@ -7,7 +7,7 @@
 
 namespace kinovo {
 
-Status OpenVideoDevice(VideoDevice& device) {
+Status OpenVideoDevice(VideoDevice& device, ControlsRead controls) {
   if (device.opened) return media::kOk;
   if (!device.filter) BindVideoDeviceById(device, device.deviceId);
   if (!device.procAmp) {
@@ -39,8 +39,10 @@ Status OpenVideoDevice(VideoDevice& device) {
     device.procAmp.reset();
     return status;
   }
-  media::CurrentPlatform()->Sleep(kOpenSettleTime);
-  ReadImageProperties(device);
+  if (controls == ControlsRead::AfterSettling) {
+    media::CurrentPlatform()->Sleep(kOpenSettleTime);
+    ReadImageProperties(device);
+  }
   device.opened = true;
   qCDebug(lcCapture).noquote() << "camera" << DescribeDevice(device) << "opened with"
                                << device.formats.size() << "formats";

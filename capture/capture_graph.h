@@ -16,9 +16,14 @@ namespace kinovo {
 // How long a freshly opened camera is given before its controls are read.
 inline constexpr std::chrono::milliseconds kOpenSettleTime{200};
 
+// When an opened camera's image controls are read: after waiting
+// kOpenSettleTime, or later by the caller (ReadImageProperties once that
+// time has passed), so that a user interface never waits for them.
+enum class ControlsRead { AfterSettling, ByCaller };
+
 // Opens a listed camera: binds its filter, finds its pins, reads its
 // formats and image controls.
-Status OpenVideoDevice(VideoDevice& device);
+Status OpenVideoDevice(VideoDevice& device, ControlsRead controls = ControlsRead::AfterSettling);
 
 // The capture of the selected camera and microphone: previews into the
 // preview window and, on demand, records into an AVI file while the camera

@@ -5,7 +5,7 @@
 #include "capture/video_formats.h"
 #include "mainwindow_log.h"
 
-#include <QThread>
+#include <QTimer>
 
 namespace {
 
@@ -31,7 +31,11 @@ int CKinovoDlg::SelectCamera(int index)
         return -1;
     }
     kinovo::VideoDevice& device = m_videoDevices[static_cast<std::size_t>(index)];
-    if (const kinovo::Status status = kinovo::OpenVideoDevice(device); status != kinovo::media::kOk) {
+    // A camera opened for the first time has its controls read once it has
+    // settled, on a timer.
+    const bool firstOpening = !device.opened;
+    if (const kinovo::Status status = kinovo::OpenVideoDevice(device, kinovo::ControlsRead::ByCaller);
+        status != kinovo::media::kOk) {
         qCWarning(lcMainWindow).nospace() << "camera \"" << device.name << "\" (" << device.devicePath
                                           << "): OpenVideoDevice failed with status " << status;
         m_nCurrentCamera = index;
@@ -40,15 +44,11 @@ int CKinovoDlg::SelectCamera(int index)
         return index;
     }
 
-    // Some cameras report their controls only a moment after opening; only
-    // those wait here, up to 1.5 s.
-    int adjustments = CountAdjustments(device);
-    for (int pass = 0; adjustments == 0 && pass < 5; ++pass) {
-        QThread::msleep(300);
-        kinovo::ReadImageProperties(device);
-        adjustments = CountAdjustments(device);
-    }
-    const bool noAdjustments = adjustments == 0;
+    const bool noAdjustments = CountAdjustments(device) == 0;
+    // Some cameras report their controls only a moment after opening: they
+    // are read again on a timer, so that nothing waits for them.
+    ++m_nCameraSelections;
+    if (noAdjustments) RereadAdjustments(index, firstOpening ? 0 : 1);
 
     m_modes = BuildModeList(device.formats);
     if (m_nCurrentCamera != -1) kinovo::StopPreview(m_graph);
@@ -103,6 +103,26 @@ int CKinovoDlg::SelectCamera(int index)
         if (m_buttons[id].state == 2) m_buttons[id].state = 0;
     InvalidateAll();
     return index;
+}
+
+void CKinovoDlg::RereadAdjustments(int camera, int pass)
+{
+    // Pass 0 is the first reading, once a newly opened camera has settled.
+    const auto pause = pass == 0 ? kinovo::kOpenSettleTime : kAdjustmentRereadPause;
+    QTimer::singleShot(pause, GetSafeHwnd(), [this, camera, pass, selection = m_nCameraSelections] {
+        // Another camera, or the same one chosen anew, since.
+        if (selection != m_nCameraSelections || camera != m_nCurrentCamera) return;
+        kinovo::VideoDevice& device = m_videoDevices[static_cast<std::size_t>(camera)];
+        kinovo::ReadImageProperties(device);
+        if (CountAdjustments(device) > 0) {
+            qCDebug(lcMainWindow).nospace()
+                << "camera \"" << device.name << "\": its controls answered at read " << pass + 1;
+            if (m_buttons[Settings].state == -1) m_buttons[Settings].state = 0;
+            InvalidateRect(m_buttons[Settings].rc);
+        } else if (pass < kAdjustmentRereads) {
+            RereadAdjustments(camera, pass + 1);
+        }
+    });
 }
 
 int CKinovoDlg::ApplyCaptureMode(int index)
