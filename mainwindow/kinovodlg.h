@@ -107,6 +107,11 @@ protected:
     void RecordingTick();
     void StartRecordingNow();
     void StopRecordingNow();
+    // Reads the controls of a camera that reported none once more, later.
+    void RereadAdjustments(int camera, int pass);
+    static constexpr std::chrono::milliseconds kAdjustmentRereadPause{300};
+    static constexpr int kAdjustmentRereads = 5;
+    unsigned m_nCameraSelections = 0;
     // The file of a stopped recording is complete: the user hears how it went.
     void RecordingFinished(const QString& file, const kinovo::media::RecordingResult& result);
     void EndWithRecordingSaved();
@@ -130,7 +135,11 @@ protected:
     // A message under "Attention": what went wrong with the user's request.
     void Attention(const QString& text);
     // `why`: the reason in words when the file could not be written.
-    bool SaveDibAsJpeg(const QImage& picture, const QString& path, QString* why = nullptr);
+    // Any thread: it touches nothing of the window.
+    static bool SaveDibAsJpeg(const QImage& picture, const QString& path, const QByteArray& encoder,
+                              QString* why = nullptr);
+    // A photo's file is written (or could not be).
+    void PhotoSaved(const QString& path, bool ok, const QString& why);
     CPoint PhotoSize() const;
 
     Image m_pShutterImage;
@@ -168,6 +177,7 @@ protected:
     bool m_bPhotoPending = false;
     QString m_strLastVideo;
     QString m_strLastPhoto;
+    std::vector<QString> m_pendingPhotos; // names of photos still being written
     unsigned m_nRecordTicks = 0;
     std::int64_t m_tRecordStart = 0;
     QString m_strRecordedMic;

@@ -8,7 +8,10 @@
 
 #include <QFile>
 #include <QImageWriter>
+#include <QPointer>
 #include <QTimer>
+
+#include <functional>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -26,9 +29,9 @@ bool CKinovoDlg::GrabWindowPixels(Image* buffer, HWND window)
     return true;
 }
 
-bool CKinovoDlg::SaveDibAsJpeg(const QImage& picture, const QString& path, QString* why)
+bool CKinovoDlg::SaveDibAsJpeg(const QImage& picture, const QString& path, const QByteArray& encoder, QString* why)
 {
-    if (m_jpegClsid.isEmpty() || picture.isNull()) {
+    if (encoder.isEmpty() || picture.isNull()) {
         if (why) *why = QStringLiteral("no JPEG encoder or no picture");
         return false;
     }
@@ -51,7 +54,7 @@ bool CKinovoDlg::SaveDibAsJpeg(const QImage& picture, const QString& path, QStri
         ::unlink(name.constData());
         return false;
     }
-    QImageWriter writer(&file, m_jpegClsid);
+    QImageWriter writer(&file, encoder);
     writer.setQuality(90);
     if (!writer.write(picture) || !file.flush()) {
         const QString reason = file.error() != QFileDevice::NoError ? file.errorString() : writer.errorString();
@@ -93,36 +96,51 @@ bool CKinovoDlg::TakePhoto()
         RenderLayer();
     });
 
-    // The camera's newest frame, decoded at the mode's full size.
-    const CPoint size = PhotoSize();
+    // The camera's newest frame, decoded at the mode's full size and saved
+    // in the background; the window hears when the file is written.
     std::string reason;
-    const QImage still = m_graph.session ? m_graph.session->Still(QSize(size.x, size.y), &reason) : QImage();
-    bool ok = false;
-    QString path;
-    QString why;
-    if (still.isNull()) {
-        why = reason.empty() ? QStringLiteral("there is no camera") : QString::fromStdString(reason);
+    const kinovo::media::StillFrame frame =
+        m_graph.session ? m_graph.session->NewestFrame(&reason) : kinovo::media::StillFrame();
+    if (frame.empty()) {
+        const QString why = reason.empty() ? QStringLiteral("there is no camera") : QString::fromStdString(reason);
         qCWarning(lcMainWindow).noquote() << "photo:" << why;
         Attention(QStringLiteral("The photo could not be taken: %1.").arg(why));
         return false;
     }
-    if (const std::optional<QString> name = NewFileName(m_strPictureFolder, QStringLiteral("img_"),
-                                                        QStringLiteral(".jpg"), QStringLiteral("photo"))) {
-        path = *name;
-        ok = SaveDibAsJpeg(still.convertToFormat(QImage::Format_RGB888), path, &why);
-    }
+    const std::optional<QString> name =
+        NewFileName(m_strPictureFolder, QStringLiteral("img_"), QStringLiteral(".jpg"), QStringLiteral("photo"));
+    if (!name) return false;
+    // Two photos in quick succession must not pick the same free name.
+    m_pendingPhotos.push_back(*name);
+    const CPoint size = PhotoSize();
+    const QPointer<QWidget> window = GetSafeHwnd();
+    kinovo::media::RunInBackground([this, window, frame, path = *name, size, encoder = m_jpegClsid] {
+        std::string decodeWhy;
+        const QImage still = frame.Decode(QSize(size.x, size.y), &decodeWhy);
+        QString why = QString::fromStdString(decodeWhy);
+        const bool ok =
+            !still.isNull() && SaveDibAsJpeg(still.convertToFormat(QImage::Format_RGB888), path, encoder, &why);
+        return std::function<void()>([this, window, path, ok, why] {
+            if (window) PhotoSaved(path, ok, why);
+        });
+    });
+    return true;
+}
 
+void CKinovoDlg::PhotoSaved(const QString& path, bool ok, const QString& why)
+{
+    std::erase(m_pendingPhotos, path);
     // A photo that was not saved must not pass for one that was.
-    if (!path.isEmpty() && !ok) Attention(QStringLiteral("The photo could not be saved: %1.").arg(why));
-    if (ok) {
-        m_strLastPhoto = path;
-        if (m_nCaptureState == Previewing && !m_bExplorerShown) {
-            RevealFile(path);
-            m_bExplorerShown = true;
-            m_bPhotoPending = false;
-        } else if (m_nCaptureState == Recording) {
-            m_bPhotoPending = true;
-        }
+    if (!ok) {
+        Attention(QStringLiteral("The photo could not be saved: %1.").arg(why));
+        return;
     }
-    return ok;
+    m_strLastPhoto = path;
+    if (m_nCaptureState == Previewing && !m_bExplorerShown) {
+        RevealFile(path);
+        m_bExplorerShown = true;
+        m_bPhotoPending = false;
+    } else if (m_nCaptureState == Recording) {
+        m_bPhotoPending = true;
+    }
 }

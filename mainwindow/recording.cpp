@@ -10,6 +10,7 @@
 #include <QPointer>
 #include <QStringList>
 
+#include <algorithm>
 #include <chrono>
 #include <system_error>
 #include <utility>
@@ -75,7 +76,12 @@ std::optional<QString> CKinovoDlg::NewFileName(const QString& folder, const QStr
         return std::nullopt;
     }
     const DatedName day = TodaysName();
-    auto path = FirstFreeName(folder + prefix, day.day, day.month, day.year, extension, FileExists);
+    // A photo still being written has its name already.
+    auto taken = [this](const QString& name) {
+        return FileExists(name) ||
+               std::find(m_pendingPhotos.begin(), m_pendingPhotos.end(), name) != m_pendingPhotos.end();
+    };
+    auto path = FirstFreeName(folder + prefix, day.day, day.month, day.year, extension, taken);
     if (!path) {
         qCWarning(lcMainWindow).noquote()
             << "no free" << what << "file name left for today in" << PrintablePath(folder);

@@ -34,11 +34,12 @@ void AddCameraStats(CaptureStats& stats, const stream::V4l2Capture::Stats& s) {
   stats.cameraStalls += s.stalls;
 }
 
-// Finishes stopped recordings one after the other on a thread of its own
-// and tells their owners on the thread that made it.
+// Runs jobs (finishing stopped recordings, writing photos) one after the
+// other on a thread of its own and hands what each returns to the thread
+// that made it.
 class Finisher {
  public:
-  using Work = std::function<RecordingResult()>;
+  using Job = std::function<std::function<void()>()>;
 
   // The first call comes from the user-interface thread.
   static Finisher& Instance() {
@@ -46,16 +47,17 @@ class Finisher {
     return finisher;
   }
 
-  void Add(Work work, CaptureSession::RecordingDone done) {
+  void Add(Job job) {
     {
       std::lock_guard lock(mutex_);
-      queue_.push_back({std::move(work), std::move(done)});
+      queue_.push_back(std::move(job));
       if (!thread_.joinable()) thread_ = std::jthread([this](std::stop_token stop) { Run(stop); });
     }
     wake_.notify_all();
   }
 
-  // Waits for the files still being finished, then tells their owners.
+  // Waits for the jobs still queued or running, then runs what they
+  // returned.
   void Drain() {
     {
       std::unique_lock lock(mutex_);
@@ -65,21 +67,12 @@ class Finisher {
   }
 
   ~Finisher() {
-    // Files still queued are finished before the thread ends; their owners
-    // are gone.
+    // Jobs still queued are done before the thread ends; their owners are
+    // gone.
     thread_ = {};
   }
 
  private:
-  struct Job {
-    Work work;
-    CaptureSession::RecordingDone done;
-  };
-  struct Finished {
-    CaptureSession::RecordingDone done;
-    RecordingResult result;
-  };
-
   Finisher() : delivery_(std::make_unique<stream::ThreadWakeUp>([this] { Deliver(); })) {}
 
   void Run(std::stop_token stop) {
@@ -91,10 +84,10 @@ class Finisher {
       queue_.pop_front();
       busy_ = true;
       lock.unlock();
-      RecordingResult result = job.work();
-      job.work = nullptr;  // its microphone and file go here, off the caller's thread
+      std::function<void()> then = job();
+      job = nullptr;  // what it holds (a microphone, a file) goes here, off the caller's thread
       lock.lock();
-      finished_.push_back({std::move(job.done), std::move(result)});
+      if (then) finished_.push_back(std::move(then));
       busy_ = false;
       idle_.notify_all();
       if (delivery_) delivery_->Post();
@@ -102,27 +95,29 @@ class Finisher {
   }
 
   void Deliver() {
-    std::vector<Finished> finished;
+    std::vector<std::function<void()>> finished;
     {
       std::lock_guard lock(mutex_);
       finished.swap(finished_);
     }
-    for (Finished& f : finished) {
-      if (f.done) f.done(f.result);
-    }
+    for (const std::function<void()>& then : finished) then();
   }
 
   std::mutex mutex_;
   std::condition_variable_any wake_;
   std::condition_variable_any idle_;
   std::deque<Job> queue_;
-  std::vector<Finished> finished_;
+  std::vector<std::function<void()>> finished_;
   bool busy_ = false;
   std::unique_ptr<stream::ThreadWakeUp> delivery_;
   std::jthread thread_;  // last: ends before the rest goes
 };
 
 }  // namespace
+
+void RunInBackground(std::function<std::function<void()>()> work) {
+  Finisher::Instance().Add(std::move(work));
+}
 
 void FinishRecordings() { Finisher::Instance().Drain(); }
 
@@ -340,8 +335,10 @@ void CaptureSession::StopRecording(RecordingDone done) {
   lastRecording_->recording = false;
   lastRecording_->recordingEndUs = endUs;
 
-  auto work = [recording = std::shared_ptr<Recording>(std::move(recording)), soundGoesOn,
-               soundUntilUs, fileEndUs]() {
+  Finisher::Instance().Add([recording = std::shared_ptr<Recording>(std::move(recording)),
+                            soundGoesOn, soundUntilUs, fileEndUs,
+                            last = std::weak_ptr<RecordingCounters>(lastRecording_),
+                            done = std::move(done)]() -> std::function<void()> {
     linux_backend::RecordingFile& file = *recording->file;
     if (soundGoesOn && !recording->microphone->WaitDelivered(soundUntilUs, kLastSoundTimeout)) {
       qCWarning(lcMedia) << "microphone" << recording->microphoneName.c_str()
@@ -356,14 +353,11 @@ void CaptureSession::StopRecording(RecordingDone done) {
     result.error = file.error();
     result.sound = file.Sound();
     file.AddStats(result.counters);
-    return result;
-  };
-  Finisher::Instance().Add(std::move(work),
-                           [last = std::weak_ptr<RecordingCounters>(lastRecording_),
-                            done = std::move(done)](const RecordingResult& result) {
-                             if (const auto counters = last.lock()) *counters = result.counters;
-                             if (done) done(result);
-                           });
+    return [last, done, result] {
+      if (const auto counters = last.lock()) *counters = result.counters;
+      if (done) done(result);
+    };
+  });
 }
 
 std::error_code CaptureSession::RecordingError() const {
@@ -378,21 +372,30 @@ SoundReport CaptureSession::RecordingSound() const {
   return recording_ ? recording_->file->Sound() : SoundReport{};
 }
 
-QImage CaptureSession::Still(QSize size, std::string* why) const {
-  auto fail = [why](const char* reason) {
-    if (why) *why = reason;
-    return QImage();
-  };
-  if (!streaming()) return fail("the camera gives no picture");
-  const stream::VideoFramePtr frame = preview_->tap->Latest();
-  if (!frame) return fail("the camera has given no picture yet");
-  // Decoded here, not taken from the screen: the photo has the frame's
-  // full detail whatever the window's size.
+StillFrame CaptureSession::NewestFrame(std::string* why) const {
+  StillFrame still;
+  if (!streaming()) {
+    if (why) *why = "the camera gives no picture";
+    return still;
+  }
+  still.frame_ = preview_->tap->Latest();
+  still.camera_ = node_;
+  if (!still.frame_ && why) *why = "the camera has given no picture yet";
+  return still;
+}
+
+QImage StillFrame::Decode(QSize size, std::string* why) const {
+  if (!frame_) {
+    if (why) *why = "there is no picture";
+    return {};
+  }
+  // Decoded from the camera's frame, not taken from the screen: the still
+  // has the frame's full detail whatever the window's size.
   stream::FrameDecoder decoder;
-  QImage picture = decoder.Decode(*frame, size);
+  QImage picture = decoder.Decode(*frame_, size);
   if (picture.isNull()) {
-    qCWarning(lcMedia) << "camera" << node_.c_str() << ": its newest frame cannot be decoded";
-    return fail("the camera's picture cannot be decoded");
+    qCWarning(lcMedia) << "camera" << camera_.c_str() << ": a frame for a still cannot be decoded";
+    if (why) *why = "the camera's picture cannot be decoded";
   }
   return picture;
 }

@@ -92,6 +92,26 @@ struct RecordingResult {
   RecordingCounters counters;
 };
 
+// A camera frame kept for a still picture. Decoding may happen on any
+// thread, one at a time.
+class StillFrame {
+ public:
+  bool empty() const { return !frame_; }
+  // Decoded and scaled to `size` (its own size when empty); a null picture
+  // when it cannot be decoded, with `why` in words.
+  QImage Decode(QSize size, std::string* why = nullptr) const;
+
+ private:
+  friend class CaptureSession;
+  stream::VideoFramePtr frame_;
+  std::string camera_;
+};
+
+// Runs `work` on the thread that finishes recordings, after what is queued
+// there; the function it returns then runs on the thread that made the
+// first recording or call here (the user-interface thread).
+void RunInBackground(std::function<std::function<void()>()> work);
+
 // Waits until every stopped recording's file is complete and tells their
 // owners. For the end of the program and for tools that end after a
 // recording; the user interface never calls it while it runs.
@@ -175,10 +195,9 @@ class CaptureSession {
   // only: cheap enough for every timer tick.
   SoundReport RecordingSound() const;
 
-  // The newest frame the camera delivered, decoded and scaled to `size`
-  // (its own size when empty); a null picture when the camera does not
-  // stream or the frame cannot be decoded, with `why` in words.
-  QImage Still(QSize size, std::string* why = nullptr) const;
+  // The newest frame the camera delivered, for a still picture; an empty
+  // one when the camera does not stream, with `why` in words.
+  class StillFrame NewestFrame(std::string* why = nullptr) const;
 
   CaptureStats Stats() const;
 

@@ -1,0 +1,195 @@
+// kinovo-stall-bench: how long the user-interface thread's event loop stands
+// still during each action of the capture engine, as the main window calls
+// it: a recording's start and stop (with the sine microphone), a photo (the
+// newest frame decoded at 1080p and saved as JPEG), a camera switch and a
+// mode change. A 1 ms timer ticks all along; the longest gap between two
+// ticks within a second after an action is its stall. Run by
+// stall_bench.sh with the virtual cameras of stall.ini.
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QImageWriter>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QWidget>
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "capture/capture_graph.h"
+#include "capture/device_discovery.h"
+#include "capture/image_adjustments.h"
+#include "capture/video_formats.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using namespace kinovo;
+
+constexpr int kRepeats = 5;
+constexpr double kTargetMs = 50;
+
+// Ticks every millisecond and keeps the longest gap since the last reset.
+class StallMeter {
+ public:
+  StallMeter() {
+    timer_.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&timer_, &QTimer::timeout, [this] {
+      const qint64 now = clock_.nsecsElapsed();
+      longest_ = std::max(longest_, now - last_);
+      last_ = now;
+    });
+    clock_.start();
+    timer_.start(1);
+  }
+  void Reset() {
+    last_ = clock_.nsecsElapsed();
+    longest_ = 0;
+  }
+  double LongestMs() const { return std::max(longest_, clock_.nsecsElapsed() - last_) / 1e6; }
+
+ private:
+  QTimer timer_;
+  QElapsedTimer clock_;
+  qint64 last_ = 0;
+  qint64 longest_ = 0;
+};
+
+void Pump(std::chrono::milliseconds duration) {
+  QEventLoop loop;
+  QTimer::singleShot(duration, Qt::PreciseTimer, &loop, &QEventLoop::quit);
+  loop.exec();
+}
+
+bool PumpUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
+  QElapsedTimer timer;
+  timer.start();
+  while (!done()) {
+    if (timer.elapsed() > timeout.count()) return false;
+    Pump(5ms);
+  }
+  return true;
+}
+
+struct Row {
+  std::string action;
+  std::vector<double> stalls;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  QApplication app(argc, argv);
+  std::vector<VideoDevice> cameras;
+  std::vector<AudioDevice> microphones;
+  EnumerateVideoDevices(cameras);
+  EnumerateAudioDevices(microphones);
+  if (cameras.size() < 2 || microphones.empty()) {
+    std::fprintf(stderr, "need two cameras and a microphone; found %zu and %zu\n", cameras.size(),
+                 microphones.size());
+    return 1;
+  }
+  // The second camera is opened at the first switch to it, as in the
+  // program: that switch is the slowest.
+  if (OpenVideoDevice(cameras.front()) != 0) {
+    std::fprintf(stderr, "camera %s cannot be opened\n", cameras.front().name.toUtf8().constData());
+    return 1;
+  }
+  const std::shared_ptr<media::Filter> mic = microphones.front().filter;
+  QWidget window;
+  window.resize(1566, 894);
+  auto* preview = new QWidget(&window);
+  preview->setGeometry(15, 15, 1536, 864);
+  window.show();
+
+  CCaptureGraph graph;
+  int current = 0;
+  auto select = [&](int index) {
+    StopPreview(graph);
+    VideoDevice& camera = cameras[static_cast<std::size_t>(index)];
+    // As the main window opens it: its controls are read on a timer once
+    // it has settled.
+    if (!camera.opened) {
+      OpenVideoDevice(camera, ControlsRead::ByCaller);
+      QTimer::singleShot(kOpenSettleTime, [&camera] { ReadImageProperties(camera); });
+    }
+    ApplyFormat(camera.formats.front().index, camera.mainPin.get(), camera, 30);
+    BuildGraph(graph, &camera, mic);
+    StartPreview(graph, preview);
+    current = index;
+  };
+  select(0);
+  Pump(1000ms);
+
+  QTemporaryDir dir;
+  StallMeter meter;
+  int files = 0;
+  auto measure = [&](Row& row, const std::function<void()>& action,
+                     const std::function<bool()>& settled = nullptr) {
+    Pump(300ms);
+    meter.Reset();
+    action();
+    if (settled) PumpUntil(settled, 5000ms);
+    Pump(700ms);
+    row.stalls.push_back(meter.LongestMs());
+  };
+
+  Row start{"recording start", {}}, stop{"recording stop", {}}, photo{"photo", {}},
+      camera{"camera switch", {}}, mode{"mode change", {}};
+  for (int i = 0; i < kRepeats; ++i) {
+    measure(start, [&] {
+      StartRecording(graph, dir.filePath(QStringLiteral("take%1.avi").arg(++files)));
+    });
+    Pump(1000ms);
+    bool finished = false;
+    measure(
+        stop,
+        [&] { StopRecording(graph, [&](const media::RecordingResult&) { finished = true; }); },
+        [&] { return finished; });
+    // As the main window takes it: the newest frame, decoded and written
+    // in the background.
+    bool saved = false;
+    measure(
+        photo,
+        [&] {
+          const media::StillFrame frame = graph.session->NewestFrame();
+          const QString path = dir.filePath(QStringLiteral("img%1.jpg").arg(++files));
+          media::RunInBackground([frame, path, &saved] {
+            QImageWriter writer(path, "jpeg");
+            writer.setQuality(90);
+            writer.write(frame.Decode(QSize(1920, 1080)).convertToFormat(QImage::Format_RGB888));
+            return std::function<void()>([&saved] { saved = true; });
+          });
+        },
+        [&] { return saved; });
+    measure(camera, [&] { select(1 - current); });
+    measure(mode, [&] {
+      VideoDevice& device = cameras[static_cast<std::size_t>(current)];
+      const VideoFormat& next = device.formats[static_cast<std::size_t>(i % 2 == 0 ? 1 : 0)];
+      StopPreview(graph);
+      ApplyFormat(next.index, device.mainPin.get(), device, 30);
+      StartPreview(graph, preview);
+    });
+  }
+  const media::CaptureStats stats = graph.session->Stats();
+  ReleaseGraph(graph);
+  media::FinishRecordings();
+
+  std::printf("%-16s %10s %10s %8s %s\n", "action", "median ms", "longest ms", "target", "met");
+  for (const Row* row : {&start, &stop, &photo, &camera, &mode}) {
+    std::vector<double> sorted = row->stalls;
+    std::sort(sorted.begin(), sorted.end());
+    const double longest = sorted.back();
+    std::printf("%-16s %10.1f %10.1f %8.0f %s\n", row->action.c_str(), sorted[sorted.size() / 2],
+                longest, kTargetMs, longest <= kTargetMs ? "yes" : "no");
+  }
+  std::printf(
+      "stream starts of the last camera: %llu (its recordings and photos: none of their own)\n",
+      static_cast<unsigned long long>(stats.streamStarts));
+  return 0;
+}
