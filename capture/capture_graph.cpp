@@ -139,11 +139,20 @@ Status StartRecording(CCaptureGraph& holder, const QString& path, QString* reaso
     microphone = source->sourceName();
   }
   const std::filesystem::path file(media::FileNameToBytes(path).toStdString());
-  if (const std::error_code error = holder.session->StartRecording(file, microphone)) {
-    qCWarning(lcCapture).noquote()
-        << "file" << path
-        << ": the recording cannot start:" << QString::fromStdString(error.message());
-    return Failure(error, reason);
+  media::CaptureSession::Part failed = media::CaptureSession::Part::File;
+  if (const std::error_code error = holder.session->StartRecording(file, microphone, &failed)) {
+    const QString words = QString::fromStdString(error.message());
+    qCWarning(lcCapture).noquote() << "file" << path << ": the recording cannot start:" << words;
+    const Status status = Failure(error, reason);
+    // Says which part failed, so that no one blames the microphone for a
+    // camera that is gone.
+    if (reason && failed == media::CaptureSession::Part::Camera) {
+      *reason = QStringLiteral("the camera gives no picture (%1)").arg(words);
+    } else if (reason && failed == media::CaptureSession::Part::Microphone) {
+      *reason = QStringLiteral("the microphone cannot be recorded: %1 (is it still connected?)")
+                    .arg(words);
+    }
+    return status;
   }
   qCDebug(lcCapture).noquote() << "recording into" << path;
   return media::kOk;

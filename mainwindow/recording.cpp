@@ -137,8 +137,6 @@ void CKinovoDlg::StartRecordingNow()
         Invalidate();
         if (!FolderWritable(m_strVideoFolder))
             why = QStringLiteral("the folder %1 cannot be written").arg(PrintablePath(m_strVideoFolder));
-        else if (m_graph.audioFilter)
-            why += QStringLiteral(" (is the microphone still connected?)");
         Attention(QStringLiteral("The recording could not be started: %1.").arg(why));
     }
 }

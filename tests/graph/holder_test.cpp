@@ -81,11 +81,12 @@ TEST_F(GraphTest, PreviewWindowDestroyedBeforeTheGraph) {
 
 // The camera is pulled out while previewing: the device is given back at
 // once, and stopping and starting the preview afterwards is harmless; the
-// start says that the camera is gone.
+// start says that the camera is gone, and so does a recording's, which
+// does not blame the microphone.
 TEST_F(GraphTest, CameraUnpluggedWhilePreviewing) {
   UseFormat(kMjpeg480);
   CCaptureGraph graph;
-  ASSERT_EQ(BuildGraph(graph, camera_, nullptr), 0);
+  ASSERT_EQ(BuildGraph(graph, camera_, Microphone("sine")), 0);
   ASSERT_EQ(StartPreview(graph, preview_), 0);
   Pump(300ms);
   const std::size_t mark = VcamLog().size();
@@ -99,6 +100,12 @@ TEST_F(GraphTest, CameraUnpluggedWhilePreviewing) {
   Pump(300ms);
   EXPECT_EQ(Stats(graph).cameraFrames, frames);
   EXPECT_TRUE(VideoWindow()) << "the window stays, showing the last picture";
+  streamtest::TempDir dir;
+  QString why;
+  EXPECT_LT(StartRecording(graph, QPath(dir / "gone.avi"), &why), 0);
+  EXPECT_TRUE(why.startsWith("the camera gives no picture (")) << why.toStdString();
+  EXPECT_FALSE(why.contains("microphone"));
+  EXPECT_FALSE(std::filesystem::exists(dir / "gone.avi"));
 }
 
 }  // namespace

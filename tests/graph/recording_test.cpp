@@ -298,7 +298,9 @@ TEST_F(GraphTest, MicrophoneGoneBeforeRecordingFailsItAndLeavesNoFile) {
   ASSERT_EQ(StartPreview(graph, preview_), 0);
   TempDir dir;
   const auto file = dir / "k.avi";
-  EXPECT_TRUE(media::Failed(StartRecording(graph, QPath(file))));
+  QString why;
+  EXPECT_TRUE(media::Failed(StartRecording(graph, QPath(file), &why)));
+  EXPECT_TRUE(why.startsWith("the microphone cannot be recorded: ")) << why.toStdString();
   EXPECT_FALSE(std::filesystem::exists(file));
   Pump(500ms);
   EXPECT_FALSE(std::filesystem::exists(file));

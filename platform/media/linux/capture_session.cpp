@@ -261,19 +261,23 @@ void CaptureSession::Stop() {
 }
 
 std::error_code CaptureSession::StartRecording(const std::filesystem::path& path,
-                                               const std::string& microphone) {
-  if (recording_) return std::make_error_code(std::errc::device_or_resource_busy);
+                                               const std::string& microphone, Part* failed) {
+  auto fail = [failed](Part part, std::error_code error) {
+    if (failed) *failed = part;
+    return error;
+  };
+  if (recording_) return fail(Part::File, std::make_error_code(std::errc::device_or_resource_busy));
   // A camera that went away may be back: the recording tries it once more.
   if (!camera_) {
     if (const std::error_code error = Start()) {
       qCWarning(lcMedia) << "file" << path.c_str() << ": camera" << node_.c_str()
                          << "does not stream:" << error.message().c_str();
-      return error;
+      return fail(Part::Camera, error);
     }
   }
   auto recording = std::make_unique<Recording>();
   if (const std::error_code error = linux_backend::RecordingFile::Create(path, recording->file)) {
-    return error;
+    return fail(Part::File, error);
   }
   std::optional<stream::AudioFormat> sound;
   if (!microphone.empty()) {
@@ -283,14 +287,14 @@ std::error_code CaptureSession::StartRecording(const std::filesystem::path& path
       qCWarning(lcMedia) << "file" << path.c_str() << ": microphone" << microphone.c_str()
                          << "cannot be recorded:" << error.message().c_str();
       recording->file->Abandon(error);
-      return error;
+      return fail(Part::Microphone, error);
     }
     sound = stream::AudioFormat{recording->microphone->rate(), recording->microphone->channels()};
   }
   linux_backend::RecordingFile* file = recording->file.get();
   if (const std::error_code error =
           file->Begin(camera_->capture.format(), sound, stream::MonotonicNowUs())) {
-    return error;
+    return fail(Part::File, error);
   }
   if (stream::PulseCapture* capture = recording->microphone.get()) {
     recording->sound.push_back(

@@ -177,8 +177,10 @@ class CaptureSession {
   // on. A file that exists is never written over. Fails, leaving no file,
   // when the camera does not stream and cannot be started, the file cannot
   // be made or the microphone cannot be recorded.
+  // `failed` tells which of them failed.
+  enum class Part { Camera, File, Microphone };
   std::error_code StartRecording(const std::filesystem::path& path,
-                                 const std::string& microphone = {});
+                                 const std::string& microphone = {}, Part* failed = nullptr);
   bool recording() const { return recording_ != nullptr; }
   // Ends the recording at this moment. Its file is finished on a thread of
   // its own; `done` runs on this thread once it is complete (not at all
