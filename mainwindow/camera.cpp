@@ -81,18 +81,19 @@ int CKinovoDlg::SelectCamera(int index)
     // A camera that lists and opens but cannot stream (another program
     // holds it) shows "NO SIGNAL" rather than an empty picture.
     kinovo::Status status = kinovo::BuildGraph(m_graph, &device, audio);
+    QString why;
     if (status < 0) {
         qCWarning(lcMainWindow).nospace() << "camera \"" << device.name << "\" (" << device.devicePath
                                           << "): BuildGraph failed with status " << status;
-    } else if (status = kinovo::StartPreview(m_graph, m_hPreviewWnd); status < 0) {
-        qCWarning(lcMainWindow).nospace() << "camera \"" << device.name << "\" (" << device.devicePath
-                                          << "): StartPreview failed with status " << status;
+    } else if (status = kinovo::StartPreview(m_graph, m_hPreviewWnd, &why); status < 0) {
+        qCWarning(lcMainWindow).nospace().noquote()
+            << "camera \"" << device.name << "\" (" << device.devicePath << "): StartPreview failed: " << why;
     }
+    if (m_graph.session)
+        m_graph.session->SetCameraLostHandler(
+            [this](const std::error_code& error) { CameraLost(QString::fromStdString(error.message())); });
     if (status < 0) {
-        m_bPreviewWanted = false;
-        if (m_hPreviewWnd) ::ShowWindow(m_hPreviewWnd, SW_HIDE);
-        m_nCaptureState = NoSignal;
-        InvalidateAll();
+        ShowNoSignal();
         return index;
     }
     m_bPreviewWanted = true;
@@ -103,6 +104,31 @@ int CKinovoDlg::SelectCamera(int index)
         if (m_buttons[id].state == 2) m_buttons[id].state = 0;
     InvalidateAll();
     return index;
+}
+
+void CKinovoDlg::ShowNoSignal()
+{
+    m_bPreviewWanted = false;
+    if (m_hPreviewWnd) ::ShowWindow(m_hPreviewWnd, SW_HIDE);
+    m_nCaptureState = NoSignal;
+    InvalidateAll();
+}
+
+void CKinovoDlg::CameraLost(const QString& why)
+{
+    const QString name = m_nCurrentCamera >= 0 && m_nCurrentCamera < static_cast<int>(m_videoDevices.size())
+                             ? m_videoDevices[static_cast<std::size_t>(m_nCurrentCamera)].name
+                             : QString();
+    qCWarning(lcMainWindow).noquote() << "camera" << name << "was lost:" << why;
+    // A frozen picture must not pass for a live one: the recording ends
+    // now, with what the camera gave, and nothing more can be taken.
+    const bool wasRecording = m_nCaptureState == Recording;
+    if (wasRecording) StopRecordingNow();
+    ShowNoSignal();
+    QString text = QStringLiteral("The camera %1 stopped giving a picture: %2.").arg(name, why);
+    if (wasRecording)
+        text += QStringLiteral(" The recording was stopped; its file keeps what was recorded until then.");
+    Attention(text);
 }
 
 void CKinovoDlg::RereadAdjustments(int camera, int pass)

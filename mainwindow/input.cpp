@@ -221,10 +221,16 @@ void CKinovoDlg::OnTimer(unsigned nIDEvent)
             m_nCaptureState == Previewing) {
             kinovo::StopPreview(m_graph);
             ApplyCaptureMode(mode);
-            if (const kinovo::Status status = kinovo::StartPreview(m_graph, m_hPreviewWnd); status < 0)
-                qCWarning(lcMainWindow) << "capture mode" << ModeEntryText(m_modes[static_cast<std::size_t>(mode)])
-                                        << ": StartPreview failed with status" << status;
-            ShowPreview();
+            QString why;
+            if (kinovo::StartPreview(m_graph, m_hPreviewWnd, &why) < 0) {
+                // A mode the camera cannot stream in shows "NO SIGNAL", not a frozen picture.
+                qCWarning(lcMainWindow).noquote()
+                    << "capture mode" << ModeEntryText(m_modes[static_cast<std::size_t>(mode)])
+                    << ": StartPreview failed:" << why;
+                ShowNoSignal();
+            } else {
+                ShowPreview();
+            }
         }
         const int mic = m_micList.m_nSelected;
         if (!m_micList.m_bShown && mic >= 0 && mic - 1 != m_nCurrentMic &&

@@ -107,6 +107,10 @@ protected:
     void RecordingTick();
     void StartRecordingNow();
     void StopRecordingNow();
+    // No live picture: the test picture with "NO SIGNAL", Photo and Record greyed.
+    void ShowNoSignal();
+    // The camera went away or failed while streaming.
+    void CameraLost(const QString& why);
     // Reads the controls of a camera that reported none once more, later.
     void RereadAdjustments(int camera, int pass);
     static constexpr std::chrono::milliseconds kAdjustmentRereadPause{300};

@@ -154,17 +154,9 @@ void CKinovoDlg::StopRecordingNow()
                 << "recording to" << PrintablePath(file) << "finished after the window closed";
     });
     ShowSilentMic(false);
-    m_nCaptureState = Previewing;
-    // A camera lost during the recording is tried once more.
-    if (m_graph.session && m_graph.session->cameraLost()) {
-        QString why;
-        if (kinovo::StartPreview(m_graph, m_hPreviewWnd, &why) < 0) {
-            qCWarning(lcMainWindow).noquote() << "preview after the recording:" << why;
-            m_nCaptureState = NoSignal;
-        }
-    } else if (!m_graph.session) {
-        m_nCaptureState = NoSignal;
-    }
+    // The preview goes on; a camera lost meanwhile has shown "NO SIGNAL" by
+    // the time its news arrives.
+    m_nCaptureState = m_graph.session ? Previewing : NoSignal;
     m_nRecordTicks = 0;
     SetButtonState(Record, 0);
     Invalidate();

@@ -105,6 +105,24 @@ DIRS
   videos="$HOME/Clips" pictures="$HOME/Shots"
 }
 
+# Width of the dark label box of the test picture ("NO CAMERA", "NO
+# SIGNAL"), on its row $1 of the window at x y w h.
+label_width() {
+  import -silent -window root -crop "${w}x1+$x+$1" +repage -depth 8 txt:- 2>/dev/null |
+    awk -F'[(),]' 'NR > 1 { if ($2 < 80 && $3 < 80 && $4 < 90) n++ } END { print n + 0 }'
+}
+
+# The "Attention" message must come up: screenshot $out/attention-NAME.png,
+# then it is answered with Enter.
+expect_attention() { # what it is about, screenshot name
+  local mid
+  mid=$(wait_window Attention) || fail "no \"Attention\" message: $1"
+  import -silent -window root "$out/attention-$2.png"
+  xdotool windowfocus --sync "$mid" key Return
+  for _ in $(seq 40); do xdotool search --onlyvisible --name '^Attention$' >/dev/null 2>&1 || return 0; sleep 0.05; done
+  fail "the \"Attention\" message did not close"
+}
+
 # Clicks at main-window coordinates (the window at x y w h), then waits $3 s.
 click() { xdotool mousemove $((x + $1)) $((y + $2)) sleep 0.15 click 1; sleep "${3:-0.4}"; }
 record_button() { click $((w - 74)) $((h - 40)) "$@"; }

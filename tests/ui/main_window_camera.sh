@@ -42,11 +42,6 @@ wait_yellow() {
   return 1
 }
 
-# Width of the dark label box of the test picture, on its row $1.
-label_width() {
-  import -silent -window root -crop "${w}x1+$x+$1" +repage -depth 8 txt:- 2>/dev/null |
-    awk -F'[(),]' 'NR > 1 { if ($2 < 80 && $3 < 80 && $4 < 90) n++ } END { print n + 0 }'
-}
 
 # Pointer inside the picture, away from every button, so the buttons show.
 # The pointer over the picture shows the buttons; screenshots into $shot

@@ -24,15 +24,6 @@ mib=1048576
 
 start_program "$profiles/wide.ini"
 free_bytes() { stat -f -c '%a %S' "$1" | awk '{ printf "%.0f\n", $1 * $2 }'; }
-# The "Attention" message must come up; it is answered with Enter.
-expect_attention() { # what it is about
-  local mid
-  mid=$(wait_window Attention) || fail "no \"Attention\" message: $1"
-  import -silent -window root "$out/attention-$2.png"
-  xdotool windowfocus --sync "$mid" key Return
-  for _ in $(seq 40); do xdotool search --onlyvisible --name '^Attention$' >/dev/null 2>&1 || return 0; sleep 0.05; done
-  fail "the \"Attention\" message did not close"
-}
 
 # ---- less than 100 MB free: the recording does not start
 mount -t tmpfs -o size=99m tmpfs "$videos" || fail "mount tmpfs"

@@ -28,14 +28,6 @@ trap '[ -n "$pid" ] && kill -9 "$pid" 2>/dev/null; kill "$pulse" 2>/dev/null' EX
 for _ in $(seq 100); do pactl info >/dev/null 2>&1 && break; sleep 0.05; done
 pactl info >/dev/null 2>&1 || fail "the test's sound server did not start: $(cat "$out/pulse.log")"
 
-expect_attention() { # what it is about, screenshot name
-  local mid
-  mid=$(wait_window Attention) || fail "no \"Attention\" message: $1"
-  import -silent -window root "$out/attention-$2.png"
-  xdotool windowfocus --sync "$mid" key Return
-  for _ in $(seq 40); do xdotool search --onlyvisible --name '^Attention$' >/dev/null 2>&1 || return 0; sleep 0.05; done
-  fail "the \"Attention\" message did not close"
-}
 no_attention() {
   sleep 1
   xdotool search --onlyvisible --name '^Attention$' >/dev/null 2>&1 && fail "an \"Attention\" message: $1"

@@ -248,11 +248,13 @@ void CaptureSession::CloseCamera() {
 void CaptureSession::OnCameraEnded(std::uint64_t generation) {
   if (generation != generation_ || !camera_) return;
   cameraLost_ = true;
+  const std::error_code error = camera_->capture.endError();
   qCWarning(lcMedia) << "camera" << node_.c_str()
-                     << ": the stream ended:" << camera_->capture.endError().message().c_str();
-  // Gives the device back at once; a recording goes on with its sound and
-  // is finished when it is stopped.
+                     << ": the stream ended:" << error.message().c_str();
+  // Gives the device back at once; a recording goes on with its sound
+  // until it is stopped.
   CloseCamera();
+  if (onCameraLost_) onCameraLost_(error ? error : std::make_error_code(std::errc::no_such_device));
 }
 
 void CaptureSession::Stop() {

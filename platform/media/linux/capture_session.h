@@ -171,6 +171,12 @@ class CaptureSession {
   bool streaming() const;
   // The camera went away or failed while streaming.
   bool cameraLost() const { return cameraLost_; }
+  // `lost` runs on this thread, with the error that ended the stream, when
+  // the camera goes away or fails while streaming (the stream has ended
+  // and the device is given back by then).
+  void SetCameraLostHandler(std::function<void(const std::error_code&)> lost) {
+    onCameraLost_ = std::move(lost);
+  }
 
   // Records the camera's stream, and the sound server's source
   // `microphone` when one is named, into a new file at `path` from now
@@ -212,6 +218,7 @@ class CaptureSession {
   void HandOver(std::unique_ptr<Recording> recording, RecordingDone done);
 
   std::string node_;
+  std::function<void(const std::error_code&)> onCameraLost_;
   std::unique_ptr<Camera> camera_;
   std::unique_ptr<Recording> recording_;
   std::uint64_t generation_ = 0;

@@ -1,0 +1,57 @@
+#!/usr/bin/env bash
+# The real program with a camera that goes away: unplugged while recording,
+# the recording stops at once and the user reads why under "Attention"; the
+# file keeps what the camera gave and plays; the window shows "NO SIGNAL"
+# and takes neither photos nor recordings.
+#   main_window_faults.sh KINOVO VCAM_LIBRARY PROFILE_DIR OUTDIR
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/lib.sh"
+bin=$1 vcam=$2 profiles=$3 out=$4
+mkdir -p "$out"
+: >"$out/kinovo.log"
+
+user_folders
+export KINOVO_VCAM_CONTROL_DIR=$out/vcam-control
+rm -rf "$KINOVO_VCAM_CONTROL_DIR" && mkdir -p "$KINOVO_VCAM_CONTROL_DIR"
+trap '[ -n "${pid:-}" ] && kill -9 "$pid" 2>/dev/null; rm -rf "$KINOVO_VCAM_CONTROL_DIR"' EXIT
+
+# ---- unplugged 2 s into a recording
+start_program "$profiles/one-camera.ini"
+record_button 0
+sleep 2
+touch "$KINOVO_VCAM_CONTROL_DIR/unplug-video0"
+t_unplug=$(date +%s.%N)
+expect_attention "a camera unplugged while recording" camera-lost
+t_told=$(date +%s.%N)
+grep -q 'camera "*Kinovo.*was lost: No such device' "$out/kinovo.log" ||
+  fail "the lost camera was not logged: $(tail -3 "$out/kinovo.log")"
+# The file is finished in the background; it is there soon after.
+for _ in $(seq 50); do [ "$(count "$videos")" = 1 ] && break; sleep 0.1; done
+[ "$(count "$videos")" = 1 ] || fail "no recording kept: $(ls "$videos")"
+video=$videos/$(ls "$videos")
+# About 2 s long, not as long as the message stood open.
+check_avi "$video" sound 2
+# It ends with the camera's last picture, not a tail of empty frames.
+tail_empty=$(ffprobe -v error -select_streams v:0 -show_entries packet=size -of csv=p=0 "$video" |
+  awk '{ if ($1 == 0) n++; else n = 0 } END { print n + 0 }')
+[ "$tail_empty" -le 1 ] || fail "the file ends with $tail_empty empty frames"
+echo "told $(echo "$t_told - $t_unplug" | bc) s after the unplug; $tail_empty empty frames at the end"
+
+# "NO SIGNAL" in place of the frozen picture.
+sleep 0.5
+import -silent -window root "$out/camera-lost.png"
+label=$(label_width $((y + (h - 29) / 4 + 8)))
+[ "$label" -gt 150 ] || fail "no \"NO SIGNAL\" label box after the camera went ($label px)"
+
+# Photo and Record do nothing without a picture.
+photo_button 1
+[ "$(count "$pictures")" = 0 ] || fail "a photo of a lost camera: $(ls "$pictures")"
+record_button 1
+[ "$(count "$videos")" = 1 ] || fail "a recording of a lost camera: $(ls "$videos")"
+xdotool search --onlyvisible --name '^Attention$' >/dev/null 2>&1 && fail "an \"Attention\" message after Photo or Record"
+
+xdotool windowfocus --sync "$wid" key Escape
+wait_exit "$pid" 10 || { kill -9 "$pid"; fail "Escape did not end the program"; }
+[ "$exit_code" = 0 ] || fail "exit code $exit_code"
+pid=
+echo "main window with a lost camera: ok"
