@@ -262,6 +262,13 @@ int Record(int argc, char** argv) {
   });
   const Status previewStatus = StartPreview(graph, preview);
   Pump(kWarmUp);
+  // A camera that takes longer to give its first frame (a large one) is
+  // waited for, so that the recording measures a streaming camera.
+  const auto firstFrameBy = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (previewStatus == 0 && graph.session->Stats().cameraFrames == 0 &&
+         std::chrono::steady_clock::now() < firstFrameBy) {
+    Pump(std::chrono::milliseconds(20));
+  }
   // Minimised the way a user does it: once it is on screen.
   bool minimized = false;
   if (o.minimized) {

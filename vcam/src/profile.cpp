@@ -223,6 +223,9 @@ std::optional<Profile> parseProfile(const std::string& text, std::string& error)
             if (value == "reqbufs") n.busyAtReqbufs = true;
             else if (value == "streamon") n.busyAtStreamon = true;
             else return fail("expected busy_at = reqbufs or streamon");
+        } else if (key == "prerender") {
+            if (value != "0" && value != "1") return fail("prerender is 0 or 1");
+            n.prerender = value == "1";
         } else if (key == "error_frames") {
             if (value != "0" && value != "1") return fail("error_frames is 0 or 1");
             n.errorFrames = value == "1";

@@ -56,6 +56,7 @@ struct NodeConfig {
     int dqbufEioEvery = 0;        // the first VIDIOC_DQBUF of every Nth frame fails EIO
     long long dqbufEioAfterMs = -1;  // from then on every VIDIOC_DQBUF fails EIO
     Scene scene = Scene::Bars;
+    bool prerender = false;  // the ring of frames is encoded before the first one falls due
     bool syncFlash = false;  // a white frame at each event of KINOVO_SYNC_PERIOD_MS
     int cameraIndex = -1;  // metadata: index of its camera's node
     int metaIndex = -1;    // camera: index of its metadata node

@@ -674,6 +674,22 @@ void Vcam::produce(Device* d, Queue* q) {
     std::uint64_t lookVersion = 0;
     Look look;
     bool haveLook = false;
+    if (cfg.prerender) {
+        // Every frame of the ring encoded before the first falls due: the
+        // stream's clock, and what counts from it, starts afterwards.
+        look = makeLook(d->cfg->controls, d->values);
+        lookVersion = d->ctrlVersion;
+        haveLook = true;
+        const auto begun = Clock::now();
+        for (int k = 0; k < renderer.cycle() && !q->stop; ++k) {
+            lk.unlock();
+            renderer.frame(k, look);
+            lk.lock();
+        }
+        const auto delay = Clock::now() - begun;
+        q->t0 += delay;
+        if (q->unplugAt) *q->unplugAt += delay;
+    }
     while (!q->stop) {
         const auto due = q->t0 + std::chrono::nanoseconds(intervalsNs(q->interval, n + 1));
         auto wakeAt = due;
