@@ -222,7 +222,10 @@ std::optional<Profile> parseProfile(const std::string& text, std::string& error)
         } else if (key == "busy_at") {
             if (value == "reqbufs") n.busyAtReqbufs = true;
             else if (value == "streamon") n.busyAtStreamon = true;
-            else return fail("expected busy_at = reqbufs or streamon");
+            else if (value == "s_fmt")
+                n.busyAtSfmt = true;
+            else
+                return fail("expected busy_at = reqbufs, streamon or s_fmt");
         } else if (key == "prerender") {
             if (value != "0" && value != "1") return fail("prerender is 0 or 1");
             n.prerender = value == "1";

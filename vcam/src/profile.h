@@ -50,6 +50,7 @@ struct NodeConfig {
     // Faults of a camera that stays plugged in.
     bool busyAtReqbufs = false;   // VIDIOC_REQBUFS fails EBUSY (another program streams)
     bool busyAtStreamon = false;  // VIDIOC_STREAMON fails EBUSY
+    bool busyAtSfmt = false;      // VIDIOC_S_FMT fails EBUSY: the camera keeps its format
     bool errorFrames = false;     // every frame comes with V4L2_BUF_FLAG_ERROR
     long long silentAfterMs = -1, silentForMs = 0;  // no frames (and no error) for a while
     int damageEvery = 0;          // every Nth frame is damaged, in turn in each way

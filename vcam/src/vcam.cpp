@@ -1138,6 +1138,10 @@ int Vcam::streamIoctl(OpenFile* f, int, unsigned long req, void* arg) {
             auto* fmt = static_cast<v4l2_format*>(arg);
             if (!acquire()) return -EBUSY;
             if (fmt->type != V4L2_BUF_TYPE_VIDEO_CAPTURE) return -EINVAL;
+            if (s.busyAtSfmt) {
+                log(d, "s_fmt EBUSY");
+                return -EBUSY;
+            }
             auto [fourcc, size] = tryFormat(s, fmt->fmt.pix.pixelformat, {fmt->fmt.pix.width, fmt->fmt.pix.height});
             if (!d->queue->bufs.empty()) return -EBUSY;
             d->fourcc = fourcc;
