@@ -97,6 +97,7 @@ int CKinovoDlg::SelectCamera(int index)
         return index;
     }
     m_bPreviewWanted = true;
+    FollowAppliedMode();
     ShowPreview();
     m_nCaptureState = Previewing;
     // A camera works again: the buttons that need one lose their greyed look.
@@ -104,6 +105,37 @@ int CKinovoDlg::SelectCamera(int index)
         if (m_buttons[id].state == 2) m_buttons[id].state = 0;
     InvalidateAll();
     return index;
+}
+
+void CKinovoDlg::FollowAppliedMode()
+{
+    const auto applied = m_graph.session ? m_graph.session->format() : std::nullopt;
+    if (!applied || m_nCurrentMode < 0 || m_nCurrentMode >= static_cast<int>(m_modes.size())) return;
+    const kinovo::VideoFormat chosen = m_modes[static_cast<std::size_t>(m_nCurrentMode)];
+    if (applied->width == chosen.width && applied->height == chosen.height) return;
+    const QString name = m_videoDevices[static_cast<std::size_t>(m_nCurrentCamera)].name;
+    qCWarning(lcMainWindow).noquote() << "camera" << name << "streams" << applied->width << "x" << applied->height
+                                      << "instead of the capture mode" << ModeEntryText(chosen);
+    // The mode in effect is the one shown and used: the list marks it when
+    // it is one of its modes, and the window takes its shape.
+    m_nCurrentMode = -1;
+    for (std::size_t i = 0; i < m_modes.size(); ++i)
+        if (m_modes[i].width == applied->width && m_modes[i].height == applied->height)
+            m_nCurrentMode = static_cast<int>(i);
+    m_modeList.m_nSelected = m_nCurrentMode;
+    const CPoint shown = DisplayedPictureSize(applied->width, applied->height);
+    const CRect rc = FitWindowToScreen(shown.x, shown.y, GetScreenSize(GetSafeHwnd()));
+    SetWindowPos(nullptr, rc.left, rc.top, rc.Width(), rc.Height(), 0);
+    PlacePreviewWindow(HWND_NOTOPMOST);
+    BringLayerToTop();
+    const QString text = QStringLiteral(
+                             "The camera %1 did not take the capture mode %2; it gives %3 x %4 instead, "
+                             "which Kinovo now uses.")
+                             .arg(name, ModeEntryText(chosen))
+                             .arg(applied->width)
+                             .arg(applied->height);
+    // Told once the window is up: this may run while it is being made.
+    QTimer::singleShot(0, GetSafeHwnd(), [this, text] { Attention(text); });
 }
 
 void CKinovoDlg::ShowNoSignal()

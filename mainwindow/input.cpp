@@ -229,6 +229,7 @@ void CKinovoDlg::OnTimer(unsigned nIDEvent)
                     << ": StartPreview failed:" << why;
                 ShowNoSignal();
             } else {
+                FollowAppliedMode();
                 ShowPreview();
             }
         }

@@ -107,6 +107,9 @@ protected:
     void RecordingTick();
     void StartRecordingNow();
     void StopRecordingNow();
+    // The camera may stream in another mode than the one chosen (it refused
+    // it): the window, the mode list and the photos follow what it applied.
+    void FollowAppliedMode();
     // No live picture: the test picture with "NO SIGNAL", Photo and Record greyed.
     void ShowNoSignal();
     // The camera went away or failed while streaming.

@@ -72,6 +72,9 @@ bool CKinovoDlg::SaveDibAsJpeg(const QImage& picture, const QString& path, const
 
 CPoint CKinovoDlg::PhotoSize() const
 {
+    // The size the camera streams in: a mode it refused is not used.
+    if (m_graph.session)
+        if (const auto applied = m_graph.session->format()) return {applied->width, applied->height};
     if (m_nCurrentMode >= 0 && m_nCurrentMode < static_cast<int>(m_modes.size())) {
         const kinovo::VideoFormat& mode = m_modes[static_cast<std::size_t>(m_nCurrentMode)];
         return {mode.width, mode.height};

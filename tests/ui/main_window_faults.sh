@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# The real program with a camera that goes away: unplugged while recording,
+# The real program with cameras that fail. One unplugged while recording:
 # the recording stops at once and the user reads why under "Attention"; the
 # file keeps what the camera gave and plays; the window shows "NO SIGNAL"
-# and takes neither photos nor recordings.
+# and takes neither photos nor recordings. One that refuses the capture
+# mode: the user is told, and the window, the photo and the recording
+# follow the mode it streams in.
 #   main_window_faults.sh KINOVO VCAM_LIBRARY PROFILE_DIR OUTDIR
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/lib.sh"
@@ -54,4 +56,26 @@ xdotool windowfocus --sync "$wid" key Escape
 wait_exit "$pid" 10 || { kill -9 "$pid"; fail "Escape did not end the program"; }
 [ "$exit_code" = 0 ] || fail "exit code $exit_code"
 pid=
-echo "main window with a lost camera: ok"
+
+# ---- a camera that refuses the 1080p mode and stays at 640 x 480
+rm -f "$KINOVO_VCAM_CONTROL_DIR"/unplug-*
+: >"$out/kinovo.log"
+start_program "$profiles/refused-mode.ini"
+expect_attention "a refused capture mode" refused-mode
+grep -q 'streams 640 x 480 instead of the capture mode 1920 x 1080' "$out/kinovo.log" ||
+  fail "the refused mode was not logged: $(tail -3 "$out/kinovo.log")"
+read -r x y w h < <(geometry "$wid")
+[ "$w $h" = "670 510" ] || fail "refused mode: window ${w}x$h, not the VGA window 670x510"
+rm -f "$pictures"/* "$videos"/*
+photo_button 1
+[ "$(identify -format '%w x %h' "$pictures"/*.jpg)" = "640 x 480" ] ||
+  fail "refused mode: photo of $(identify -format '%w x %h' "$pictures"/*.jpg)"
+record_button 2
+record_button 1
+for _ in $(seq 50); do [ "$(count "$videos")" = 1 ] && break; sleep 0.1; done
+size=$(ffprobe -v error -select_streams v:0 -show_entries stream=width,height,codec_tag_string -of csv=p=0 "$videos"/*.avi)
+[ "$size" = "YUY2,640,480" ] || fail "refused mode: recording of $size"
+xdotool windowfocus --sync "$wid" key Escape
+wait_exit "$pid" 10 || { kill -9 "$pid"; fail "Escape did not end the program"; }
+pid=
+echo "main window with cameras that fail: ok"

@@ -203,6 +203,11 @@ bool CaptureSession::streaming() const {
   return camera_ && camera_->capture.state() == stream::V4l2Capture::State::Streaming;
 }
 
+std::optional<stream::VideoFormat> CaptureSession::format() const {
+  if (!camera_) return std::nullopt;
+  return camera_->capture.format();
+}
+
 std::error_code CaptureSession::Start() {
   if (camera_) return {};
   // The format the camera was set to, as it stands.

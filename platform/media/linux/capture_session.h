@@ -169,6 +169,9 @@ class CaptureSession {
   // format can be changed; a recording in progress is stopped first.
   void Stop();
   bool streaming() const;
+  // The format the camera streams in, as it applied it; none while it does
+  // not stream.
+  std::optional<stream::VideoFormat> format() const;
   // The camera went away or failed while streaming.
   bool cameraLost() const { return cameraLost_; }
   // `lost` runs on this thread, with the error that ended the stream, when
