@@ -58,9 +58,19 @@ fi
 # the buttons show again.
 nudge=0
 wake() { nudge=$(( (nudge + 7) % 40 )); xdotool mousemove $((x + w / 2 + nudge)) $((y + h / 3)); sleep 0.2; }
-wake
-click $((w - 234)) $((h - 38)) 0.8          # Mode button: a list of two modes opens upwards
-click $((w - 234 + 60)) $((h - 22 - 2 * 40 - 60 + 6 + 40 + 20)) 1.0   # its second row
+# choose BUTTON_X ROW WAIT: opens the list of the bottom-bar button at
+# BUTTON_X (from the right edge) and clicks its row ROW (0 first) once the
+# list covers it (a busy machine opens it late), then waits WAIT s.
+choose() {
+  local bx=$(( w - $1 )) rx=$(( w - $1 + 60 )) ry=$(( h - 22 - 2 * 40 - 60 + 6 + $2 * 40 + 20 )) before
+  wake
+  before=$(pixel $((x + rx)) $((y + ry)))
+  click "$bx" $((h - 38)) 0.3
+  for _ in $(seq 50); do near "$(pixel $((x + rx)) $((y + ry)))" "$before" 8 || break; sleep 0.1; done
+  sleep 0.4  # the rest of its fade-in
+  click "$rx" "$ry" "$3"
+}
+choose 234 1 1.0                             # Mode: a list of two modes opens upwards; its second row
 where
 [ "$w $h" = "1310 750" ] || fail "720p mode: window ${w}x$h"
 [ "$x $y" = "335 195" ] || fail "720p mode: window at $x,$y"
@@ -68,9 +78,7 @@ photo_button 1
 [ "$(identify -format '%w x %h' "$pictures/$(newest "$pictures")")" = "1280 x 720" ] || fail "720p photo size"
 
 # ---- the microphone list: "Без звука" gives a file without sound
-wake
-click $((w - 194)) $((h - 38)) 0.8          # Microphone button: "Без звука" and the test microphone
-click $((w - 194 + 60)) $((h - 22 - 2 * 40 - 60 + 6 + 20)) 0.6   # the first row
+choose 194 0 0.6                             # Microphone: "Без звука" and the test microphone; the first row
 record_button 0.3
 sleep 2
 record_button 1
@@ -113,9 +121,7 @@ import -silent -window root "$out/resized.png"
 near "$(pixel $((x + w - 30)) $((y + 30)))" "$(pixel 5 5)" 20 && fail "the picture does not reach the new right edge"
 
 # ---- the camera list: the second camera (640 x 480)
-wake
-click $((w - 274)) $((h - 38)) 0.8
-click $((w - 274 + 60)) $((h - 22 - 2 * 40 - 60 + 6 + 40 + 20)) 2.5
+choose 274 1 2.5                             # Camera: the second one
 where
 [ "$w $h" = "670 510" ] || fail "second camera: window ${w}x$h"
 import -silent -window root "$out/second-camera.png"
