@@ -185,6 +185,14 @@ void CKinovoDlg::RecordingFinished(const QString& file, const kinovo::media::Rec
     // must learn that the recording is shorter than the clock showed.
     if (result.error)
         notes << QStringLiteral("The recording stopped: %1. The file keeps what was recorded until then.").arg(why);
+    if (const std::uint64_t damaged = result.counters.framesUnusable; damaged > 0) {
+        qCWarning(lcMainWindow).noquote()
+            << "recording to" << PrintablePath(file) << ":" << damaged << "damaged frames from the camera, left empty";
+        notes << QStringLiteral(
+                     "%1 frames from the camera were damaged; the recording has an empty frame in "
+                     "place of each.")
+                     .arg(damaged);
+    }
     if (const QString remark = SoundRemark(result.sound); !remark.isEmpty()) notes << remark;
     if (!notes.isEmpty()) Attention(notes.join(QStringLiteral("\n\n")));
 }

@@ -509,6 +509,34 @@ TEST_F(AviWriterTest, FramesCapturedBeforeTheStartAreLeftOut) {
   EXPECT_EQ(DecodeErrors(file), "");
 }
 
+// Motion-JPEG frames that no player could decode (cut short, noise, a
+// header of another size) take an empty slot and are counted; whole ones,
+// also with padding after their end, are stored as they came.
+TEST_F(AviWriterTest, DamagedMotionJpegFramesLeaveTheirSlotsEmpty) {
+  const auto file = dir / "damaged.avi";
+  const auto jpeg = EncodeJpeg(QuadrantImage(160, 120));
+  std::vector<std::uint8_t> padded = jpeg;
+  padded.resize(jpeg.size() + 20000, 0);
+  const std::vector<std::uint8_t> cut(jpeg.begin(),
+                                      jpeg.begin() + static_cast<std::ptrdiff_t>(jpeg.size() / 2));
+  std::vector<std::uint8_t> noise(jpeg.size());
+  for (std::size_t i = 0; i < noise.size(); ++i) noise[i] = static_cast<std::uint8_t>(i * 131 + 7);
+  const auto larger = EncodeJpeg(QuadrantImage(320, 240));
+  const std::vector<std::uint8_t>* frames[] = {&jpeg, &cut, &padded, &noise, &larger, &jpeg};
+  AviWriter writer;
+  ASSERT_FALSE(writer.Open(file, {fourcc::kMJPEG, 160, 120, 0, {1, 30}}, std::nullopt, kStart));
+  for (std::size_t n = 0; n < std::size(frames); ++n) {
+    // Each claims the stream's size, as a camera's buffer does.
+    ASSERT_TRUE(writer.PushVideo(JpegFrame(*frames[n], 160, 120, FrameTime(static_cast<int>(n)))));
+  }
+  ASSERT_FALSE(writer.Close());
+  EXPECT_EQ(writer.stats().framesUnusable, 3u);
+  EXPECT_EQ(writer.stats().framesWritten, 3u);
+  EXPECT_EQ(writer.stats().emptyFramesWritten, 3u);
+  EXPECT_EQ(VideoPacketsWithData(file), 3);
+  EXPECT_EQ(DecodeErrors(file), "");
+}
+
 // A timestamp from another clock must not be filled up to with years of
 // empty frames, nor an end time from another clock be padded to.
 TEST_F(AviWriterTest, TimestampsFromAnotherClockAreLeftOut) {

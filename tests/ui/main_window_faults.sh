@@ -4,7 +4,8 @@
 # file keeps what the camera gave and plays; the window shows "NO SIGNAL"
 # and takes neither photos nor recordings. One that refuses the capture
 # mode: the user is told, and the window, the photo and the recording
-# follow the mode it streams in.
+# follow the mode it streams in. One that damages frames: the recording's
+# stop says how many, and the file holds empty frames in their place.
 #   main_window_faults.sh KINOVO VCAM_LIBRARY PROFILE_DIR OUTDIR
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/lib.sh"
@@ -75,6 +76,27 @@ record_button 1
 for _ in $(seq 50); do [ "$(count "$videos")" = 1 ] && break; sleep 0.1; done
 size=$(ffprobe -v error -select_streams v:0 -show_entries stream=width,height,codec_tag_string -of csv=p=0 "$videos"/*.avi)
 [ "$size" = "YUY2,640,480" ] || fail "refused mode: recording of $size"
+xdotool windowfocus --sync "$wid" key Escape
+wait_exit "$pid" 10 || { kill -9 "$pid"; fail "Escape did not end the program"; }
+pid=
+
+# ---- a camera that damages every third frame
+: >"$out/kinovo.log"
+rm -f "$videos"/*
+start_program "$profiles/damaging.ini"
+record_button 2
+record_button 0
+expect_attention "a recording with damaged frames" damaged-frames
+grep -q 'damaged frames from the camera, left empty' "$out/kinovo.log" ||
+  fail "the damaged frames were not logged: $(tail -3 "$out/kinovo.log")"
+for _ in $(seq 50); do [ "$(count "$videos")" = 1 ] && break; sleep 0.1; done
+# Finalized (bit-flipped frames keep their structure and stay in it).
+dur=$(ffprobe -v error -show_entries format=duration -of csv=p=0 "$videos"/*.avi)
+awk -v d="$dur" 'BEGIN { exit !(d > 1 && d < 3.5) }' || fail "the damaged recording lasts $dur s"
+# Empty frames are slots of the index without data: more frames than packets.
+read -r frames packets < <(ffprobe -v error -select_streams v:0 -count_packets \
+  -show_entries stream=nb_frames,nb_read_packets -of csv=p=0 "$videos"/*.avi | tr ',' ' ')
+[ "$frames" -gt "$packets" ] || fail "no empty frames in place of the damaged ones ($frames frames, $packets with data)"
 xdotool windowfocus --sync "$wid" key Escape
 wait_exit "$pid" 10 || { kill -9 "$pid"; fail "Escape did not end the program"; }
 pid=

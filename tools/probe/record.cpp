@@ -155,6 +155,7 @@ QJsonObject Counters(const media::CaptureStats& now, const media::CaptureStats& 
       {"framesCaptured", static_cast<qint64>(now.recordedFramesCaptured)},
       {"framesWritten", static_cast<qint64>(now.framesWritten)},
       {"emptyFramesInserted", static_cast<qint64>(now.emptyFramesWritten)},
+      {"framesUnusable", static_cast<qint64>(now.framesUnusable)},
       {"framesRefused", static_cast<qint64>(now.framesRefused)},
       {"cameraFramesMissed", Delta(now.cameraFramesMissed, before.cameraFramesMissed)},
       {"cameraFramesCorrupt", Delta(now.cameraFramesCorrupt, before.cameraFramesCorrupt)},

@@ -114,6 +114,51 @@ std::optional<VideoCodec> CodecFor(std::uint32_t pixelFormat) {
   }
 }
 
+// Whether a Motion-JPEG frame is whole enough to be stored: it starts an
+// image (SOI), its frame header (SOF) gives the stream's size, and it ends
+// the image (EOI) somewhere (cameras may pad after it, up to the whole
+// buffer; inside the coded data 0xFF is always followed by 0x00 or a
+// restart marker, so 0xFF 0xD9 is the end). A frame cut short, noise or a
+// header of another size would only give players a picture they cannot
+// decode; its slot stays empty instead.
+bool JpegLooksWhole(std::span<const std::uint8_t> b, int width, int height) {
+  if (b.size() < 4 || b[0] != 0xFF || b[1] != 0xD8) return false;
+  bool ends = false;
+  for (std::size_t i = b.size() - 1; i > 0; --i) {
+    if (b[i - 1] == 0xFF && b[i] == 0xD9) {
+      ends = true;
+      break;
+    }
+  }
+  if (!ends) return false;
+  std::size_t i = 2;
+  while (i + 4 <= b.size()) {
+    if (b[i] != 0xFF) return false;
+    const std::uint8_t marker = b[i + 1];
+    if (marker == 0xFF) {  // fill byte
+      ++i;
+      continue;
+    }
+    if (marker == 0x01 || (marker >= 0xD0 && marker <= 0xD7)) {  // no length
+      i += 2;
+      continue;
+    }
+    const std::size_t length = (std::size_t{b[i + 2]} << 8) | b[i + 3];
+    if (length < 2) return false;
+    const bool frameHeader =
+        marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC;
+    if (frameHeader) {
+      if (length < 8 || i + 9 > b.size()) return false;
+      const int h = (b[i + 5] << 8) | b[i + 6];
+      const int w = (b[i + 7] << 8) | b[i + 8];
+      return w == width && h == height;
+    }
+    if (marker == 0xDA || marker == 0xD9) return false;  // scan or end before any frame header
+    i += 2 + length;
+  }
+  return false;
+}
+
 // One plane of a raw picture: rows of `rowBytes` bytes, `stride` apart in
 // the camera's buffer and packed tightly in the file.
 struct Plane {
@@ -664,6 +709,10 @@ std::span<const std::uint8_t> AviWriter::Impl::Payload(const VideoFrame& frame) 
     return {};
   }
   const std::span<const std::uint8_t> bytes = frame.bytes();
+  if (video.pixelFormat == fourcc::kMJPEG || video.pixelFormat == fourcc::kJPEG) {
+    return JpegLooksWhole(bytes, video.width, video.height) ? bytes
+                                                            : std::span<const std::uint8_t>{};
+  }
   if (compressed) return bytes;
   // Raw pictures must be complete, or decoders reject them; rows padded
   // by the driver are packed, as the container has no stride.

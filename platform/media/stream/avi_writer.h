@@ -77,7 +77,8 @@ class AviWriter {
     std::uint64_t framesRepeated = 0;      // of these, the slots before the first picture
     std::uint64_t emptyFramesWritten = 0;  // slots without one (camera gaps, padding, unusable frames)
     std::uint64_t framesDiscarded = 0;     // before the start, after the end, or a second one for a slot
-    std::uint64_t framesUnusable = 0;      // raw frames of the wrong size (written as empty)
+    std::uint64_t framesUnusable =
+        0;  // raw frames of the wrong size, damaged Motion-JPEG (written as empty)
     std::uint64_t queueOverflows = 0;      // frames or chunks refused because the queue was full
     std::uint64_t audioFramesWritten = 0;  // sample frames in the file
     std::uint64_t audioFramesInserted = 0;  // of these, repeated samples and silence
