@@ -5,7 +5,7 @@
 #   ffplay -f v4l2                      opening the same camera, shown at the
 #                                       same place and size as kinovo's picture
 # each with a camera that has image controls and with one that has none (the
-# program then waits up to 1.5 s for them; that run is only reported).
+# program asks for them again later; that run is only reported).
 # Each run is measured by kinovo-firstframe: it polls one screen pixel every
 # 2 ms from the program's exec until the camera's yellow colour bar shows
 # there (at 3/16 of the picture's width and 2/5 of its height), then ends the
@@ -101,7 +101,7 @@ printf '\nFrom exec to the first live frame on screen, ms (%s runs each; virtual
 printf '| Camera | kinovo median | kinovo min / max | ffplay median | ffplay min / max | kinovo / ffplay | kinovo < 600 ms |\n'
 printf '|---|---|---|---|---|---|---|\n'
 row "with image controls" kinovo ffplay 600
-row "no image controls (waits up to 1.5 s)" kinovo-nc ffplay-nc ""
+row "no image controls" kinovo-nc ffplay-nc ""
 for name in kinovo ffplay kinovo-nc ffplay-nc; do
   if [ -s "$work/$name.err" ]; then
     echo "($name said:)" >&2
