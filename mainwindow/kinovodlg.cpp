@@ -156,6 +156,12 @@ void CKinovoDlg::MicrophonesChanged(std::vector<kinovo::AudioDevice> mics)
                           [](const auto& a, const auto& b) { return a.devicePath == b.devicePath; });
     };
     if (samePaths()) return;
+    // A choice made in the closed list that the timer has not applied yet
+    // is applied first, so that the new list keeps it.
+    if (const int pending = m_micList.m_nSelected - 1; !m_micList.m_bShown && pending != m_nCurrentMic &&
+                                                       pending >= -1 &&
+                                                       pending < static_cast<int>(m_audioDevices.size()))
+        SelectMicrophone(pending);
     QString chosenPath, chosenName;
     if (m_nCurrentMic >= 0 && m_nCurrentMic < static_cast<int>(m_audioDevices.size())) {
         chosenPath = m_audioDevices[static_cast<std::size_t>(m_nCurrentMic)].devicePath;
