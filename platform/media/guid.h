@@ -59,7 +59,6 @@ inline constexpr Guid PIN_CATEGORY_STILL{
 
 // Major types.
 inline constexpr Guid MEDIATYPE_Video = SubtypeFromFourcc(MakeFourcc('v', 'i', 'd', 's'));
-inline constexpr Guid MEDIATYPE_Audio = SubtypeFromFourcc(MakeFourcc('a', 'u', 'd', 's'));
 
 // Format types.
 inline constexpr Guid FORMAT_VideoInfo{
@@ -81,8 +80,6 @@ inline constexpr Guid MEDIASUBTYPE_RGB32{
     0xE436EB7E, 0x524F, 0x11CE, {0x9F, 0x53, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70}};
 inline constexpr Guid MEDIASUBTYPE_MPEG2_VIDEO{
     0xE06D8026, 0xDB46, 0x11CF, {0xB4, 0xD1, 0x00, 0x80, 0x5F, 0x6C, 0xBB, 0xEA}};
-inline constexpr Guid MEDIASUBTYPE_Avi{
-    0xE436EB88, 0x524F, 0x11CE, {0x9F, 0x53, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70}};
 
 // Short name of a video subtype: "YUY2", "RGB24", "MPEG2_VIDEO", ...; a
 // subtype of the four-character family is named by its code ("NV12"); any
