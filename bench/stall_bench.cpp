@@ -100,7 +100,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "camera %s cannot be opened\n", cameras.front().name.toUtf8().constData());
     return 1;
   }
-  const std::shared_ptr<media::Filter> mic = microphones.front().filter;
+  const QString mic = microphones.front().devicePath;
   QWidget window;
   window.resize(1566, 894);
   auto* preview = new QWidget(&window);
@@ -118,7 +118,7 @@ int main(int argc, char** argv) {
       OpenVideoDevice(camera, ControlsRead::ByCaller);
       QTimer::singleShot(kOpenSettleTime, [&camera] { ReadImageProperties(camera); });
     }
-    ApplyFormat(camera.formats.front().index, camera.mainPin.get(), camera, 30);
+    ApplyFormat(camera, camera.formats.front().index, 30);
     BuildGraph(graph, &camera, mic);
     StartPreview(graph, preview);
     current = index;
@@ -175,7 +175,7 @@ int main(int argc, char** argv) {
       VideoDevice& device = cameras[static_cast<std::size_t>(current)];
       const VideoFormat& next = device.formats[static_cast<std::size_t>(i % 2 == 0 ? 1 : 0)];
       StopPreview(graph);
-      ApplyFormat(next.index, device.mainPin.get(), device, 30);
+      ApplyFormat(device, next.index, 30);
       StartPreview(graph, preview);
     });
   }

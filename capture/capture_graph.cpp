@@ -5,42 +5,27 @@
 #include "capture/image_adjustments.h"
 #include "capture/video_formats.h"
 
+#include <thread>
+
 namespace kinovo {
 
 Status OpenVideoDevice(VideoDevice& device, ControlsRead controls) {
   if (device.opened) return media::kOk;
-  if (!device.filter) BindVideoDeviceById(device, device.deviceId);
-  if (!device.procAmp) {
-    if (!device.filter) {
+  if (!device.camera) {
+    const Status bound = BindVideoDeviceById(device, device.deviceId);
+    if (bound != media::kOk) {
       qCWarning(lcCapture).noquote()
-          << "camera" << DescribeDevice(device) << ": cannot be opened: no device answers to id"
-          << device.deviceId;
-      return media::kFalse;
-    }
-    const Status status = device.filter->QueryVideoProcAmp(device.procAmp);
-    if (media::Failed(status)) {
-      qCWarning(lcCapture).noquote() << "camera" << DescribeDevice(device)
-                                     << ": QueryVideoProcAmp failed:" << DescribeStatus(status);
-      device.procAmp.reset();
-      return status;
+          << "camera" << DescribeDevice(device) << ": cannot be opened:" << DescribeStatus(bound);
+      return bound;
     }
   }
-  Status status = FindDevicePins(device);
-  if (status != media::kOk) {
-    qCWarning(lcCapture).noquote() << "camera" << DescribeDevice(device)
-                                   << ": no capture or preview pin:" << DescribeStatus(status);
-    device.procAmp.reset();
-    return status;
-  }
-  status = EnumerateFormats(device);
-  if (status != media::kOk) {
+  if (const Status status = EnumerateFormats(device); status != media::kOk) {
     qCWarning(lcCapture).noquote() << "camera" << DescribeDevice(device)
                                    << ": its formats cannot be read:" << DescribeStatus(status);
-    device.procAmp.reset();
     return status;
   }
   if (controls == ControlsRead::AfterSettling) {
-    media::CurrentPlatform()->Sleep(kOpenSettleTime);
+    std::this_thread::sleep_for(kOpenSettleTime);
     ReadImageProperties(device);
   }
   device.opened = true;
@@ -71,24 +56,17 @@ CCaptureGraph::~CCaptureGraph() { ReleaseGraph(*this); }
 
 void ReleaseGraph(CCaptureGraph& holder) {
   holder.session.reset();
-  holder.videoFilter.reset();
-  holder.audioFilter.reset();
+  holder.microphone.clear();
   holder.built = false;
 }
 
-Status BuildGraph(CCaptureGraph& holder, VideoDevice* camera,
-                  const std::shared_ptr<media::Filter>& audioFilter) {
+Status BuildGraph(CCaptureGraph& holder, VideoDevice* camera, const QString& microphone) {
   ReleaseGraph(holder);
   holder.device = camera;
-  if (camera) {
-    OpenVideoDevice(*camera);
-    holder.videoFilter = camera->filter;
-  }
-  holder.audioFilter = audioFilter;
-  if (const auto source =
-          std::dynamic_pointer_cast<media::linux_backend::CameraSourceFilter>(holder.videoFilter)) {
-    holder.session = std::make_unique<media::CaptureSession>(source->node());
-  }
+  if (camera) OpenVideoDevice(*camera);
+  holder.microphone = microphone;
+  if (camera && camera->camera)
+    holder.session = std::make_unique<media::CaptureSession>(camera->camera);
   holder.built = true;
   return media::kOk;
 }
@@ -128,16 +106,7 @@ Status StartRecording(CCaptureGraph& holder, const QString& path, QString* reaso
     qCWarning(lcCapture).noquote() << "file" << path << ": no camera to record";
     return Failure(std::make_error_code(std::errc::no_such_device), reason);
   }
-  std::string microphone;
-  if (holder.audioFilter) {
-    const auto source =
-        std::dynamic_pointer_cast<media::linux_backend::MicrophoneSourceFilter>(holder.audioFilter);
-    if (!source) {
-      qCWarning(lcCapture).noquote() << "file" << path << ": the microphone is no sound source";
-      return Failure(std::make_error_code(std::errc::no_such_device), reason);
-    }
-    microphone = source->sourceName();
-  }
+  const std::string microphone = holder.microphone.toStdString();
   const std::filesystem::path file(media::FileNameToBytes(path).toStdString());
   media::CaptureSession::Part failed = media::CaptureSession::Part::File;
   if (const std::error_code error = holder.session->StartRecording(file, microphone, &failed)) {

@@ -21,8 +21,8 @@ inline constexpr std::chrono::milliseconds kOpenSettleTime{200};
 // time has passed), so that a user interface never waits for them.
 enum class ControlsRead { AfterSettling, ByCaller };
 
-// Opens a listed camera: binds its filter, finds its pins, reads its
-// formats and image controls.
+// Opens a listed camera (once: an opened one stays open), reads its
+// formats and, by `controls`, its image controls.
 Status OpenVideoDevice(VideoDevice& device, ControlsRead controls = ControlsRead::AfterSettling);
 
 // The capture of the selected camera and microphone: previews into the
@@ -34,9 +34,8 @@ struct CCaptureGraph {
   CCaptureGraph(const CCaptureGraph&) = delete;
   CCaptureGraph& operator=(const CCaptureGraph&) = delete;
 
-  VideoDevice* device = nullptr;               // not owned
-  std::shared_ptr<media::Filter> videoFilter;  // the device's, not owned
-  std::shared_ptr<media::Filter> audioFilter;  // the microphone's, not owned
+  VideoDevice* device = nullptr;  // not owned
+  QString microphone;             // the sound server's source; empty: no sound
   bool built = false;
   // The camera's session; none without a camera that can be bound.
   std::unique_ptr<media::CaptureSession> session;
@@ -45,8 +44,9 @@ struct CCaptureGraph {
 // What a finished recording came to; runs on the caller's thread.
 using RecordingFinished = std::function<void(const media::RecordingResult&)>;
 
-Status BuildGraph(CCaptureGraph& holder, VideoDevice* camera,
-                  const std::shared_ptr<media::Filter>& audioFilter);
+// Opens `camera` where it is not open and makes its session; a camera that
+// cannot be opened leaves the holder built without one.
+Status BuildGraph(CCaptureGraph& holder, VideoDevice* camera, const QString& microphone);
 // Shows the preview in `previewWindow` and starts the camera. A camera that
 // cannot stream is a failure; `reason` tells why in words.
 Status StartPreview(CCaptureGraph& holder, QWidget* previewWindow, QString* reason = nullptr);

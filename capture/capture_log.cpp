@@ -9,10 +9,6 @@ QString DescribeDevice(const VideoDevice& device) {
   return QStringLiteral("\"%1\" (%2)").arg(device.name, where);
 }
 
-QString DescribeStatus(Status status) {
-  const QString code = QString::number(static_cast<std::uint32_t>(status), 16).toUpper();
-  return QStringLiteral("0x%1 (%2)")
-      .arg(code.rightJustified(8, u'0'), QString::fromStdString(media::StatusText(status)));
-}
+QString DescribeStatus(Status status) { return QString::fromStdString(media::StatusText(status)); }
 
 }  // namespace kinovo

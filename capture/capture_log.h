@@ -14,7 +14,7 @@ namespace kinovo {
 
 // `"Name" (/dev/video0)`: how the log names a camera.
 QString DescribeDevice(const VideoDevice& device);
-// A status with its reason: "0x87E00010 (Device or resource busy)".
+// A status in words: "Device or resource busy".
 QString DescribeStatus(Status status);
 
 }  // namespace kinovo

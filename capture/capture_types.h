@@ -10,7 +10,7 @@
 
 #include <QString>
 
-#include "platform/media/media.h"
+#include "platform/media/devices.h"
 
 namespace kinovo {
 
@@ -33,13 +33,18 @@ enum class ImageSlot : int {
 };
 inline constexpr int kImageSlotCount = 10;
 
-// The amplifier's property number of each slot.
-inline constexpr std::array<std::int32_t, kImageSlotCount> kSlotProperty{
-    media::procamp::kBrightness,  media::procamp::kContrast,
-    media::procamp::kHue,         media::procamp::kSaturation,
-    media::procamp::kSharpness,   media::procamp::kGamma,
-    media::procamp::kWhiteBalance, media::procamp::kGain,
-    media::procamp::kBacklightCompensation, media::procamp::kColorEnable,
+// The camera control of each slot.
+inline constexpr std::array<media::CameraControl, kImageSlotCount> kSlotControl{
+    media::CameraControl::Brightness,
+    media::CameraControl::Contrast,
+    media::CameraControl::Hue,
+    media::CameraControl::Saturation,
+    media::CameraControl::Sharpness,
+    media::CameraControl::Gamma,
+    media::CameraControl::WhiteBalance,
+    media::CameraControl::Gain,
+    media::CameraControl::BacklightCompensation,
+    media::CameraControl::ColorEnable,
 };
 
 // The six controls that can be set one by one, in the order the
@@ -77,18 +82,16 @@ struct VideoFormat {
   std::int32_t minFps = 0;
   std::int32_t maxFps = 0;
   std::int32_t frameBytes = 0;
-  media::Guid subtype;
+  std::uint32_t subtype = 0;  // the V4L2 pixel format
 };
 
 struct VideoDevice {
-  QString name;
-  QString clsid;
-  QString devicePath;
-  QString deviceId;
-  std::shared_ptr<media::Filter> filter;
-  std::shared_ptr<media::Pin> mainPin;
-  std::shared_ptr<media::Pin> extraCapturePin;
-  std::shared_ptr<media::VideoProcAmp> procAmp;
+  QString name;                           // the card name, shortened
+  QString devicePath;                     // its stable path (/dev/v4l/by-id/...), else its node
+  QString deviceId;                       // made from devicePath by MakeDeviceId
+  QString node;                           // /dev/videoN when listed
+  QString busInfo;                        // with the card name, the same camera when it comes back
+  std::shared_ptr<media::Camera> camera;  // set while opened
   bool opened = false;
   std::int32_t formatIndex = 0;
   std::int32_t frameRate = 25;
@@ -102,11 +105,9 @@ struct VideoDevice {
 };
 
 struct AudioDevice {
-  QString name;
-  QString clsid;
-  QString devicePath;
+  QString name;        // the source's description, shortened
+  QString devicePath;  // the sound server's name of the source
   QString deviceId;
-  std::shared_ptr<media::Filter> filter;
 };
 
 }  // namespace kinovo

@@ -13,21 +13,22 @@ namespace kinovo {
 inline constexpr int kMaxDeviceNameLength = 30;
 
 // Empties `devices` and lists the cameras / microphones in the platform's
-// order; returns how many were listed. Microphones come with their filter
-// bound.
+// order; returns how many were listed. Cameras are listed, not opened.
 std::int32_t EnumerateVideoDevices(std::vector<VideoDevice>& devices);
 std::int32_t EnumerateAudioDevices(std::vector<AudioDevice>& devices);
 // Follows the microphones: once it follows them, and after some came or
 // went, `changed` gets them, listed as EnumerateAudioDevices does, on the
-// calling thread (which runs an event loop). None when the platform cannot
-// follow them.
+// calling thread (which runs an event loop). None when they cannot be
+// followed.
 std::unique_ptr<media::DeviceWatch> WatchAudioDevices(
     std::function<void(std::vector<AudioDevice>)> changed);
 
-// Reads a moniker's properties into a record and, with `bind`, binds its
-// source filter.
-Status ReadDeviceMoniker(VideoDevice& device, media::Moniker* moniker, bool bind);
-Status ReadDeviceMoniker(AudioDevice& device, media::Moniker* moniker, bool bind);
+// The records of a listed camera and microphone.
+VideoDevice MakeVideoDevice(const media::CameraInfo& info);
+AudioDevice MakeAudioDevice(const media::MicrophoneInfo& info);
+
+// A name cut to kMaxDeviceNameLength characters and "...".
+QString ShortenDeviceName(const QString& name);
 
 // The identifier of a device path: vendor, product and interface of a USB
 // device path ("\usb#vid_..&pid_..&mi_..#..."), otherwise the whole path,
@@ -39,11 +40,13 @@ QString MakeDeviceId(const QString& path);
 // not name "/dev/video10". An empty identifier names every path.
 bool DeviceIdMatchesPath(const QString& id, const QString& lowerPath);
 
-// Binds `device` to the source filter of the first listed camera whose path
-// the identifier names; 1 when none does.
-Status BindVideoDeviceById(VideoDevice& device, const QString& id);
+// Whether two records are the same camera: the same card at the same place
+// (bus), whatever node it has now.
+bool SameCamera(const VideoDevice& a, const VideoDevice& b);
 
-// Picks `mainPin` and `extraCapturePin` among the filter's output pins.
-Status FindDevicePins(VideoDevice& device);
+// Opens for `device` the first listed camera whose path the identifier
+// names, and takes that camera's name and paths; 1 when none does, the
+// failure of the last camera that matched but did not open.
+Status BindVideoDeviceById(VideoDevice& device, const QString& id);
 
 }  // namespace kinovo

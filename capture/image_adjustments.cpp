@@ -4,24 +4,22 @@
 
 namespace kinovo {
 
-using media::kOk;
-using media::procamp::kFlagsAuto;
-using media::procamp::kFlagsManual;
+using media::ControlMode;
 
 void ReadImageProperties(VideoDevice& device) {
-  if (!device.procAmp) return;
+  if (!device.camera) return;
   for (int slot = 0; slot < kImageSlotCount; ++slot) {
     ImageProperty& p = device.properties[static_cast<std::size_t>(slot)];
-    const std::int32_t property = kSlotProperty[static_cast<std::size_t>(slot)];
-    std::int32_t capsFlags = 0;
-    const Status range =
-        device.procAmp->GetRange(property, p.min, p.max, p.step, p.defaultValue, capsFlags);
-    Status current = media::kFail;
-    if (range == kOk) {
-      std::int32_t flags = 0;
-      current = device.procAmp->Get(property, p.value, flags);
+    const media::CameraControl control = kSlotControl[static_cast<std::size_t>(slot)];
+    media::ControlRange range;
+    const std::error_code error = device.camera->QueryControl(control, range);
+    if (!error) {
+      p.min = range.min;
+      p.max = range.max;
+      p.step = range.step;
+      p.defaultValue = range.defaultValue;
     }
-    p.valid = range == kOk && current == kOk;
+    p.valid = !error && !device.camera->ReadControl(control, p.value);
   }
 }
 
@@ -30,7 +28,7 @@ bool SetImageProperty(VideoDevice& device, ImageControl control, std::int32_t va
   if (c < 0 || c >= kImageControlCount) return false;
   const auto slot = static_cast<std::size_t>(SlotOfControl(control));
   ImageProperty& p = device.properties[slot];
-  if (!device.procAmp || !p.valid) return false;
+  if (!device.camera || !p.valid) return false;
 
   std::int32_t v = value;
   // Snap toward zero onto the step grid; a step of 0 has no grid (and one
@@ -39,10 +37,11 @@ bool SetImageProperty(VideoDevice& device, ImageControl control, std::int32_t va
   if (v < p.min) v = p.min;
   if (v > p.max) v = p.max;
 
-  if (const Status status = device.procAmp->Set(kSlotProperty[slot], v, kFlagsManual);
-      status != kOk) {
-    qCWarning(lcCapture).noquote() << "camera" << DescribeDevice(device) << ": Set of control" << c
-                                   << "to" << v << "failed:" << DescribeStatus(status);
+  if (const std::error_code error =
+          device.camera->WriteControl(kSlotControl[slot], v, ControlMode::Manual)) {
+    qCWarning(lcCapture).noquote()
+        << "camera" << DescribeDevice(device) << ": VIDIOC_S_CTRL of control" << c << "to" << v
+        << "failed:" << QString::fromStdString(error.message());
     return false;
   }
   p.value = v;
@@ -50,15 +49,15 @@ bool SetImageProperty(VideoDevice& device, ImageControl control, std::int32_t va
 }
 
 bool ResetImageProperties(VideoDevice& device) {
-  if (!device.procAmp) return false;
+  if (!device.camera) return false;
   for (int slot = 0; slot < kImageSlotCount; ++slot) {
     ImageProperty& p = device.properties[static_cast<std::size_t>(slot)];
     if (!p.valid) continue;
-    const Status status = device.procAmp->Set(kSlotProperty[static_cast<std::size_t>(slot)],
-                                              p.defaultValue, kFlagsAuto);
-    if (status != kOk) {
-      qCWarning(lcCapture).noquote() << "camera" << DescribeDevice(device) << ": reset of slot"
-                                     << slot << "failed:" << DescribeStatus(status);
+    if (const std::error_code error = device.camera->WriteControl(
+            kSlotControl[static_cast<std::size_t>(slot)], p.defaultValue, ControlMode::Automatic)) {
+      qCWarning(lcCapture).noquote()
+          << "camera" << DescribeDevice(device) << ": reset of slot" << slot
+          << "failed:" << QString::fromStdString(error.message());
     }
     p.value = p.defaultValue;
   }

@@ -75,12 +75,9 @@ int CKinovoDlg::SelectCamera(int index)
         m_buttons[Mode].state = -1;
     }
 
-    std::shared_ptr<kinovo::media::Filter> audio;
-    if (m_nCurrentMic >= 0 && m_nCurrentMic < static_cast<int>(m_audioDevices.size()))
-        audio = m_audioDevices[static_cast<std::size_t>(m_nCurrentMic)].filter;
     // A camera that lists and opens but cannot stream (another program
     // holds it) shows "NO SIGNAL" rather than an empty picture.
-    kinovo::Status status = kinovo::BuildGraph(m_graph, &device, audio);
+    kinovo::Status status = kinovo::BuildGraph(m_graph, &device, CurrentMicSource());
     QString why;
     if (status < 0) {
         qCWarning(lcMainWindow).nospace() << "camera \"" << device.name << "\" (" << device.devicePath
@@ -192,9 +189,7 @@ int CKinovoDlg::ApplyCaptureMode(int index)
         kinovo::VideoDevice& device = m_videoDevices[static_cast<std::size_t>(m_nCurrentCamera)];
         const kinovo::VideoFormat& mode = m_modes[static_cast<std::size_t>(index)];
         shown = DisplayedPictureSize(mode.width, mode.height);
-        if (device.mainPin) kinovo::ApplyFormat(mode.index, device.mainPin.get(), device, 25);
-        if (device.extraCapturePin && device.extraCapturePin != device.mainPin)
-            kinovo::ApplyFormat(mode.index, device.extraCapturePin.get(), device, 25);
+        kinovo::ApplyFormat(device, mode.index, 25);
     }
     const CRect rc = FitWindowToScreen(shown.x, shown.y, GetScreenSize(GetSafeHwnd()));
     SetWindowPos(nullptr, rc.left, rc.top, rc.Width(), rc.Height(), 0);

@@ -167,7 +167,7 @@ void CKinovoDlg::MicrophonesChanged(std::vector<kinovo::AudioDevice> mics)
         chosenPath = m_audioDevices[static_cast<std::size_t>(m_nCurrentMic)].devicePath;
         chosenName = m_audioDevices[static_cast<std::size_t>(m_nCurrentMic)].name;
     }
-    // A recording keeps its own microphone filter; the list only names them.
+    // A recording keeps its own microphone; the list only names them.
     m_audioDevices = std::move(mics);
     const auto found = std::find_if(m_audioDevices.begin(), m_audioDevices.end(),
                                     [&](const kinovo::AudioDevice& mic) { return mic.devicePath == chosenPath; });
@@ -317,12 +317,8 @@ void CKinovoDlg::DestroyWindow()
     m_aboutPanel.DestroyWindow();
     kinovo::ReleaseGraph(m_graph);
     for (kinovo::VideoDevice& camera : m_videoDevices) {
-        camera.procAmp.reset();
-        camera.mainPin.reset();
-        camera.extraCapturePin.reset();
-        camera.filter.reset();
+        camera.camera.reset();
         camera.opened = false;
     }
-    for (kinovo::AudioDevice& mic : m_audioDevices) mic.filter.reset();
     CPNGDialog::DestroyWindow();
 }

@@ -133,7 +133,7 @@ protected:
     // The sound server's microphones came or went: the list follows, the
     // chosen one stays chosen while it is there.
     void MicrophonesChanged(std::vector<kinovo::AudioDevice> mics);
-    std::shared_ptr<kinovo::media::Filter> CurrentMicFilter() const;
+    QString CurrentMicSource() const;
     // The first free dated name in `folder` (made when missing); none, after
     // telling the user why, when there is none.
     std::optional<QString> NewFileName(const QString& folder, const QString& prefix, const QString& extension,

@@ -1,5 +1,7 @@
 #include "modes.h"
 
+#include "platform/media/linux/v4l2_formats.h"
+
 #include <algorithm>
 #include <cmath>
 #include <ctime>
@@ -15,17 +17,22 @@ int BadgeRow(int width, int height)
     return -1;
 }
 
-int SubtypeRank(const media::Guid& subtype)
+int SubtypeRank(std::uint32_t subtype)
 {
-    if (subtype == media::MEDIASUBTYPE_UYVY) return 1;
-    if (subtype == media::MEDIASUBTYPE_YUY2) return 2;
-    if (subtype == media::MEDIASUBTYPE_YV12) return 3;
-    if (subtype == media::MEDIASUBTYPE_IYUV) return 4;
-    if (subtype == media::MEDIASUBTYPE_RGB32) return 5;
-    if (subtype == media::MEDIASUBTYPE_RGB24) return 6;
-    if (subtype == media::MEDIASUBTYPE_MJPG) return 7;
-    if (subtype == media::MEDIASUBTYPE_MPEG2_VIDEO) return 8;
-    return 10;
+    namespace pixfmt = media::linux_backend::pixfmt;
+    switch (subtype) {
+    case pixfmt::kUYVY: return 1;
+    case pixfmt::kYUYV: return 2;
+    case pixfmt::kYVU420: return 3;
+    case pixfmt::kYUV420: return 4;
+    case pixfmt::kBGR32:
+    case pixfmt::kXBGR32: return 5;
+    case pixfmt::kBGR24: return 6;
+    case pixfmt::kMJPEG:
+    case pixfmt::kJPEG: return 7;
+    case pixfmt::kMPEG: return 8;
+    default: return 10;
+    }
 }
 
 bool IsLargerMode(const VideoFormat& a, const VideoFormat& b)

@@ -36,7 +36,7 @@ inline constexpr std::array<ResolutionBadge, 9> ResolutionBadgeTable{{
 // The table row of a picture size (exact match, first from row 0), or -1.
 int BadgeRow(int width, int height);
 // Preference between formats of one picture size: lower is better.
-int SubtypeRank(const kinovo::media::Guid& subtype);
+int SubtypeRank(std::uint32_t subtype);
 // Sort order of the mode list: wider first, then taller first.
 bool IsLargerMode(const kinovo::VideoFormat& a, const kinovo::VideoFormat& b);
 // The capture modes of a camera's formats: table sizes at 25 fps or more,

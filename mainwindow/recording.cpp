@@ -61,10 +61,10 @@ void CKinovoDlg::ReportRepairs()
         Attention(QStringLiteral("The recording %1 was interrupted and has been repaired.").arg(PrintablePath(file)));
 }
 
-std::shared_ptr<kinovo::media::Filter> CKinovoDlg::CurrentMicFilter() const
+QString CKinovoDlg::CurrentMicSource() const
 {
-    if (m_nCurrentMic < 0 || m_nCurrentMic >= static_cast<int>(m_audioDevices.size())) return nullptr;
-    return m_audioDevices[static_cast<std::size_t>(m_nCurrentMic)].filter;
+    if (m_nCurrentMic < 0 || m_nCurrentMic >= static_cast<int>(m_audioDevices.size())) return {};
+    return m_audioDevices[static_cast<std::size_t>(m_nCurrentMic)].devicePath;
 }
 
 std::optional<QString> CKinovoDlg::NewFileName(const QString& folder, const QString& prefix,
@@ -122,8 +122,9 @@ void CKinovoDlg::StartRecordingNow()
     InvalidateRect(m_buttons[Mode].rc);
     InvalidateRect(m_buttons[Microphone].rc);
     // The microphone chosen since the preview started is the one recorded.
-    m_graph.audioFilter = CurrentMicFilter();
-    m_strRecordedMic = m_graph.audioFilter ? m_audioDevices[static_cast<std::size_t>(m_nCurrentMic)].name : QString();
+    m_graph.microphone = CurrentMicSource();
+    m_strRecordedMic =
+        !m_graph.microphone.isEmpty() ? m_audioDevices[static_cast<std::size_t>(m_nCurrentMic)].name : QString();
     QString why;
     const kinovo::Status status = kinovo::StartRecording(m_graph, *path, &why);
     m_nRecordTicks = 0;

@@ -6,12 +6,10 @@
 namespace kinovo {
 namespace {
 
-using fake::FakePlatform;
-
 class DiscoveryTest : public ::testing::Test {
  protected:
-  std::shared_ptr<FakePlatform> platform = std::make_shared<FakePlatform>();
-  media::ScopedPlatform scoped{platform};
+  std::shared_ptr<fake::FakeDevices> platform = std::make_shared<fake::FakeDevices>();
+  media::ScopedDevices scoped{platform};
 };
 
 struct NameCase {
@@ -27,10 +25,14 @@ class NameShorteningTest : public DiscoveryTest, public ::testing::WithParamInte
 
 TEST_P(NameShorteningTest, KeepsThirtyCharactersAndAddsDots) {
   const NameCase& c = GetParam();
-  platform->AddVideo(QString::fromUtf16(c.friendlyName), QStringLiteral("/dev/video0"));
-  std::vector<VideoDevice> devices;
-  ASSERT_EQ(EnumerateVideoDevices(devices), 1);
-  EXPECT_EQ(devices[0].name, QString::fromUtf16(c.stored));
+  platform->AddCamera(QString::fromUtf16(c.friendlyName).toStdString(), "/dev/video0");
+  platform->microphones = {{"alsa_input.a", QString::fromUtf16(c.friendlyName).toStdString()}};
+  std::vector<VideoDevice> cameras;
+  ASSERT_EQ(EnumerateVideoDevices(cameras), 1);
+  EXPECT_EQ(cameras[0].name, QString::fromUtf16(c.stored));
+  std::vector<AudioDevice> microphones;
+  ASSERT_EQ(EnumerateAudioDevices(microphones), 1);
+  EXPECT_EQ(microphones[0].name, QString::fromUtf16(c.stored));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -104,205 +106,104 @@ INSTANTIATE_TEST_SUITE_P(
         MatchCase{"/dev/video10", "/dev/video1", false},
         MatchCase{"", "/dev/video3", true}));
 
-TEST_F(DiscoveryTest, ListsEveryDeviceInPlatformOrderWithoutBindingCameras) {
-  auto first = platform->AddVideo(QStringLiteral("USB Camera"), QStringLiteral("/dev/video0"));
-  auto second = platform->AddVideo(QStringLiteral("USB Camera"), QStringLiteral("/dev/video2"));
-  auto unnamed = platform->AddVideo(QString(), QStringLiteral("/dev/video4"));
+TEST_F(DiscoveryTest, ListsEveryDeviceInPlatformOrderWithoutOpeningCameras) {
+  auto first = platform->AddCamera("USB Camera", "/dev/video0",
+                                   "/dev/v4l/by-id/usb-Cam-video-index0", "usb-0000:00:14.0-1");
+  auto second = platform->AddCamera("USB Camera", "/dev/video2");
+  auto unnamed = platform->AddCamera("", "/dev/video4");
   std::vector<VideoDevice> devices(3);  // what was there before is dropped
   ASSERT_EQ(EnumerateVideoDevices(devices), 3);
   ASSERT_EQ(devices.size(), 3u);
   EXPECT_EQ(devices[0].name, devices[1].name);
-  EXPECT_EQ(devices[0].devicePath, QStringLiteral("/dev/video0"));
+  EXPECT_EQ(devices[0].devicePath, QStringLiteral("/dev/v4l/by-id/usb-Cam-video-index0"));
+  EXPECT_EQ(devices[0].deviceId, QStringLiteral("/dev/v4l/by-id/usb-cam-video-index0"));
+  EXPECT_EQ(devices[0].node, QStringLiteral("/dev/video0"));
+  EXPECT_EQ(devices[0].busInfo, QStringLiteral("usb-0000:00:14.0-1"));
   EXPECT_EQ(devices[1].devicePath, QStringLiteral("/dev/video2"));
-  EXPECT_EQ(devices[1].deviceId, QStringLiteral("/dev/video2"));
-  EXPECT_EQ(devices[1].clsid, QStringLiteral("{CLSID-V}"));
-  EXPECT_TRUE(devices[2].name.isEmpty());
+  EXPECT_TRUE(devices[2].name.isEmpty());  // still listed
   for (const auto& d : devices) {
-    EXPECT_FALSE(d.filter);
+    EXPECT_FALSE(d.camera);
     EXPECT_FALSE(d.opened);
     EXPECT_EQ(d.formatIndex, 0);
     EXPECT_EQ(d.frameRate, 25);
   }
-  EXPECT_EQ(first->bindCalls + second->bindCalls + unnamed->bindCalls, 0);
-}
+  EXPECT_EQ(first->opens + second->opens + unnamed->opens, 0);
 
-TEST_F(DiscoveryTest, SkipsDevicesWhosePropertiesCannotBeOpenedAndKeepsUnreadableOnesEmpty) {
-  platform->AddVideo(QStringLiteral("Broken"), QStringLiteral("/dev/video0"))->bagStatus = media::kFail;
-  auto partial = platform->AddVideo(QStringLiteral("Partial"), QStringLiteral("/dev/video1"));
-  partial->properties.erase(QStringLiteral("CLSID"));
-  partial->properties.erase(QStringLiteral("DevicePath"));
-  std::vector<VideoDevice> devices;
-  ASSERT_EQ(EnumerateVideoDevices(devices), 1);
-  EXPECT_EQ(devices[0].name, QStringLiteral("Partial"));
-  EXPECT_TRUE(devices[0].clsid.isEmpty());
-  EXPECT_TRUE(devices[0].devicePath.isEmpty());
-  EXPECT_TRUE(devices[0].deviceId.isEmpty());
-}
-
-TEST_F(DiscoveryTest, NoEnumeratorOrEmptyCategoryGivesAnEmptyList) {
-  std::vector<VideoDevice> devices(2);
-  EXPECT_EQ(EnumerateVideoDevices(devices), 0);  // empty category
-  EXPECT_TRUE(devices.empty());
-  platform->AddVideo(QStringLiteral("Cam"), QStringLiteral("/dev/video0"));
-  platform->createStatus = media::kFail;
-  devices.resize(1);
+  platform->cameras.clear();
   EXPECT_EQ(EnumerateVideoDevices(devices), 0);
   EXPECT_TRUE(devices.empty());
 }
 
-TEST_F(DiscoveryTest, MicrophonesAreBoundAndOnesThatCannotBeAreLeftOut) {
-  platform->AddAudio(QStringLiteral("Mic A"), QStringLiteral("alsa_input.a"));
-  platform->AddAudio(QStringLiteral("Mic B"), QStringLiteral("alsa_input.b"))->bindStatus =
-      media::StatusFromErrno(ENODEV);
-  platform->AddAudio(QStringLiteral("Mic C"), QStringLiteral("alsa_input.c"));
-  std::vector<AudioDevice> devices;
+TEST_F(DiscoveryTest, MicrophonesKeepTheServersOrderAndNames) {
+  platform->microphones = {{"alsa_input.b", "Mic B"}, {"alsa_input.a", "Mic A"}};
+  std::vector<AudioDevice> devices(4);
   ASSERT_EQ(EnumerateAudioDevices(devices), 2);
-  EXPECT_EQ(devices[0].name, QStringLiteral("Mic A"));
-  EXPECT_EQ(devices[1].name, QStringLiteral("Mic C"));
-  EXPECT_EQ(devices[1].deviceId, QStringLiteral("alsa_input.c"));
-  EXPECT_TRUE(devices[0].filter);
-  EXPECT_TRUE(devices[1].filter);
-}
-
-TEST_F(DiscoveryTest, ReadDeviceMonikerStatuses) {
-  VideoDevice device;
-  EXPECT_EQ(ReadDeviceMoniker(device, nullptr, false), media::kFalse);
-  auto named = platform->AddVideo(QStringLiteral("Cam"), QStringLiteral("/dev/video0"));
-  EXPECT_EQ(ReadDeviceMoniker(device, named.get(), false), media::kOk);
-  VideoDevice unnamedDevice;
-  auto unnamed = platform->AddVideo(QString(), QStringLiteral("/dev/video1"));
-  EXPECT_EQ(ReadDeviceMoniker(unnamedDevice, unnamed.get(), false), media::kFalse);
-  named->bagStatus = media::kFalse;  // anything but 0 is passed on
-  EXPECT_EQ(ReadDeviceMoniker(device, named.get(), false), media::kFalse);
-  named->bagStatus = media::kOk;
-  named->bindStatus = media::kNoInterface;
-  EXPECT_EQ(ReadDeviceMoniker(device, named.get(), true), media::kNoInterface);
+  EXPECT_EQ(devices[0].name, QStringLiteral("Mic B"));
+  EXPECT_EQ(devices[1].name, QStringLiteral("Mic A"));
+  EXPECT_EQ(devices[1].devicePath, QStringLiteral("alsa_input.a"));
+  EXPECT_EQ(devices[1].deviceId, QStringLiteral("alsa_input.a"));
 }
 
 TEST_F(DiscoveryTest, TwoCamerasOfOneModelShareAnIdentifierAndBindTheFirst) {
-  const QString path1 = QStringLiteral(R"(\\?\usb#vid_046d&pid_0825&mi_00#7&1&0&0000#{x}\global)");
-  const QString path2 = QStringLiteral(R"(\\?\usb#vid_046d&pid_0825&mi_00#7&2&0&0000#{x}\global)");
-  auto first = platform->AddVideo(QStringLiteral("C270"), path1);
-  auto second = platform->AddVideo(QStringLiteral("C270"), path2);
+  const std::string path1 = R"(\\?\usb#vid_046d&pid_0825&mi_00#7&1&0&0000#{x}\global)";
+  const std::string path2 = R"(\\?\usb#vid_046d&pid_0825&mi_00#7&2&0&0000#{x}\global)";
+  auto first = platform->AddCamera("C270", "/dev/video0", path1);
+  auto second = platform->AddCamera("C270", "/dev/video2", path2);
   std::vector<VideoDevice> devices;
   ASSERT_EQ(EnumerateVideoDevices(devices), 2);
   EXPECT_EQ(devices[0].deviceId, devices[1].deviceId);
   VideoDevice& secondDevice = devices[1];
   EXPECT_EQ(BindVideoDeviceById(secondDevice, secondDevice.deviceId), media::kOk);
-  EXPECT_EQ(secondDevice.filter, first->filter);
-  EXPECT_EQ(secondDevice.devicePath, path1);  // rewritten from the matched device
-  EXPECT_EQ(second->bindCalls, 0);
+  EXPECT_EQ(secondDevice.camera, first->camera);
+  // Rewritten from the matched device.
+  EXPECT_EQ(secondDevice.devicePath, QString::fromStdString(path1));
+  EXPECT_EQ(secondDevice.node, QStringLiteral("/dev/video0"));
+  EXPECT_EQ(second->opens, 0);
 }
 
 TEST_F(DiscoveryTest, LinuxNodePathDoesNotBindAnotherNodeWhoseNameExtendsIt) {
-  auto video10 = platform->AddVideo(QStringLiteral("Cam"), QStringLiteral("/dev/video10"));
+  auto video10 = platform->AddCamera("Cam", "/dev/video10");
   VideoDevice device;
   device.deviceId = QStringLiteral("/dev/video1");
   // /dev/video1 has gone away: nothing may be bound in its place.
   EXPECT_EQ(BindVideoDeviceById(device, device.deviceId), media::kFalse);
-  EXPECT_FALSE(device.filter);
-  EXPECT_EQ(video10->bindCalls, 0);
-  auto video1 = platform->AddVideo(QStringLiteral("Cam"), QStringLiteral("/dev/video1"));
+  EXPECT_FALSE(device.camera);
+  EXPECT_EQ(video10->opens, 0);
+  auto video1 = platform->AddCamera("Cam", "/dev/video1");
   EXPECT_EQ(BindVideoDeviceById(device, device.deviceId), media::kOk);
-  EXPECT_EQ(device.filter, video1->filter);
+  EXPECT_EQ(device.camera, video1->camera);
 }
 
-TEST_F(DiscoveryTest, BindGoesOnPastDevicesThatFailAndReportsWhenNoneMatches) {
-  auto broken = platform->AddVideo(QStringLiteral("Cam"), QStringLiteral(R"(\\?\usb#vid_1&pid_2&mi_00#a#{x})"));
-  broken->bindStatus = media::StatusFromErrno(EBUSY);
-  auto good = platform->AddVideo(QStringLiteral("Cam"), QStringLiteral(R"(\\?\usb#vid_1&pid_2&mi_00#b#{x})"));
+TEST_F(DiscoveryTest, BindGoesOnPastCamerasThatDoNotOpenAndSaysWhy) {
+  auto broken = platform->AddCamera("Cam", "/dev/video0", R"(\\?\usb#vid_1&pid_2&mi_00#a#{x})");
+  broken->openError = fake::Errno(EBUSY);
+  auto good = platform->AddCamera("Cam", "/dev/video1", R"(\\?\usb#vid_1&pid_2&mi_00#b#{x})");
   VideoDevice device;
   EXPECT_EQ(BindVideoDeviceById(device, QStringLiteral("vid_1&pid_2&mi_00")), media::kOk);
-  EXPECT_EQ(device.filter, good->filter);
+  EXPECT_EQ(device.camera, good->camera);
 
+  // None matches: 1. The only match does not open: its reason.
   VideoDevice other;
   EXPECT_EQ(BindVideoDeviceById(other, QStringLiteral("vid_9&pid_9&mi_00")), media::kFalse);
-  platform->devices->videoStatus = media::kFalse;  // empty category
+  good->openError = fake::Errno(ENODEV);
+  EXPECT_EQ(BindVideoDeviceById(other, QStringLiteral("vid_1&pid_2&mi_00")),
+            media::StatusFromErrno(ENODEV));
+  EXPECT_FALSE(other.camera);
+  platform->cameras.clear();
   EXPECT_EQ(BindVideoDeviceById(other, QString()), media::kFalse);
-  platform->devices->videoStatus = media::kFail;
-  EXPECT_EQ(BindVideoDeviceById(other, QString()), media::kFail);
 }
 
-// Pin choice: which pins become mainPin and extraCapturePin.
-struct PinSpec {
-  std::optional<media::Guid> category;  // none: no category information
-  media::PinDirection direction = media::PinDirection::Output;
-  media::Status directionStatus = media::kOk;
-};
-
-struct PinCase {
-  const char* label;
-  std::vector<PinSpec> pins;
-  int mainPin;          // index into pins, -1 none
-  int extraCapturePin;  // index into pins, -1 none
-  media::Status status;
-};
-
-void PrintTo(const PinCase& c, std::ostream* os) { *os << c.label; }
-
-class FindDevicePinsTest : public DiscoveryTest, public ::testing::WithParamInterface<PinCase> {};
-
-TEST_P(FindDevicePinsTest, PicksMainAndExtraCapturePins) {
-  const PinCase& c = GetParam();
-  VideoDevice device;
-  auto filter = platform->MakeFilter();
-  std::vector<std::shared_ptr<fake::FakePin>> pins;
-  for (std::size_t i = 0; i < c.pins.size(); ++i) {
-    auto pin = platform->MakePin("p" + std::to_string(i), c.pins[i].category, c.pins[i].direction);
-    pin->directionStatus = c.pins[i].directionStatus;
-    pins.push_back(pin);
-    filter->pins.push_back(pin);
-  }
-  device.filter = filter;
-  EXPECT_EQ(FindDevicePins(device), c.status) << c.label;
-  auto expected = [&](int i) -> std::shared_ptr<media::Pin> {
-    return i < 0 ? nullptr : pins[static_cast<std::size_t>(i)];
-  };
-  EXPECT_EQ(device.mainPin, expected(c.mainPin)) << c.label;
-  EXPECT_EQ(device.extraCapturePin, expected(c.extraCapturePin)) << c.label;
-}
-
-const media::Guid kPreview = media::PIN_CATEGORY_PREVIEW;
-const media::Guid kCapture = media::PIN_CATEGORY_CAPTURE;
-const media::Guid kStill = media::PIN_CATEGORY_STILL;
-
-INSTANTIATE_TEST_SUITE_P(
-    Pins, FindDevicePinsTest,
-    ::testing::Values(
-        PinCase{"preview before capture", {{kPreview}, {kCapture}}, 0, 1, media::kOk},
-        PinCase{"capture and still", {{kCapture}, {kStill}}, 0, -1, media::kOk},
-        PinCase{"capture before preview", {{kCapture}, {kPreview}}, 0, -1, media::kOk},
-        PinCase{"no category counts as preview", {{std::nullopt}, {kCapture}}, 0, 1, media::kOk},
-        PinCase{"capture, then no category: no extra capture pin", {{kCapture}, {std::nullopt}}, 0, -1,
-                media::kOk},
-        PinCase{"input pins and unreadable directions are passed over",
-                {{kCapture, media::PinDirection::Input},
-                 {kPreview, media::PinDirection::Output, media::kFail},
-                 {kCapture}},
-                2, -1, media::kOk},
-        PinCase{"two capture pins", {{kCapture}, {kCapture}}, 0, 1, media::kOk},
-        PinCase{"only a still pin", {{kStill}}, -1, -1, media::kFalse},
-        PinCase{"no pins", {}, -1, -1, media::kFalse}));
-
-TEST_F(DiscoveryTest, FindDevicePinsWithoutFilterOrPinEnumeration) {
-  VideoDevice device;
-  EXPECT_EQ(FindDevicePins(device), media::kFalse);
-  auto filter = platform->MakeFilter();
-  filter->enumStatus = media::StatusFromErrno(ENODEV);
-  device.filter = filter;
-  EXPECT_EQ(FindDevicePins(device), media::StatusFromErrno(ENODEV));
-}
-
-TEST_F(DiscoveryTest, RepeatedPinSearchMakesTheCapturePinBothMainAndExtra) {
-  VideoDevice device;
-  auto filter = platform->MakeFilter();
-  auto capture = platform->MakePin("capture", kCapture);
-  filter->pins = {capture};
-  device.filter = filter;
-  ASSERT_EQ(FindDevicePins(device), media::kOk);
-  EXPECT_FALSE(device.extraCapturePin);
-  ASSERT_EQ(FindDevicePins(device), media::kOk);
-  EXPECT_EQ(device.extraCapturePin, device.mainPin);
+TEST_F(DiscoveryTest, TheSameCameraIsItsCardAtItsPlaceWhateverItsNode) {
+  VideoDevice before =
+      MakeVideoDevice({"/dev/video0", "C920", "usb-0000:00:14.0-2", "/dev/video0"});
+  const VideoDevice back =
+      MakeVideoDevice({"/dev/video3", "C920", "usb-0000:00:14.0-2", "/dev/video3"});
+  const VideoDevice twin =
+      MakeVideoDevice({"/dev/video2", "C920", "usb-0000:00:14.0-3", "/dev/video2"});
+  EXPECT_TRUE(SameCamera(before, back));
+  EXPECT_FALSE(SameCamera(before, twin));
+  before.name = QStringLiteral("C270");
+  EXPECT_FALSE(SameCamera(before, back));
 }
 
 }  // namespace

@@ -1,65 +1,30 @@
 #include <gtest/gtest.h>
 
-#include <algorithm>
-
 #include "capture/video_formats.h"
+#include "platform/media/linux/v4l2_formats.h"
 #include "tests/capture/fake_media.h"
 
 namespace kinovo {
 namespace {
 
-using fake::FakeCapability;
-using fake::VideoCapability;
-using media::MEDIASUBTYPE_MJPG;
-using media::MEDIASUBTYPE_YUY2;
+namespace pixfmt = media::linux_backend::pixfmt;
+using fake::Mode;
 
 class FormatsTest : public ::testing::Test {
  protected:
-  FormatsTest() {
-    config = platform->MakeConfig();
-    pin = platform->MakePin("capture", media::PIN_CATEGORY_CAPTURE);
-    pin->config = config;
-    device.mainPin = pin;
-  }
+  FormatsTest() { device.camera = camera; }
 
-  // The pin's current format as a camera reports it: YUY2 640x480.
-  void SetCurrentFormat() {
-    media::MediaType& mt = config->current;
-    mt.majortype = media::MEDIATYPE_Video;
-    mt.subtype = MEDIASUBTYPE_YUY2;
-    mt.bFixedSizeSamples = true;
-    mt.bTemporalCompression = false;
-    mt.lSampleSize = 614400;
-    mt.formattype = media::FORMAT_VideoInfo;
-    media::VideoInfoHeader vih;
-    vih.rcSource = {0, 0, 640, 480};
-    vih.rcTarget = {0, 0, 640, 480};
-    vih.dwBitRate = 147456000;
-    vih.dwBitErrorRate = 7;
-    vih.AvgTimePerFrame = 333333;
-    vih.bmiHeader.biWidth = 640;
-    vih.bmiHeader.biHeight = 480;
-    vih.bmiHeader.biPlanes = 1;
-    vih.bmiHeader.biBitCount = 16;
-    vih.bmiHeader.biCompression = media::MakeFourcc('Y', 'U', 'Y', '2');
-    vih.bmiHeader.biSizeImage = 614400;
-    mt.videoInfo = vih;
-  }
-
-  std::shared_ptr<fake::FakePlatform> platform = std::make_shared<fake::FakePlatform>();
-  media::ScopedPlatform scoped{platform};
-  std::shared_ptr<fake::FakeStreamConfig> config;
-  std::shared_ptr<fake::FakePin> pin;
+  std::shared_ptr<fake::FakeDevices> platform = std::make_shared<fake::FakeDevices>();
+  media::ScopedDevices scoped{platform};
+  std::shared_ptr<fake::FakeCamera> camera = platform->AddCamera("Cam", "/dev/video0")->camera;
   VideoDevice device;
 };
 
-// 640x480 YUY2 at 10 to 30 frames per second.
-FakeCapability WorkedExample() {
-  return VideoCapability(640, 480, MEDIASUBTYPE_YUY2, 333333, 1000000, 147456000);
-}
+// 640x480 YUYV at 10 to 30 frames per second.
+media::CameraMode WorkedExample() { return Mode(pixfmt::kYUYV, 640, 480, 333333, 1000000, 614400); }
 
-TEST_F(FormatsTest, WorkedExampleReadsAndAppliesAsSpecified) {
-  config->capabilities = {WorkedExample()};
+TEST_F(FormatsTest, WorkedExampleReadsAndApplies) {
+  camera->modes = {WorkedExample()};
   ASSERT_EQ(EnumerateFormats(device), media::kOk);
   ASSERT_EQ(device.formats.size(), 1u);
   const VideoFormat& f = device.formats[0];
@@ -69,39 +34,22 @@ TEST_F(FormatsTest, WorkedExampleReadsAndAppliesAsSpecified) {
   EXPECT_EQ(f.minFps, 10);
   EXPECT_EQ(f.maxFps, 30);
   EXPECT_EQ(f.frameBytes, 614400);
-  EXPECT_EQ(f.subtype, MEDIASUBTYPE_YUY2);
+  EXPECT_EQ(f.subtype, pixfmt::kYUYV);
 
-  SetCurrentFormat();
-  config->current.subtype = MEDIASUBTYPE_MJPG;  // shows the subtype is written
-  const media::MediaType before = config->current;
-  ASSERT_EQ(ApplyFormat(0, pin.get(), device, 25), media::kOk);
-  ASSERT_EQ(config->formatsSet.size(), 1u);
-  const media::MediaType& mt = config->formatsSet[0];
-  const media::VideoInfoHeader& vih = *mt.videoInfo;
-  EXPECT_EQ(vih.AvgTimePerFrame, 400000);
-  EXPECT_EQ(vih.dwBitRate, 122880000u);
-  EXPECT_EQ(vih.bmiHeader.biWidth, 640);
-  EXPECT_EQ(vih.bmiHeader.biHeight, 480);
-  EXPECT_EQ(vih.bmiHeader.biBitCount, 16);
-  EXPECT_EQ(mt.lSampleSize, 614400u);
-  EXPECT_EQ(mt.subtype, MEDIASUBTYPE_YUY2);
-  EXPECT_EQ(vih.rcSource, media::Rect{});
-  EXPECT_EQ(vih.rcTarget, media::Rect{});
-  // Everything else stays as the pin had it.
-  EXPECT_EQ(mt.majortype, before.majortype);
-  EXPECT_EQ(mt.bFixedSizeSamples, before.bFixedSizeSamples);
-  EXPECT_EQ(mt.bTemporalCompression, before.bTemporalCompression);
-  EXPECT_EQ(vih.dwBitErrorRate, 7u);
-  EXPECT_EQ(vih.bmiHeader.biCompression, before.videoInfo->bmiHeader.biCompression);
-  EXPECT_EQ(vih.bmiHeader.biSizeImage, 614400u);
-  EXPECT_EQ(vih.bmiHeader.biPlanes, 1);
+  ASSERT_EQ(ApplyFormat(device, 0, 25), media::kOk);
+  ASSERT_EQ(camera->modesSet.size(), 1u);
+  const fake::ModeSet& set = camera->modesSet[0];
+  EXPECT_EQ(set.pixelFormat, pixfmt::kYUYV);
+  EXPECT_EQ(set.width, 640);
+  EXPECT_EQ(set.height, 480);
+  EXPECT_EQ(set.interval, 400000);
 }
 
 struct RateCase {
   std::int64_t minInterval;
   std::int64_t maxInterval;
   std::int32_t requested;
-  std::int64_t expectedTimePerFrame;
+  std::int64_t expectedInterval;
 };
 
 void PrintTo(const RateCase& c, std::ostream* os) {
@@ -112,15 +60,12 @@ class RateChoiceTest : public FormatsTest, public ::testing::WithParamInterface<
 
 TEST_P(RateChoiceTest, ClampsTheRequestedRateToTheFormat) {
   const RateCase& c = GetParam();
-  config->capabilities = {VideoCapability(640, 480, MEDIASUBTYPE_YUY2, c.minInterval,
-                                          c.maxInterval, 147456000)};
+  camera->modes = {Mode(pixfmt::kYUYV, 640, 480, c.minInterval, c.maxInterval, 614400)};
   ASSERT_EQ(EnumerateFormats(device), media::kOk);
   ASSERT_EQ(device.formats.size(), 1u);
-  SetCurrentFormat();
-  ASSERT_EQ(ApplyFormat(0, pin.get(), device, c.requested), media::kOk);
-  ASSERT_EQ(config->formatsSet.size(), 1u);
-  EXPECT_EQ(config->formatsSet[0].videoInfo->AvgTimePerFrame, c.expectedTimePerFrame)
-      << "requested " << c.requested;
+  ASSERT_EQ(ApplyFormat(device, 0, c.requested), media::kOk);
+  ASSERT_EQ(camera->modesSet.size(), 1u);
+  EXPECT_EQ(camera->modesSet[0].interval, c.expectedInterval) << "requested " << c.requested;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -136,123 +81,52 @@ INSTANTIATE_TEST_SUITE_P(
         // the highest rate, never a division by zero.
         RateCase{1000000, 20000000, -5, 1000000}));
 
-TEST_F(FormatsTest, CapabilitiesOfAnotherFormatTypeDoNotUseUpAnIndex) {
-  FakeCapability v2 = VideoCapability(1280, 720, MEDIASUBTYPE_YUY2, 333333, 333333, 1);
-  v2.mediaType.formattype = media::FORMAT_VideoInfo2;
-  v2.mediaType.videoInfo.reset();
-  config->capabilities = {WorkedExample(), v2,
-                          VideoCapability(1920, 1080, MEDIASUBTYPE_MJPG, 333333, 666666, 995328000)};
+TEST_F(FormatsTest, ModesThatCannotBeDividedByAreLeftOutWithoutUsingUpAnIndex) {
+  camera->modes = {
+      Mode(pixfmt::kYUYV, 640, 480, 0, 1000000, 614400),          // no smallest interval
+      Mode(pixfmt::kYUYV, 640, 480, 333333, 0, 614400),           // no largest
+      Mode(pixfmt::kYUYV, 640, 480, 20000000, 20000000, 614400),  // maxFps 0
+      Mode(pixfmt::kYUYV, 0, 480, 333333, 1000000, 614400),       // no width
+      Mode(pixfmt::kYUYV, 640, 0, 333333, 1000000, 614400),       // no height
+      Mode(pixfmt::kYUYV, 640, 480, -333333, 1000000, 614400),    // negative
+      WorkedExample(),
+      Mode(pixfmt::kMJPEG, 1920, 1080, 333333, 666666, 1920 * 1080 * 2),
+  };
   ASSERT_EQ(EnumerateFormats(device), media::kOk);
   ASSERT_EQ(device.formats.size(), 2u);
-  EXPECT_EQ(device.formats[1].index, 1);
-  EXPECT_EQ(device.formats[1].width, 1920);
-  EXPECT_EQ(device.formats[1].minFps, 15);
-  EXPECT_EQ(device.formats[1].frameBytes, 1920 * 1080 * 2);
-}
-
-TEST_F(FormatsTest, CapabilitiesThatCannotBeDividedByAreLeftOut) {
-  std::vector<FakeCapability> caps{
-      VideoCapability(640, 480, MEDIASUBTYPE_YUY2, 0, 1000000, 147456000),         // no smallest
-      VideoCapability(640, 480, MEDIASUBTYPE_YUY2, 333333, 0, 147456000),          // no largest
-      VideoCapability(640, 480, MEDIASUBTYPE_YUY2, 20000000, 20000000, 4915200),   // maxFps 0
-      VideoCapability(0, 480, MEDIASUBTYPE_YUY2, 333333, 1000000, 147456000),      // no width
-      VideoCapability(640, 0, MEDIASUBTYPE_YUY2, 333333, 1000000, 147456000),      // no height
-      VideoCapability(640, 480, MEDIASUBTYPE_YUY2, -333333, 1000000, 147456000),   // negative
-      WorkedExample(),
-  };
-  config->capabilities = caps;
-  ASSERT_EQ(EnumerateFormats(device), media::kOk);
-  ASSERT_EQ(device.formats.size(), 1u);
   EXPECT_EQ(device.formats[0].index, 0);
   EXPECT_EQ(device.formats[0].maxFps, 30);
+  EXPECT_EQ(device.formats[1].index, 1);
+  EXPECT_EQ(device.formats[1].minFps, 15);
+  EXPECT_EQ(device.formats[1].subtype, pixfmt::kMJPEG);
 }
 
-TEST_F(FormatsTest, BitRatesBeyondThirtyTwoBitsGiveTheRightFrameSize) {
-  // 4K Motion-JPEG at 30 fps: 16588800 bytes a frame, 3.98e9 bits a second.
-  const std::int64_t frameBytes = 3840 * 2160 * 2;
-  config->capabilities = {
-      VideoCapability(3840, 2160, MEDIASUBTYPE_MJPG, 333333, 333333, frameBytes * 8 * 30)};
-  ASSERT_EQ(EnumerateFormats(device), media::kOk);
-  ASSERT_EQ(device.formats.size(), 1u);
-  EXPECT_EQ(device.formats[0].frameBytes, frameBytes);
-  SetCurrentFormat();
-  ASSERT_EQ(ApplyFormat(0, pin.get(), device, 30), media::kOk);
-  EXPECT_EQ(config->formatsSet[0].videoInfo->dwBitRate,
-            static_cast<std::uint64_t>(frameBytes) * 8 * 30);
-}
-
-TEST_F(FormatsTest, WrongStructureSizeGivesNoFormatsButSuccess) {
-  config->capabilities = {WorkedExample()};
-  config->structureSize = 136;
-  EXPECT_EQ(EnumerateFormats(device), media::kOk);
-  EXPECT_TRUE(device.formats.empty());
-  EXPECT_EQ(std::count(platform->log->begin(), platform->log->end(), "GetStreamCaps 0"), 0);
-}
-
-TEST_F(FormatsTest, StatusIsTheLastCapabilityQuery) {
-  FakeCapability failing = WorkedExample();
-  failing.status = media::kFail;
-  FakeCapability informational = WorkedExample();
-  informational.status = media::kFalse;
-  // A failure in the middle is skipped; the last query decides.
-  config->capabilities = {WorkedExample(), failing, informational, WorkedExample()};
-  EXPECT_EQ(EnumerateFormats(device), media::kOk);
-  EXPECT_EQ(device.formats.size(), 2u);
-  // A failing last query fails, but what was gathered stays.
-  config->capabilities = {WorkedExample(), failing};
-  EXPECT_EQ(EnumerateFormats(device), media::kFail);
-  EXPECT_EQ(device.formats.size(), 1u);
-  // No capabilities: the status of the count query.
-  config->capabilities.clear();
-  config->countStatus = media::kFalse;
-  EXPECT_EQ(EnumerateFormats(device), media::kFalse);
-  config->countStatus = media::StatusFromErrno(ENODEV);
-  EXPECT_EQ(EnumerateFormats(device), media::StatusFromErrno(ENODEV));
-}
-
-TEST_F(FormatsTest, PinWithoutStreamConfiguration) {
-  config->capabilities = {WorkedExample()};
+TEST_F(FormatsTest, ModesThatCannotBeReadFailTheListAndNoCameraHasNone) {
   device.formats.resize(3);
-  pin->config = nullptr;  // no interface, plain status
-  EXPECT_EQ(EnumerateFormats(device), media::kOk);
+  camera->modesError = fake::Errno(ENODEV);
+  EXPECT_EQ(EnumerateFormats(device), media::StatusFromErrno(ENODEV));
   EXPECT_TRUE(device.formats.empty());
-  pin->configStatus = media::kNoInterface;
-  EXPECT_EQ(EnumerateFormats(device), media::kNoInterface);
-  device.mainPin.reset();
+  device.camera.reset();
   EXPECT_EQ(EnumerateFormats(device), media::kFalse);
 }
 
-TEST_F(FormatsTest, ApplyFormatRefusesMissingPinsAndIndexesWithoutTouchingThePin) {
-  config->capabilities = {WorkedExample()};
+TEST_F(FormatsTest, ApplyFormatRefusesMissingCamerasAndIndexesWithoutTouchingTheCamera) {
+  camera->modes = {WorkedExample()};
   ASSERT_EQ(EnumerateFormats(device), media::kOk);
-  SetCurrentFormat();
   platform->log->clear();
-  EXPECT_EQ(ApplyFormat(1, pin.get(), device, 25), media::kFalse);  // index == count
-  EXPECT_EQ(ApplyFormat(-1, pin.get(), device, 25), media::kFalse);
-  EXPECT_EQ(ApplyFormat(0, nullptr, device, 25), media::kFalse);
+  EXPECT_EQ(ApplyFormat(device, 1, 25), media::kFalse);  // index == count
+  EXPECT_EQ(ApplyFormat(device, -1, 25), media::kFalse);
+  VideoDevice closed = device;
+  closed.camera.reset();
+  EXPECT_EQ(ApplyFormat(closed, 0, 25), media::kFalse);
   EXPECT_TRUE(platform->log->empty());
 }
 
-TEST_F(FormatsTest, ApplyFormatPassesPlatformStatusesOn) {
-  config->capabilities = {WorkedExample()};
+TEST_F(FormatsTest, ApplyFormatPassesTheCamerasRefusalOn) {
+  camera->modes = {WorkedExample()};
   ASSERT_EQ(EnumerateFormats(device), media::kOk);
-  SetCurrentFormat();
-
-  config->getFormatStatus = media::kFalse;
-  EXPECT_EQ(ApplyFormat(0, pin.get(), device, 25), media::kFalse);
-  config->getFormatStatus = media::kOk;
-
-  // A current format of another type: nothing changes, success.
-  config->current.formattype = media::FORMAT_VideoInfo2;
-  EXPECT_EQ(ApplyFormat(0, pin.get(), device, 25), media::kOk);
-  EXPECT_TRUE(config->formatsSet.empty());
-  SetCurrentFormat();
-
-  config->setFormatStatus = media::StatusFromErrno(EBUSY);
-  EXPECT_EQ(ApplyFormat(0, pin.get(), device, 25), media::StatusFromErrno(EBUSY));
-
-  pin->configStatus = media::kNoInterface;
-  EXPECT_EQ(ApplyFormat(0, pin.get(), device, 25), media::kNoInterface);
+  camera->setModeError = fake::Errno(EBUSY);
+  EXPECT_EQ(ApplyFormat(device, 0, 25), media::StatusFromErrno(EBUSY));
 }
 
 }  // namespace

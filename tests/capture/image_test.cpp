@@ -8,40 +8,49 @@
 namespace kinovo {
 namespace {
 
-namespace procamp = media::procamp;
+using media::CameraControl;
+using media::ControlMode;
 
 class ImageTest : public ::testing::Test {
  protected:
-  ImageTest() { device.procAmp = procAmp; }
+  ImageTest() { device.camera = camera; }
 
   // Reads the fake's controls into the slots and forgets the calls so far.
   void Read() {
     ReadImageProperties(device);
     platform->log->clear();
-    procAmp->sets.clear();
+    camera->writes.clear();
   }
 
-  std::shared_ptr<fake::FakePlatform> platform = std::make_shared<fake::FakePlatform>();
-  media::ScopedPlatform scoped{platform};
-  std::shared_ptr<fake::FakeProcAmp> procAmp = platform->MakeProcAmp();
+  std::shared_ptr<fake::FakeDevices> platform = std::make_shared<fake::FakeDevices>();
+  media::ScopedDevices scoped{platform};
+  std::shared_ptr<fake::FakeCamera> camera = platform->AddCamera("Cam", "/dev/video0")->camera;
   VideoDevice device;
 };
 
-TEST_F(ImageTest, ReadsAllTenSlotsInSlotOrderByPropertyNumber) {
-  for (std::int32_t p = 0; p < 10; ++p) procAmp->controls[p] = {};
+// Every control the engine knows, with the camera's default settings.
+void AddAllControls(fake::FakeCamera& camera) {
+  for (int c = 0; c < 10; ++c) camera.controls[static_cast<CameraControl>(c)] = {};
+}
+
+TEST_F(ImageTest, ReadsAllTenSlotsInSlotOrder) {
+  AddAllControls(*camera);
   ReadImageProperties(device);
   const std::vector<std::string> expected{
-      "GetRange 0", "Get 0", "GetRange 1", "Get 1", "GetRange 2", "Get 2", "GetRange 3", "Get 3",
-      "GetRange 4", "Get 4", "GetRange 5", "Get 5", "GetRange 7", "Get 7", "GetRange 9", "Get 9",
-      "GetRange 8", "Get 8", "GetRange 6", "Get 6"};
+      "QueryControl 0", "ReadControl 0",  "QueryControl 1", "ReadControl 1",  "QueryControl 2",
+      "ReadControl 2",  "QueryControl 3", "ReadControl 3",  "QueryControl 4", "ReadControl 4",
+      "QueryControl 5", "ReadControl 5",  "QueryControl 7", "ReadControl 7",  "QueryControl 9",
+      "ReadControl 9",  "QueryControl 8", "ReadControl 8",  "QueryControl 6", "ReadControl 6"};
   EXPECT_EQ(*platform->log, expected);
 }
 
 TEST_F(ImageTest, SlotIsValidOnlyWhenRangeAndValueReadExactly) {
-  procAmp->controls[procamp::kBrightness] = {.min = -64, .max = 64, .step = 1, .defaultValue = 0, .value = 12};
-  procAmp->controls[procamp::kContrast] = {.rangeStatus = media::kFalse};  // not plain success
-  procAmp->controls[procamp::kSaturation] = {.getStatus = media::kFail};
-  procAmp->controls[procamp::kWhiteBalance] = {.min = 2800, .max = 6500, .step = 10, .defaultValue = 4600, .value = 5000};
+  camera->controls[CameraControl::Brightness] = {
+      .min = -64, .max = 64, .step = 1, .defaultValue = 0, .value = 12};
+  camera->controls[CameraControl::Contrast] = {.queryError = fake::Errno(EIO)};
+  camera->controls[CameraControl::Saturation] = {.readError = fake::Errno(EIO)};
+  camera->controls[CameraControl::WhiteBalance] = {
+      .min = 2800, .max = 6500, .step = 10, .defaultValue = 4600, .value = 5000};
   ReadImageProperties(device);
   const ImageProperty& b = device.property(ImageSlot::Brightness);
   EXPECT_TRUE(b.valid);
@@ -54,7 +63,7 @@ TEST_F(ImageTest, SlotIsValidOnlyWhenRangeAndValueReadExactly) {
   EXPECT_TRUE(device.property(ImageSlot::WhiteBalance).valid);
   EXPECT_EQ(device.property(ImageSlot::WhiteBalance).value, 5000);
   // The value is not read when the range could not be.
-  EXPECT_EQ(std::count(platform->log->begin(), platform->log->end(), "Get 1"), 0);
+  EXPECT_EQ(std::count(platform->log->begin(), platform->log->end(), "ReadControl 1"), 0);
 }
 
 struct SnapCase {
@@ -71,13 +80,14 @@ class SnapTest : public ImageTest, public ::testing::WithParamInterface<SnapCase
 
 TEST_P(SnapTest, SnapsTowardZeroThenClamps) {
   const SnapCase& c = GetParam();
-  procAmp->controls[procamp::kGamma] = {.min = c.min, .max = c.max, .step = c.step, .defaultValue = c.min, .value = c.min};
+  camera->controls[CameraControl::Gamma] = {
+      .min = c.min, .max = c.max, .step = c.step, .defaultValue = c.min, .value = c.min};
   Read();
   ASSERT_TRUE(SetImageProperty(device, ImageControl::Gamma, c.requested));
-  ASSERT_EQ(procAmp->sets.size(), 1u);
-  EXPECT_EQ(procAmp->sets[0].property, procamp::kGamma);
-  EXPECT_EQ(procAmp->sets[0].value, c.expected) << "requested " << c.requested;
-  EXPECT_EQ(procAmp->sets[0].flags, procamp::kFlagsManual);
+  ASSERT_EQ(camera->writes.size(), 1u);
+  EXPECT_EQ(camera->writes[0].control, CameraControl::Gamma);
+  EXPECT_EQ(camera->writes[0].value, c.expected) << "requested " << c.requested;
+  EXPECT_EQ(camera->writes[0].mode, ControlMode::Manual);
   EXPECT_EQ(device.property(ImageSlot::Gamma).value, c.expected);
 }
 
@@ -94,7 +104,7 @@ INSTANTIATE_TEST_SUITE_P(
                       SnapCase{INT32_MIN, INT32_MAX, -1, INT32_MIN, INT32_MIN}));
 
 TEST_F(ImageTest, InvalidSlotOrUnknownControlMakesNoPlatformCall) {
-  procAmp->controls[procamp::kBrightness] = {.rangeStatus = media::kFail};
+  camera->controls[CameraControl::Brightness] = {.queryError = fake::Errno(EIO)};
   Read();
   EXPECT_FALSE(SetImageProperty(device, ImageControl::Brightness, 10));
   EXPECT_FALSE(SetImageProperty(device, static_cast<ImageControl>(6), 10));
@@ -103,46 +113,51 @@ TEST_F(ImageTest, InvalidSlotOrUnknownControlMakesNoPlatformCall) {
 }
 
 TEST_F(ImageTest, RefusedValueLeavesTheStoredOne) {
-  procAmp->controls[procamp::kWhiteBalance] = {.min = 2800, .max = 6500, .step = 10, .defaultValue = 4600, .value = 4600};
+  camera->controls[CameraControl::WhiteBalance] = {
+      .min = 2800, .max = 6500, .step = 10, .defaultValue = 4600, .value = 4600};
   Read();
-  procAmp->controls[procamp::kWhiteBalance].setStatus = media::StatusFromErrno(EBUSY);
+  camera->controls[CameraControl::WhiteBalance].writeError = fake::Errno(EBUSY);
   EXPECT_FALSE(SetImageProperty(device, ImageControl::WhiteBalance, 5003));
   EXPECT_EQ(device.property(ImageSlot::WhiteBalance).value, 4600);
-  procAmp->controls[procamp::kWhiteBalance].setStatus = media::kFalse;  // not exactly 0
-  EXPECT_FALSE(SetImageProperty(device, ImageControl::WhiteBalance, 5003));
-  procAmp->controls[procamp::kWhiteBalance].setStatus = media::kOk;
+  camera->controls[CameraControl::WhiteBalance].writeError = {};
   EXPECT_TRUE(SetImageProperty(device, ImageControl::WhiteBalance, 5003));
   EXPECT_EQ(device.property(ImageSlot::WhiteBalance).value, 5000);
-  EXPECT_EQ(procAmp->sets.back().property, procamp::kWhiteBalance);
+  EXPECT_EQ(camera->writes.back().control, CameraControl::WhiteBalance);
 }
 
-TEST_F(ImageTest, EachSettableControlReachesItsPropertyNumber) {
-  for (std::int32_t p = 0; p < 10; ++p) procAmp->controls[p] = {};
+TEST_F(ImageTest, EachSettableControlReachesItsCameraControl) {
+  AddAllControls(*camera);
   Read();
-  const std::pair<ImageControl, std::int32_t> expected[] = {
-      {ImageControl::Brightness, procamp::kBrightness}, {ImageControl::Contrast, procamp::kContrast},
-      {ImageControl::Saturation, procamp::kSaturation}, {ImageControl::Sharpness, procamp::kSharpness},
-      {ImageControl::Gamma, procamp::kGamma},           {ImageControl::WhiteBalance, procamp::kWhiteBalance}};
-  for (const auto& [control, property] : expected) {
-    procAmp->sets.clear();
+  const std::pair<ImageControl, CameraControl> expected[] = {
+      {ImageControl::Brightness, CameraControl::Brightness},
+      {ImageControl::Contrast, CameraControl::Contrast},
+      {ImageControl::Saturation, CameraControl::Saturation},
+      {ImageControl::Sharpness, CameraControl::Sharpness},
+      {ImageControl::Gamma, CameraControl::Gamma},
+      {ImageControl::WhiteBalance, CameraControl::WhiteBalance}};
+  for (const auto& [control, cameraControl] : expected) {
+    camera->writes.clear();
     ASSERT_TRUE(SetImageProperty(device, control, 100));
-    ASSERT_EQ(procAmp->sets.size(), 1u);
-    EXPECT_EQ(procAmp->sets[0].property, property);
+    ASSERT_EQ(camera->writes.size(), 1u);
+    EXPECT_EQ(camera->writes[0].control, cameraControl);
   }
 }
 
 TEST_F(ImageTest, ResetPutsEveryValidControlToItsDefaultInAutomaticMode) {
-  for (std::int32_t p = 0; p < 10; ++p) {
-    procAmp->controls[p] = {.min = 0, .max = 200, .step = 1, .defaultValue = 100 + p, .value = 7};
+  for (int c = 0; c < 10; ++c) {
+    camera->controls[static_cast<CameraControl>(c)] = {
+        .min = 0, .max = 200, .step = 1, .defaultValue = 100 + c, .value = 7};
   }
-  procAmp->controls.erase(procamp::kSharpness);  // unsupported: skipped
+  camera->controls.erase(CameraControl::Sharpness);  // unsupported: skipped
   Read();
-  procAmp->controls[procamp::kGain].setStatus = media::StatusFromErrno(EIO);  // refused: still stored
+  camera->controls[CameraControl::Gain].writeError = fake::Errno(EIO);  // refused: still stored
   ASSERT_TRUE(ResetImageProperties(device));
   const std::vector<std::string> expected{
-      "Set 0 100 1", "Set 1 101 1", "Set 2 102 1", "Set 3 103 1", "Set 5 105 1",
-      "Set 7 107 1", "Set 9 109 1", "Set 8 108 1", "Set 6 106 1"};
+      "WriteControl 0 100", "WriteControl 1 101", "WriteControl 2 102",
+      "WriteControl 3 103", "WriteControl 5 105", "WriteControl 7 107",
+      "WriteControl 9 109", "WriteControl 8 108", "WriteControl 6 106"};
   EXPECT_EQ(*platform->log, expected);
+  for (const auto& write : camera->writes) EXPECT_EQ(write.mode, ControlMode::Automatic);
   EXPECT_EQ(device.property(ImageSlot::Gain).value, 109);
   EXPECT_EQ(device.property(ImageSlot::Hue).value, 102);
   EXPECT_EQ(device.property(ImageSlot::ColorEnable).value, 106);
@@ -150,7 +165,7 @@ TEST_F(ImageTest, ResetPutsEveryValidControlToItsDefaultInAutomaticMode) {
 }
 
 TEST_F(ImageTest, DeviceWithoutImageControls) {
-  device.procAmp.reset();
+  device.camera.reset();
   device.property(ImageSlot::Brightness) = {.valid = true, .min = 0, .max = 255, .step = 1};
   EXPECT_FALSE(SetImageProperty(device, ImageControl::Brightness, 5));
   EXPECT_FALSE(ResetImageProperties(device));

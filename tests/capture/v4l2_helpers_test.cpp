@@ -5,21 +5,15 @@
 namespace kinovo::media::linux_backend {
 namespace {
 
-TEST(V4l2Formats, PixelFormatsMapToTheirSubtypes) {
-  const std::pair<std::uint32_t, Guid> cases[] = {
-      {pixfmt::kYUYV, MEDIASUBTYPE_YUY2},      {pixfmt::kUYVY, MEDIASUBTYPE_UYVY},
-      {pixfmt::kYVU420, MEDIASUBTYPE_YV12},    {pixfmt::kYUV420, MEDIASUBTYPE_IYUV},
-      {pixfmt::kBGR24, MEDIASUBTYPE_RGB24},    {pixfmt::kXBGR32, MEDIASUBTYPE_RGB32},
-      {pixfmt::kBGR32, MEDIASUBTYPE_RGB32},    {pixfmt::kMJPEG, MEDIASUBTYPE_MJPG},
-      {pixfmt::kJPEG, MEDIASUBTYPE_MJPG},      {pixfmt::kMPEG, MEDIASUBTYPE_MPEG2_VIDEO},
-      {pixfmt::kNV12, SubtypeFromFourcc(pixfmt::kNV12)},
-      {pixfmt::kH264, SubtypeFromFourcc(pixfmt::kH264)},
+TEST(V4l2Formats, PixelFormatsGoByTheirAviNames) {
+  const std::pair<std::uint32_t, const char*> cases[] = {
+      {pixfmt::kYUYV, "YUY2"},        {pixfmt::kUYVY, "UYVY"},   {pixfmt::kYVU420, "YV12"},
+      {pixfmt::kYUV420, "IYUV"},      {pixfmt::kBGR24, "RGB24"}, {pixfmt::kXBGR32, "RGB32"},
+      {pixfmt::kBGR32, "RGB32"},      {pixfmt::kMJPEG, "MJPG"},  {pixfmt::kJPEG, "MJPG"},
+      {pixfmt::kMPEG, "MPEG2_VIDEO"}, {pixfmt::kNV12, "NV12"},   {pixfmt::kY16, "Y16"},
+      {0x01020304, "0x01020304"},
   };
-  for (const auto& [format, subtype] : cases) {
-    EXPECT_EQ(SubtypeForPixelFormat(format), subtype) << SubtypeName(subtype).toStdString();
-  }
-  EXPECT_EQ(SubtypeName(SubtypeForPixelFormat(pixfmt::kNV12)), QStringLiteral("NV12"));
-  EXPECT_EQ(SubtypeName(MEDIASUBTYPE_MPEG2_VIDEO), QStringLiteral("MPEG2_VIDEO"));
+  for (const auto& [format, name] : cases) EXPECT_EQ(PixelFormatName(format), name);
 }
 
 TEST(V4l2Formats, IntervalsRoundDownSoTheRateComesBack) {

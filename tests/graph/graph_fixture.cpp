@@ -129,17 +129,17 @@ void GraphTest::TearDown() {
 }
 
 void GraphTest::UseFormat(int index) {
-  ASSERT_EQ(ApplyFormat(index, camera_->mainPin.get(), *camera_, 30), 0);
+  ASSERT_EQ(ApplyFormat(*camera_, index, 30), 0);
   camera_->formatIndex = index;
   camera_->frameRate = 30;
 }
 
-std::shared_ptr<media::Filter> GraphTest::Microphone(const std::string& source) {
+QString GraphTest::Microphone(const std::string& source) {
   EnumerateAudioDevices(microphones_);
   for (const AudioDevice& mic : microphones_) {
-    if (mic.devicePath == QString::fromStdString(source)) return mic.filter;
+    if (mic.devicePath == QString::fromStdString(source)) return mic.devicePath;
   }
-  return nullptr;
+  return {};
 }
 
 media::CaptureStats GraphTest::Stats(const CCaptureGraph& graph) {
@@ -152,7 +152,7 @@ Status GraphTest::StopAndFinish(CCaptureGraph& graph, QString* reason, media::So
       StopRecording(graph, [&result](const media::RecordingResult& r) { result = r; });
   if (stopped != 0) return stopped;
   EXPECT_TRUE(PumpUntil([&] { return result.has_value(); }, 10s)) << "the file was never finished";
-  if (!result) return media::kFail;
+  if (!result) return media::StatusFromErrno(ETIMEDOUT);
   if (reason) *reason = QString::fromStdString(result->error.message());
   if (reason && !result->error) reason->clear();
   if (sound) *sound = result->sound;

@@ -87,8 +87,9 @@ class GraphTest : public ::testing::Test {
   // Sets a capture mode of the camera at 30 frames per second, as the main
   // window does.
   void UseFormat(int index);
-  // The source filter of the listed microphone named `source`.
-  std::shared_ptr<media::Filter> Microphone(const std::string& source);
+  // The listed microphone named `source`: its name, empty when it is not
+  // listed.
+  QString Microphone(const std::string& source);
   static media::CaptureStats Stats(const CCaptureGraph& graph);
   // Stops the recording and waits until its file is complete: the file's
   // status (1 when nothing was recorded), and why it failed in words.

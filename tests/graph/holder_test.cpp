@@ -19,7 +19,7 @@ TEST_F(GraphTest, HolderNeverBuiltHasNothingToWorkOn) {
 // refused recording leaves no file.
 TEST_F(GraphTest, HolderWithoutCameraPreviewsNothingAndRecordsNothing) {
   CCaptureGraph graph;
-  ASSERT_EQ(BuildGraph(graph, nullptr, nullptr), 0);
+  ASSERT_EQ(BuildGraph(graph, nullptr, {}), 0);
   EXPECT_EQ(StartPreview(graph, preview_), 0);
   EXPECT_EQ(VideoWindow(), nullptr);
   streamtest::TempDir dir;
@@ -34,7 +34,7 @@ TEST_F(GraphTest, HolderWithoutCameraPreviewsNothingAndRecordsNothing) {
 TEST_F(GraphTest, ResizedVideoWindowIsOnePixelTaller) {
   UseFormat(kMjpeg480);
   CCaptureGraph graph;
-  ASSERT_EQ(BuildGraph(graph, camera_, nullptr), 0);
+  ASSERT_EQ(BuildGraph(graph, camera_, {}), 0);
   ASSERT_EQ(StartPreview(graph, preview_), 0);
   EXPECT_TRUE(ResizeVideoWindow(graph, 610, 450));
   QWidget* video = VideoWindow();
@@ -46,18 +46,19 @@ TEST_F(GraphTest, ResizedVideoWindowIsOnePixelTaller) {
 }
 
 // The second BuildGraph releases the first graph: its camera stream stops
-// and the device is given back, and its video window goes.
+// and gives its buffers back, and its video window goes; the camera stays
+// open for the next one.
 TEST_F(GraphTest, BuildingTwiceReleasesTheFirstGraphAndItsStream) {
   UseFormat(kMjpeg480);
   CCaptureGraph graph;
-  ASSERT_EQ(BuildGraph(graph, camera_, nullptr), 0);
+  ASSERT_EQ(BuildGraph(graph, camera_, {}), 0);
   ASSERT_EQ(StartPreview(graph, preview_), 0);
   Pump(300ms);
   ASSERT_TRUE(VideoWindow());
   const std::size_t mark = VcamLog().size();
-  ASSERT_EQ(BuildGraph(graph, camera_, nullptr), 0);
+  ASSERT_EQ(BuildGraph(graph, camera_, {}), 0);
   EXPECT_EQ(VcamLogLines("video0", mark),
-            (std::vector<std::string>{"video0 streamoff", "video0 reqbufs 0", "video0 close"}));
+            (std::vector<std::string>{"video0 streamoff", "video0 reqbufs 0"}));
   EXPECT_EQ(VideoWindow(), nullptr);
   ASSERT_EQ(StartPreview(graph, preview_), 0);
   EXPECT_TRUE(PumpUntil([&] { return Stats(graph).previewFrames > 5; }, 3s));
@@ -68,7 +69,7 @@ TEST_F(GraphTest, BuildingTwiceReleasesTheFirstGraphAndItsStream) {
 TEST_F(GraphTest, PreviewWindowDestroyedBeforeTheGraph) {
   UseFormat(kMjpeg480);
   CCaptureGraph graph;
-  ASSERT_EQ(BuildGraph(graph, camera_, nullptr), 0);
+  ASSERT_EQ(BuildGraph(graph, camera_, {}), 0);
   ASSERT_EQ(StartPreview(graph, preview_), 0);
   Pump(300ms);
   delete preview_;

@@ -19,7 +19,7 @@ using streamtest::RunCommand;
 TEST_F(GraphTest, RecordingPastOneGigabytePlaysToItsEndWithEveryFrame) {
   UseFormat(kYuyv1080);
   CCaptureGraph graph;
-  ASSERT_EQ(BuildGraph(graph, camera_, nullptr), 0);
+  ASSERT_EQ(BuildGraph(graph, camera_, {}), 0);
   ASSERT_EQ(StartPreview(graph, preview_), 0);
   streamtest::TempDir dir;
   const auto file = dir / "large.avi";

@@ -25,7 +25,7 @@ QImage Screenshot(const std::filesystem::path& file) {
 TEST_F(GraphTest, PreviewFramesReachTheVideoWindowAtTheCameraRate) {
   UseFormat(kMjpeg1080);
   CCaptureGraph graph;
-  ASSERT_EQ(BuildGraph(graph, camera_, nullptr), 0);
+  ASSERT_EQ(BuildGraph(graph, camera_, {}), 0);
   ASSERT_EQ(StartPreview(graph, preview_), 0);
   QWidget* video = VideoWindow();
   ASSERT_TRUE(video) << "the renderer is not a child of the preview window";
@@ -76,7 +76,7 @@ TEST_F(GraphTest, PreviewFramesReachTheVideoWindowAtTheCameraRate) {
 TEST_F(GraphTest, PointerOverThePictureReachesTheMainWindow) {
   UseFormat(kMjpeg480);
   CCaptureGraph graph;
-  ASSERT_EQ(BuildGraph(graph, camera_, nullptr), 0);
+  ASSERT_EQ(BuildGraph(graph, camera_, {}), 0);
   ASSERT_EQ(StartPreview(graph, preview_), 0);
   Pump(300ms);
   const QPoint centre = preview_->geometry().center();
@@ -92,12 +92,12 @@ TEST_F(GraphTest, PointerOverThePictureReachesTheMainWindow) {
 TEST_F(GraphTest, CaptureModeChangeWhilePreviewing) {
   UseFormat(kMjpeg480);
   CCaptureGraph graph;
-  ASSERT_EQ(BuildGraph(graph, camera_, nullptr), 0);
+  ASSERT_EQ(BuildGraph(graph, camera_, {}), 0);
   ASSERT_EQ(StartPreview(graph, preview_), 0);
   Pump(300ms);
   const std::size_t mark = VcamLog().size();
   StopPreview(graph);
-  EXPECT_EQ(ApplyFormat(kYuyv480, camera_->mainPin.get(), *camera_, 30), 0);
+  EXPECT_EQ(ApplyFormat(*camera_, kYuyv480, 30), 0);
   ASSERT_EQ(StartPreview(graph, preview_), 0);
   const std::uint64_t before = Stats(graph).previewFrames;
   EXPECT_TRUE(PumpUntil([&] { return Stats(graph).previewFrames > before + 5; }, 3s));

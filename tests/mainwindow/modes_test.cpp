@@ -2,6 +2,8 @@
 // layout, clock text and dated file names.
 #include "modes.h"
 
+#include "platform/media/linux/v4l2_formats.h"
+
 #include <gtest/gtest.h>
 
 #include <set>
@@ -9,18 +11,17 @@
 namespace {
 
 using kinovo::VideoFormat;
-namespace media = kinovo::media;
+namespace pixfmt = kinovo::media::linux_backend::pixfmt;
 
-VideoFormat Format(int index, const media::Guid& subtype, int w, int h, int fps)
-{
-    VideoFormat f;
-    f.index = index;
-    f.width = w;
-    f.height = h;
-    f.maxFps = fps;
-    f.minFps = 5;
-    f.subtype = subtype;
-    return f;
+VideoFormat Format(int index, std::uint32_t subtype, int w, int h, int fps) {
+  VideoFormat f;
+  f.index = index;
+  f.width = w;
+  f.height = h;
+  f.maxFps = fps;
+  f.minFps = 5;
+  f.subtype = subtype;
+  return f;
 }
 
 struct Entry {
@@ -37,56 +38,57 @@ std::vector<Entry> Entries(const std::vector<VideoFormat>& modes)
 
 TEST(Modes, SevenFormatCameraOffersTheTableSizesAtTheirBestSubtype)
 {
-    const auto& YUY2 = media::MEDIASUBTYPE_YUY2;
-    const auto& MJPG = media::MEDIASUBTYPE_MJPG;
-    const std::vector<VideoFormat> formats{
-        Format(0, YUY2, 640, 480, 30),  Format(1, YUY2, 1280, 720, 10), Format(2, MJPG, 1280, 720, 30),
-        Format(3, MJPG, 640, 480, 30),  Format(4, YUY2, 320, 240, 30),  Format(5, MJPG, 1920, 1080, 30),
-        Format(6, YUY2, 352, 288, 30),
-    };
-    const auto entries = Entries(BuildModeList(formats));
-    ASSERT_EQ(entries.size(), 4u);
-    const std::vector<std::pair<const char*, int>> expected{
-        {"1920 x 1080 (16:9), 1080p", 5}, // MJPG
-        {"1280 x 720 (16:9), 720p", 2},   // the YUY2 one is below 25 fps
-        {"640 x 480 (4:3), VGA", 0},      // YUY2 ranks before MJPG
-        {"320 x 240 (4:3), QVGA", 4},
-    };
-    for (std::size_t i = 0; i < expected.size(); ++i) {
-        EXPECT_EQ(entries[i].text.toStdString(), expected[i].first) << i;
-        EXPECT_EQ(entries[i].index, expected[i].second) << i;
+  const auto YUY2 = pixfmt::kYUYV;
+  const auto MJPG = pixfmt::kMJPEG;
+  const std::vector<VideoFormat> formats{
+      Format(0, YUY2, 640, 480, 30),  Format(1, YUY2, 1280, 720, 10),
+      Format(2, MJPG, 1280, 720, 30), Format(3, MJPG, 640, 480, 30),
+      Format(4, YUY2, 320, 240, 30),  Format(5, MJPG, 1920, 1080, 30),
+      Format(6, YUY2, 352, 288, 30),
+  };
+  const auto entries = Entries(BuildModeList(formats));
+  ASSERT_EQ(entries.size(), 4u);
+  const std::vector<std::pair<const char*, int>> expected{
+      {"1920 x 1080 (16:9), 1080p", 5},  // MJPG
+      {"1280 x 720 (16:9), 720p", 2},    // the YUY2 one is below 25 fps
+      {"640 x 480 (4:3), VGA", 0},       // YUY2 ranks before MJPG
+      {"320 x 240 (4:3), QVGA", 4},
+  };
+  for (std::size_t i = 0; i < expected.size(); ++i) {
+    EXPECT_EQ(entries[i].text.toStdString(), expected[i].first) << i;
+    EXPECT_EQ(entries[i].index, expected[i].second) << i;
     }
 }
 
 TEST(Modes, TiesKeepTheFirstFormatAndBetterRanksReplaceLaterOnes)
 {
-    const auto modes = BuildModeList({
-        Format(0, media::MEDIASUBTYPE_MJPG, 640, 480, 30),
-        Format(1, media::MEDIASUBTYPE_MJPG, 640, 480, 30), // same rank: the first stays
-        Format(2, media::MEDIASUBTYPE_UYVY, 1280, 720, 30),
-        Format(3, media::MEDIASUBTYPE_YUY2, 1280, 720, 30), // worse rank than UYVY
-        Format(4, media::Guid{}, 800, 600, 30),             // unknown subtype: rank 10
-        Format(5, media::MEDIASUBTYPE_MPEG2_VIDEO, 800, 600, 30),
-        Format(6, media::MEDIASUBTYPE_RGB24, 800, 600, 24), // too slow, never replaces
-    });
-    ASSERT_EQ(modes.size(), 3u);
-    EXPECT_EQ(modes[0].index, 2);
-    EXPECT_EQ(modes[1].index, 5);
-    EXPECT_EQ(modes[2].index, 0);
+  const auto modes = BuildModeList({
+      Format(0, pixfmt::kMJPEG, 640, 480, 30),
+      Format(1, pixfmt::kMJPEG, 640, 480, 30),  // same rank: the first stays
+      Format(2, pixfmt::kUYVY, 1280, 720, 30),
+      Format(3, pixfmt::kYUYV, 1280, 720, 30),  // worse rank than UYVY
+      Format(4, pixfmt::kH264, 800, 600, 30),   // no rank of its own: 10
+      Format(5, pixfmt::kMPEG, 800, 600, 30),
+      Format(6, pixfmt::kBGR24, 800, 600, 24),  // too slow, never replaces
+  });
+  ASSERT_EQ(modes.size(), 3u);
+  EXPECT_EQ(modes[0].index, 2);
+  EXPECT_EQ(modes[1].index, 5);
+  EXPECT_EQ(modes[2].index, 0);
 }
 
 TEST(Modes, SubtypeRanksAndSortOrder)
 {
-    const std::vector<std::pair<media::Guid, int>> ranks{
-        {media::MEDIASUBTYPE_UYVY, 1},  {media::MEDIASUBTYPE_YUY2, 2},        {media::MEDIASUBTYPE_YV12, 3},
-        {media::MEDIASUBTYPE_IYUV, 4},  {media::MEDIASUBTYPE_RGB32, 5},       {media::MEDIASUBTYPE_RGB24, 6},
-        {media::MEDIASUBTYPE_MJPG, 7},  {media::MEDIASUBTYPE_MPEG2_VIDEO, 8}, {media::Guid{}, 10},
-    };
-    for (const auto& [subtype, rank] : ranks) EXPECT_EQ(SubtypeRank(subtype), rank);
-    // Same width: the taller one first.
-    EXPECT_TRUE(IsLargerMode(Format(0, {}, 1280, 960, 30), Format(0, {}, 1280, 720, 30)));
-    EXPECT_FALSE(IsLargerMode(Format(0, {}, 1280, 720, 30), Format(0, {}, 1280, 720, 30)));
-    EXPECT_FALSE(IsLargerMode(Format(0, {}, 1024, 768, 30), Format(0, {}, 1280, 720, 30)));
+  const std::vector<std::pair<std::uint32_t, int>> ranks{
+      {pixfmt::kUYVY, 1},  {pixfmt::kYUYV, 2},   {pixfmt::kYVU420, 3}, {pixfmt::kYUV420, 4},
+      {pixfmt::kBGR32, 5}, {pixfmt::kBGR24, 6},  {pixfmt::kMJPEG, 7},  {pixfmt::kMPEG, 8},
+      {pixfmt::kH264, 10}, {pixfmt::kXBGR32, 5}, {pixfmt::kJPEG, 7},
+  };
+  for (const auto& [subtype, rank] : ranks) EXPECT_EQ(SubtypeRank(subtype), rank);
+  // Same width: the taller one first.
+  EXPECT_TRUE(IsLargerMode(Format(0, {}, 1280, 960, 30), Format(0, {}, 1280, 720, 30)));
+  EXPECT_FALSE(IsLargerMode(Format(0, {}, 1280, 720, 30), Format(0, {}, 1280, 720, 30)));
+  EXPECT_FALSE(IsLargerMode(Format(0, {}, 1024, 768, 30), Format(0, {}, 1280, 720, 30)));
 }
 
 TEST(Modes, EveryBadgeRowHasItsTextAndOnlyExactSizesMatch)

@@ -466,52 +466,61 @@ TEST_F(ListPanel, LongTextsEndInsideTheirRowWithAnEllipsis)
 namespace {
 
 // Image controls in memory that remember every write.
-class RecordingProcAmp final : public media::VideoProcAmp {
+class RecordingCamera final : public media::Camera {
 public:
     struct Write {
-        std::int32_t property, value, flags;
+        media::CameraControl control;
+        std::int32_t value;
+        media::ControlMode mode;
         friend bool operator==(const Write&, const Write&) = default;
     };
 
-    void Add(ImageSlot slot, ImageProperty p) { controls[kinovo::kSlotProperty[static_cast<int>(slot)]] = p; }
+    void Add(ImageSlot slot, ImageProperty p) { controls[kinovo::kSlotControl[static_cast<int>(slot)]] = p; }
 
-    media::Status GetRange(std::int32_t property, std::int32_t& min, std::int32_t& max, std::int32_t& step,
-                           std::int32_t& def, std::int32_t& caps) override
+    const media::CameraInfo& info() const override { return m_info; }
+    std::error_code ListModes(std::vector<media::CameraMode>& modes) override
     {
-        const auto it = controls.find(property);
-        if (it == controls.end()) return media::kPropertyUnsupported;
-        min = it->second.min;
-        max = it->second.max;
-        step = it->second.step;
-        def = it->second.defaultValue;
-        caps = media::procamp::kFlagsManual;
-        return media::kOk;
+        modes.clear();
+        return {};
     }
-    media::Status Get(std::int32_t property, std::int32_t& value, std::int32_t& flags) override
+    std::error_code SetMode(std::uint32_t, std::int32_t, std::int32_t, std::int64_t) override
     {
-        const auto it = controls.find(property);
-        if (it == controls.end()) return media::kPropertyUnsupported;
+        return std::make_error_code(std::errc::not_supported);
+    }
+    std::error_code QueryControl(media::CameraControl control, media::ControlRange& range) override
+    {
+        const auto it = controls.find(control);
+        if (it == controls.end()) return std::make_error_code(std::errc::not_supported);
+        range = {it->second.min, it->second.max, it->second.step, it->second.defaultValue};
+        return {};
+    }
+    std::error_code ReadControl(media::CameraControl control, std::int32_t& value) override
+    {
+        const auto it = controls.find(control);
+        if (it == controls.end()) return std::make_error_code(std::errc::not_supported);
         value = it->second.value;
-        flags = media::procamp::kFlagsManual;
-        return media::kOk;
+        return {};
     }
-    media::Status Set(std::int32_t property, std::int32_t value, std::int32_t flags) override
+    std::error_code WriteControl(media::CameraControl control, std::int32_t value, media::ControlMode mode) override
     {
-        writes.push_back({property, value, flags});
-        controls[property].value = value;
-        return media::kOk;
+        writes.push_back({control, value, mode});
+        controls[control].value = value;
+        return {};
     }
 
-    std::map<std::int32_t, ImageProperty> controls;
+    std::map<media::CameraControl, ImageProperty> controls;
     std::vector<Write> writes;
+
+private:
+    media::CameraInfo m_info{"/dev/video0", "Panel Camera", "", "/dev/video0"};
 };
 
 constexpr ImageProperty kBrightness{true, -64, 64, 1, 0, 10};
 constexpr ImageProperty kWhiteBalance{true, 2800, 6500, 10, 4600, 4600};
 
-std::shared_ptr<RecordingProcAmp> Camera(kinovo::VideoDevice& device, bool contrastAndGamma)
+std::shared_ptr<RecordingCamera> Camera(kinovo::VideoDevice& device, bool contrastAndGamma)
 {
-    auto amp = std::make_shared<RecordingProcAmp>();
+    auto amp = std::make_shared<RecordingCamera>();
     amp->Add(ImageSlot::Brightness, kBrightness);
     if (contrastAndGamma) amp->Add(ImageSlot::Contrast, {true, 0, 100, 1, 50, 50});
     amp->Add(ImageSlot::Saturation, {true, 0, 200, 2, 100, 100});
@@ -519,7 +528,7 @@ std::shared_ptr<RecordingProcAmp> Camera(kinovo::VideoDevice& device, bool contr
     if (contrastAndGamma) amp->Add(ImageSlot::Gamma, {true, 100, 300, 10, 150, 150});
     amp->Add(ImageSlot::WhiteBalance, kWhiteBalance);
     amp->Add(ImageSlot::Hue, {true, -180, 180, 1, 0, 0}); // no row of its own
-    device.procAmp = amp;
+    device.camera = amp;
     kinovo::ReadImageProperties(device);
     return amp;
 }
@@ -651,7 +660,7 @@ TEST_F(SettingsPanel, ClicksAndDragsSetTheHoveredControlOnTheCamera)
     auto amp = Camera(device, true);
     panel.m_pDevice = &device;
     Open();
-    const std::int32_t brightness = media::procamp::kBrightness;
+    const media::CameraControl brightness = media::CameraControl::Brightness;
     // A drag starts with a press at x = 100, which itself sets -35.
     const struct {
         bool drag;
@@ -676,7 +685,7 @@ TEST_F(SettingsPanel, ClicksAndDragsSetTheHoveredControlOnTheCamera)
         EXPECT_EQ(Value(ImageSlot::Brightness), c.value) << (c.drag ? "drag " : "click ") << c.x;
         if (c.written) {
             ASSERT_EQ(amp->writes.size(), 1u) << c.x;
-            EXPECT_EQ(amp->writes[0], (RecordingProcAmp::Write{brightness, c.value, media::procamp::kFlagsManual}));
+            EXPECT_EQ(amp->writes[0], (RecordingCamera::Write{brightness, c.value, media::ControlMode::Manual}));
         } else {
             EXPECT_TRUE(amp->writes.empty()) << c.x;
         }
@@ -702,7 +711,7 @@ TEST_F(SettingsPanel, ADragActsOnlyOnTheRowItWasOn)
     EXPECT_TRUE(amp->writes.empty());
     Move(panel, 206, RowY(1), Qt::LeftButton);
     ASSERT_EQ(amp->writes.size(), 1u);
-    EXPECT_EQ(amp->writes[0].property, media::procamp::kContrast);
+    EXPECT_EQ(amp->writes[0].control, media::CameraControl::Contrast);
     EXPECT_EQ(amp->writes[0].value, 75);
 }
 
@@ -724,7 +733,7 @@ TEST_F(SettingsPanel, ResetPutsEveryControlBackAndLeavesThePanelOpen)
                            ImageSlot::WhiteBalance, ImageSlot::Hue})
         EXPECT_EQ(Value(slot), device.property(slot).defaultValue) << static_cast<int>(slot);
     EXPECT_FALSE(amp->writes.empty());
-    for (const auto& w : amp->writes) EXPECT_EQ(w.flags, media::procamp::kFlagsAuto);
+    for (const auto& w : amp->writes) EXPECT_EQ(w.mode, media::ControlMode::Automatic);
 }
 
 TEST_F(SettingsPanel, WithoutACameraOnlyTheResetButtonShowsAndDoesNothing)

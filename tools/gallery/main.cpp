@@ -37,40 +37,45 @@ constexpr int kY = 100;
 const QString kTitle = QStringLiteral("kinovo-gallery");
 
 // Image controls kept in memory, for a camera record that has no camera.
-class MemoryProcAmp final : public media::VideoProcAmp {
+class MemoryCamera final : public media::Camera {
 public:
-    void Add(std::int32_t property, ImageProperty p) { m_controls[property] = p; }
+    void Add(media::CameraControl control, ImageProperty p) { m_controls[control] = p; }
 
-    media::Status GetRange(std::int32_t property, std::int32_t& min, std::int32_t& max, std::int32_t& step,
-                           std::int32_t& defaultValue, std::int32_t& capsFlags) override
+    const media::CameraInfo& info() const override { return m_info; }
+    std::error_code ListModes(std::vector<media::CameraMode>& modes) override
     {
-        const auto it = m_controls.find(property);
-        if (it == m_controls.end()) return media::kPropertyUnsupported;
-        min = it->second.min;
-        max = it->second.max;
-        step = it->second.step;
-        defaultValue = it->second.defaultValue;
-        capsFlags = media::procamp::kFlagsManual;
-        return media::kOk;
+        modes.clear();
+        return {};
     }
-    media::Status Get(std::int32_t property, std::int32_t& value, std::int32_t& flags) override
+    std::error_code SetMode(std::uint32_t, std::int32_t, std::int32_t, std::int64_t) override
     {
-        const auto it = m_controls.find(property);
-        if (it == m_controls.end()) return media::kPropertyUnsupported;
+        return std::make_error_code(std::errc::not_supported);
+    }
+    std::error_code QueryControl(media::CameraControl control, media::ControlRange& range) override
+    {
+        const auto it = m_controls.find(control);
+        if (it == m_controls.end()) return std::make_error_code(std::errc::not_supported);
+        range = {it->second.min, it->second.max, it->second.step, it->second.defaultValue};
+        return {};
+    }
+    std::error_code ReadControl(media::CameraControl control, std::int32_t& value) override
+    {
+        const auto it = m_controls.find(control);
+        if (it == m_controls.end()) return std::make_error_code(std::errc::not_supported);
         value = it->second.value;
-        flags = media::procamp::kFlagsManual;
-        return media::kOk;
+        return {};
     }
-    media::Status Set(std::int32_t property, std::int32_t value, std::int32_t) override
+    std::error_code WriteControl(media::CameraControl control, std::int32_t value, media::ControlMode) override
     {
-        const auto it = m_controls.find(property);
-        if (it == m_controls.end()) return media::kPropertyUnsupported;
+        const auto it = m_controls.find(control);
+        if (it == m_controls.end()) return std::make_error_code(std::errc::not_supported);
         it->second.value = value;
-        return media::kOk;
+        return {};
     }
 
 private:
-    std::map<std::int32_t, ImageProperty> m_controls;
+    media::CameraInfo m_info{"", "Synthetic Camera", "", ""};
+    std::map<media::CameraControl, ImageProperty> m_controls;
 };
 
 // A made-up camera with plausible ranges; without contrast and gamma for
@@ -89,14 +94,14 @@ std::unique_ptr<VideoDevice> SyntheticCamera(bool allSix)
         {ImageSlot::Gamma, {true, 72, 500, 1, 100, 100}},
         {ImageSlot::WhiteBalance, {true, 2800, 6500, 10, 4600, 4600}},
     };
-    auto amp = std::make_shared<MemoryProcAmp>();
+    auto camera = std::make_shared<MemoryCamera>();
     for (const Control& c : controls) {
         if (!allSix && (c.slot == ImageSlot::Contrast || c.slot == ImageSlot::Gamma)) continue;
-        amp->Add(kSlotProperty[static_cast<std::size_t>(c.slot)], c.p);
+        camera->Add(kSlotControl[static_cast<std::size_t>(c.slot)], c.p);
     }
     auto device = std::make_unique<VideoDevice>();
     device->name = QStringLiteral("Synthetic Camera");
-    device->procAmp = amp;
+    device->camera = camera;
     ReadImageProperties(*device);
     device->opened = true;
     return device;
@@ -231,8 +236,8 @@ bool Gallery::OpenSettings(const QString& name, std::optional<int> camera)
         device = &m_cameras[static_cast<std::size_t>(*camera)];
         const Status status = OpenVideoDevice(*device);
         if (status != media::kOk) {
-            std::fprintf(stderr, "kinovo-gallery: camera %d did not open (status 0x%08x)\n", *camera,
-                         static_cast<unsigned>(status));
+            std::fprintf(stderr, "kinovo-gallery: camera %d did not open: %s\n", *camera,
+                         media::StatusText(status).c_str());
             m_nExitCode = 1;
             return false;
         }

@@ -2,7 +2,17 @@
 
 #include <array>
 
+#include "platform/media/linux/v4l2_formats.h"
+
 namespace kinovo::probe {
+namespace {
+
+// The "clsid" of the probe's output names the kind of source, as it always
+// has, so that scripts that read it go on working.
+const QString kCameraSourceClass = QStringLiteral("{042D3A78-5CAC-4C68-AEE5-F5337603856E}");
+const QString kMicrophoneSourceClass = QStringLiteral("{D10072D1-2711-412F-85B6-0007A8C52508}");
+
+}  // namespace
 
 QString SlotName(ImageSlot slot) {
   static constexpr std::array<const char*, kImageSlotCount> kNames{
@@ -19,7 +29,7 @@ QJsonObject FormatToJson(const VideoFormat& format) {
       {"minFps", format.minFps},
       {"maxFps", format.maxFps},
       {"frameBytes", format.frameBytes},
-      {"subtype", media::SubtypeName(format.subtype)},
+      {"subtype", QString::fromStdString(media::linux_backend::PixelFormatName(format.subtype))},
   };
 }
 
@@ -50,7 +60,7 @@ QJsonObject CameraToJson(const VideoDevice& device, Status openStatus) {
   for (const VideoFormat& format : device.formats) formats.append(FormatToJson(format));
   QJsonObject camera{
       {"name", device.name},
-      {"clsid", device.clsid},
+      {"clsid", kCameraSourceClass},
       {"devicePath", device.devicePath},
       {"deviceId", device.deviceId},
       {"openStatus", openStatus},
@@ -64,7 +74,7 @@ QJsonObject CameraToJson(const VideoDevice& device, Status openStatus) {
 QJsonObject MicrophoneToJson(const AudioDevice& device) {
   return QJsonObject{
       {"name", device.name},
-      {"clsid", device.clsid},
+      {"clsid", kMicrophoneSourceClass},
       {"devicePath", device.devicePath},
       {"deviceId", device.deviceId},
   };

@@ -223,23 +223,19 @@ int Record(int argc, char** argv) {
   const VideoFormat& format = camera.formats[static_cast<std::size_t>(o.format)];
   camera.formatIndex = o.format;
   camera.frameRate = o.fps;
-  Status applied = ApplyFormat(o.format, camera.mainPin.get(), camera, o.fps);
-  if (applied == 0 && camera.extraCapturePin && camera.extraCapturePin != camera.mainPin) {
-    applied = ApplyFormat(o.format, camera.extraCapturePin.get(), camera, o.fps);
-  }
-  if (applied != 0) {
+  if (const Status applied = ApplyFormat(camera, o.format, o.fps); applied != 0) {
     return Fail(QStringLiteral("format cannot be applied"), "applyStatus", applied);
   }
 
   std::vector<AudioDevice> microphones;
-  std::shared_ptr<media::Filter> audioFilter;
+  QString microphone;
   QJsonValue microphoneName;
   if (o.mic) {
     EnumerateAudioDevices(microphones);
     if (*o.mic < 0 || static_cast<std::size_t>(*o.mic) >= microphones.size()) {
       return Fail(QStringLiteral("no such microphone"));
     }
-    audioFilter = microphones[static_cast<std::size_t>(*o.mic)].filter;
+    microphone = microphones[static_cast<std::size_t>(*o.mic)].devicePath;
     microphoneName = microphones[static_cast<std::size_t>(*o.mic)].name;
   }
 
@@ -252,7 +248,7 @@ int Record(int argc, char** argv) {
   preview->show();
 
   CCaptureGraph graph;
-  if (const Status status = BuildGraph(graph, &camera, audioFilter); status != 0) {
+  if (const Status status = BuildGraph(graph, &camera, microphone); status != 0) {
     return Fail(QStringLiteral("graph cannot be built"), "buildStatus", status);
   }
   if (!graph.session) return Fail(QStringLiteral("the camera cannot be bound"));

@@ -129,7 +129,7 @@ Status StatusFromError(const std::error_code& error) {
       case stream::pulse_errc::kKilled: return StatusFromErrno(ENODEV);
       case stream::pulse_errc::kConnectionRefused: return StatusFromErrno(ECONNREFUSED);
       case stream::pulse_errc::kTimeout: return StatusFromErrno(ETIMEDOUT);
-      default: return kFail;
+      default: return StatusFromErrno(EIO);
     }
   }
   if (error.category() == stream::WriterCategory() &&
@@ -140,10 +140,10 @@ Status StatusFromError(const std::error_code& error) {
   if (condition.category() == std::generic_category() && condition.value() > 0) {
     return StatusFromErrno(condition.value());
   }
-  return kFail;
+  return StatusFromErrno(EIO);
 }
 
-struct CaptureSession::Camera {
+struct CaptureSession::Stream {
   stream::V4l2Capture capture;
   stream::Connection preview;
   stream::Connection ended;
@@ -166,8 +166,10 @@ struct CaptureSession::Preview {
   std::unique_ptr<stream::ThreadWakeUp> cameraEnded;
 };
 
-CaptureSession::CaptureSession(std::string node)
-    : node_(std::move(node)), preview_(std::make_unique<Preview>()) {
+CaptureSession::CaptureSession(std::shared_ptr<Camera> camera)
+    : device_(std::move(camera)),
+      node_(device_->info().node),
+      preview_(std::make_unique<Preview>()) {
   preview_->cameraEnded = std::make_unique<stream::ThreadWakeUp>(
       [this] { OnCameraEnded(preview_->endedGeneration.load()); });
 }
@@ -210,14 +212,16 @@ std::optional<stream::VideoFormat> CaptureSession::format() const {
 
 std::error_code CaptureSession::Start() {
   if (camera_) return {};
-  // The format the camera was set to, as it stands.
-  linux_backend::UniqueFd fd(::open(node_.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
+  // The format the camera was set to, as it stands, on its own opening.
+  errno = 0;
+  linux_backend::UniqueFd fd = device_->StreamHandle();
   if (!fd) {
-    const std::error_code error(errno, std::generic_category());
-    qCWarning(lcMedia) << "camera" << node_.c_str() << ": open failed:" << error.message().c_str();
+    const std::error_code error(errno ? errno : ENODEV, std::generic_category());
+    qCWarning(lcMedia) << "camera" << node_.c_str()
+                       << ": no handle to stream from:" << error.message().c_str();
     return error;
   }
-  auto camera = std::make_unique<Camera>();
+  auto camera = std::make_unique<Stream>();
   if (const std::error_code error = camera->capture.Open(std::move(fd), std::nullopt)) return error;
   camera->preview = camera->capture.Connect(
       [tap = preview_->tap](const stream::VideoFramePtr& frame) { tap->Present(frame); });
@@ -259,6 +263,7 @@ void CaptureSession::OnCameraEnded(std::uint64_t generation) {
   // Gives the device back at once; a recording goes on with its sound
   // until it is stopped.
   CloseCamera();
+  device_->Release();
   if (onCameraLost_) onCameraLost_(error ? error : std::make_error_code(std::errc::no_such_device));
 }
 

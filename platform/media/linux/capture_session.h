@@ -30,8 +30,8 @@
 #include <QRect>
 #include <QSize>
 
+#include "platform/media/devices.h"
 #include "platform/media/linux/recording_file.h"
-#include "platform/media/media.h"
 
 class QWidget;
 
@@ -117,39 +117,12 @@ void RunInBackground(std::function<std::function<void()>()> work);
 // recording; the user interface never calls it while it runs.
 void FinishRecordings();
 
-namespace linux_backend {
-
-// A camera's source filter as discovery lists it: the V4L2 filter and the
-// node it was opened on.
-class CameraSourceFilter final : public Filter {
- public:
-  CameraSourceFilter(std::shared_ptr<Filter> device, std::string node)
-      : device_(std::move(device)), node_(std::move(node)) {}
-  Status EnumPins(std::unique_ptr<PinEnumerator>& pins) override { return device_->EnumPins(pins); }
-  Status QueryVideoProcAmp(std::shared_ptr<VideoProcAmp>& procAmp) override {
-    return device_->QueryVideoProcAmp(procAmp);
-  }
-  const std::string& node() const { return node_; }
-
- private:
-  std::shared_ptr<Filter> device_;
-  std::string node_;
-};
-
-// A microphone's source filter: the sound server's source it names.
-class MicrophoneSourceFilter : public Filter {
- public:
-  virtual const std::string& sourceName() const = 0;
-};
-
-}  // namespace linux_backend
-
 class CaptureSession {
  public:
   using RecordingDone = std::function<void(const RecordingResult&)>;
 
-  // The camera at `node`; nothing is opened yet.
-  explicit CaptureSession(std::string node);
+  // Streams from `camera`'s own opening; nothing streams yet.
+  explicit CaptureSession(std::shared_ptr<Camera> camera);
   // Ends the stream; a recording in progress is stopped and finished.
   ~CaptureSession();
   CaptureSession(const CaptureSession&) = delete;
@@ -214,15 +187,16 @@ class CaptureSession {
 
  private:
   struct Recording;
-  struct Camera;
+  struct Stream;
 
   void OnCameraEnded(std::uint64_t generation);
   void CloseCamera();
   void HandOver(std::unique_ptr<Recording> recording, RecordingDone done);
 
+  std::shared_ptr<Camera> device_;
   std::string node_;
   std::function<void(const std::error_code&)> onCameraLost_;
-  std::unique_ptr<Camera> camera_;
+  std::unique_ptr<Stream> camera_;
   std::unique_ptr<Recording> recording_;
   std::uint64_t generation_ = 0;
   bool cameraLost_ = false;
@@ -234,9 +208,5 @@ class CaptureSession {
   struct Preview;
   std::unique_ptr<Preview> preview_;
 };
-
-// The status of an error of the stream library (errno, FFmpeg, PulseAudio,
-// the file writer's own), for callers that speak in statuses.
-Status StatusFromError(const std::error_code& error);
 
 }  // namespace kinovo::media

@@ -2,23 +2,34 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdio>
 
 namespace kinovo::media::linux_backend {
 
-Guid SubtypeForPixelFormat(std::uint32_t pixelFormat) {
+std::string PixelFormatName(std::uint32_t pixelFormat) {
   switch (pixelFormat) {
-    case pixfmt::kYUYV: return MEDIASUBTYPE_YUY2;
-    case pixfmt::kUYVY: return MEDIASUBTYPE_UYVY;
-    case pixfmt::kYVU420: return MEDIASUBTYPE_YV12;
-    case pixfmt::kYUV420: return MEDIASUBTYPE_IYUV;
-    case pixfmt::kBGR24: return MEDIASUBTYPE_RGB24;
+    case pixfmt::kYUYV: return "YUY2";
+    case pixfmt::kYVU420: return "YV12";
+    case pixfmt::kYUV420: return "IYUV";
+    case pixfmt::kBGR24: return "RGB24";
     case pixfmt::kXBGR32:
-    case pixfmt::kBGR32: return MEDIASUBTYPE_RGB32;
-    case pixfmt::kMJPEG:
-    case pixfmt::kJPEG: return MEDIASUBTYPE_MJPG;
-    case pixfmt::kMPEG: return MEDIASUBTYPE_MPEG2_VIDEO;
-    default: return SubtypeFromFourcc(pixelFormat);
+    case pixfmt::kBGR32: return "RGB32";
+    case pixfmt::kJPEG: return "MJPG";
+    case pixfmt::kMPEG: return "MPEG2_VIDEO";
+    default: break;
   }
+  std::string name;
+  for (int shift = 0; shift < 32; shift += 8) {
+    const auto c = static_cast<unsigned char>((pixelFormat >> shift) & 0xFF);
+    if (c < 0x20 || c > 0x7E) {
+      char hex[16];
+      std::snprintf(hex, sizeof hex, "0x%08X", static_cast<unsigned>(pixelFormat));
+      return hex;
+    }
+    name.push_back(static_cast<char>(c));
+  }
+  while (!name.empty() && name.back() == ' ') name.pop_back();
+  return name;
 }
 
 std::optional<std::int64_t> FrameBytesByArithmetic(std::uint32_t pixelFormat, std::int32_t width,

@@ -1,17 +1,30 @@
 #pragma once
 
 // Pure helpers of the V4L2 back end: pixel formats, frame sizes and frame
-// intervals in the media layer's terms. No kernel headers here, so they can
-// be tested on their own.
+// intervals. No kernel headers here, so they can be tested on their own.
 
 #include <cstdint>
 #include <optional>
 #include <vector>
 
-#include "platform/media/guid.h"
-#include "platform/media/media_types.h"
+#include <string>
+
+#include "platform/media/devices.h"
 
 namespace kinovo::media::linux_backend {
+
+constexpr std::uint32_t MakeFourcc(char a, char b, char c, char d) {
+  return static_cast<std::uint32_t>(static_cast<std::uint8_t>(a)) |
+         static_cast<std::uint32_t>(static_cast<std::uint8_t>(b)) << 8 |
+         static_cast<std::uint32_t>(static_cast<std::uint8_t>(c)) << 16 |
+         static_cast<std::uint32_t>(static_cast<std::uint8_t>(d)) << 24;
+}
+
+struct Size {
+  std::int32_t cx = 0;
+  std::int32_t cy = 0;
+  friend constexpr bool operator==(const Size&, const Size&) = default;
+};
 
 namespace pixfmt {
 inline constexpr std::uint32_t kYUYV = MakeFourcc('Y', 'U', 'Y', 'V');
@@ -40,11 +53,11 @@ inline constexpr std::uint32_t kMPEG = MakeFourcc('M', 'P', 'E', 'G');
 inline constexpr std::uint32_t kH264 = MakeFourcc('H', '2', '6', '4');
 }  // namespace pixfmt
 
-// The media subtype of a V4L2 pixel format: YUYV → YUY2, UYVY → UYVY,
-// YVU420 → YV12, YUV420 → IYUV, BGR24 → RGB24, XBGR32/BGR32 → RGB32,
-// MJPEG/JPEG → MJPG, MPEG → MPEG2_VIDEO; anything else gets the subtype
-// built from its own four-character code.
-Guid SubtypeForPixelFormat(std::uint32_t pixelFormat);
+// The name a pixel format goes by in AVI files and in the probe's output:
+// YUYV is "YUY2", YUV420 "IYUV", YVU420 "YV12", BGR24 "RGB24",
+// XBGR32/BGR32 "RGB32", MJPEG/JPEG "MJPG", MPEG "MPEG2_VIDEO"; any other
+// its own four characters.
+std::string PixelFormatName(std::uint32_t pixelFormat);
 
 // Bytes of one frame by the format's own arithmetic; empty for compressed
 // or unknown formats.
