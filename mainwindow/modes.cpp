@@ -1,6 +1,6 @@
 #include "modes.h"
 
-#include "platform/media/linux/v4l2_formats.h"
+#include "platform/media/stream/pixel_formats.h"
 
 #include <algorithm>
 #include <cmath>
@@ -19,20 +19,7 @@ int BadgeRow(int width, int height)
 
 int SubtypeRank(std::uint32_t subtype)
 {
-    namespace pixfmt = media::linux_backend::pixfmt;
-    switch (subtype) {
-    case pixfmt::kUYVY: return 1;
-    case pixfmt::kYUYV: return 2;
-    case pixfmt::kYVU420: return 3;
-    case pixfmt::kYUV420: return 4;
-    case pixfmt::kBGR32:
-    case pixfmt::kXBGR32: return 5;
-    case pixfmt::kBGR24: return 6;
-    case pixfmt::kMJPEG:
-    case pixfmt::kJPEG: return 7;
-    case pixfmt::kMPEG: return 8;
-    default: return 10;
-    }
+    return media::stream::ModeRank(subtype);
 }
 
 bool IsLargerMode(const VideoFormat& a, const VideoFormat& b)

@@ -21,9 +21,9 @@ using CallLog = std::vector<std::string>;
 inline std::error_code Errno(int error) { return {error, std::generic_category()}; }
 
 struct FakeControl {
-  std::error_code queryError;
-  std::error_code readError;
-  std::error_code writeError;
+  std::error_code queryError{};
+  std::error_code readError{};
+  std::error_code writeError{};
   std::int32_t min = 0, max = 255, step = 1, defaultValue = 128, value = 128;
 };
 

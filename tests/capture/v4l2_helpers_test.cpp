@@ -13,7 +13,7 @@ TEST(V4l2Formats, PixelFormatsGoByTheirAviNames) {
       {pixfmt::kMPEG, "MPEG2_VIDEO"}, {pixfmt::kNV12, "NV12"},   {pixfmt::kY16, "Y16"},
       {0x01020304, "0x01020304"},
   };
-  for (const auto& [format, name] : cases) EXPECT_EQ(PixelFormatName(format), name);
+  for (const auto& [format, name] : cases) EXPECT_EQ(stream::PixelFormatName(format), name);
 }
 
 TEST(V4l2Formats, IntervalsRoundDownSoTheRateComesBack) {
@@ -54,13 +54,13 @@ TEST(V4l2Formats, StepwiseRangesOfferCommonSizesOnTheirGridAndTheirLargest) {
 }
 
 TEST(V4l2Formats, FrameBytesByTheFormatsOwnArithmetic) {
-  EXPECT_EQ(FrameBytesByArithmetic(pixfmt::kYUYV, 640, 480), 614400);
-  EXPECT_EQ(FrameBytesByArithmetic(pixfmt::kNV12, 640, 480), 460800);
-  EXPECT_EQ(FrameBytesByArithmetic(pixfmt::kYUV420, 3, 3), 9 + 2 * 4);
-  EXPECT_EQ(FrameBytesByArithmetic(pixfmt::kBGR24, 10, 10), 300);
-  EXPECT_EQ(FrameBytesByArithmetic(pixfmt::kXBGR32, 10, 10), 400);
-  EXPECT_FALSE(FrameBytesByArithmetic(pixfmt::kMJPEG, 640, 480));
-  EXPECT_FALSE(FrameBytesByArithmetic(pixfmt::kYUYV, 0, 480));
+  EXPECT_EQ(stream::FrameBytesByArithmetic(pixfmt::kYUYV, 640, 480), 614400);
+  EXPECT_EQ(stream::FrameBytesByArithmetic(pixfmt::kNV12, 640, 480), 460800);
+  EXPECT_EQ(stream::FrameBytesByArithmetic(pixfmt::kYUV420, 3, 3), 9 + 2 * 4);
+  EXPECT_EQ(stream::FrameBytesByArithmetic(pixfmt::kBGR24, 10, 10), 300);
+  EXPECT_EQ(stream::FrameBytesByArithmetic(pixfmt::kXBGR32, 10, 10), 400);
+  EXPECT_FALSE(stream::FrameBytesByArithmetic(pixfmt::kMJPEG, 640, 480));
+  EXPECT_FALSE(stream::FrameBytesByArithmetic(pixfmt::kYUYV, 0, 480));
 }
 
 }  // namespace

@@ -2,7 +2,7 @@
 
 #include <array>
 
-#include "platform/media/linux/v4l2_formats.h"
+#include "platform/media/stream/pixel_formats.h"
 
 namespace kinovo::probe {
 namespace {
@@ -29,7 +29,7 @@ QJsonObject FormatToJson(const VideoFormat& format) {
       {"minFps", format.minFps},
       {"maxFps", format.maxFps},
       {"frameBytes", format.frameBytes},
-      {"subtype", QString::fromStdString(media::linux_backend::PixelFormatName(format.subtype))},
+      {"subtype", QString::fromStdString(media::stream::PixelFormatName(format.subtype))},
   };
 }
 

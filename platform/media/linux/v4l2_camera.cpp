@@ -342,7 +342,7 @@ class V4l2Camera final : public Camera {
   }
 
   std::int64_t FrameBytes(std::uint32_t pixelFormat, Size size) const {
-    if (auto bytes = FrameBytesByArithmetic(pixelFormat, size.cx, size.cy)) return *bytes;
+    if (auto bytes = stream::FrameBytesByArithmetic(pixelFormat, size.cx, size.cy)) return *bytes;
     // Compressed formats: the driver's buffer size for the picture.
     v4l2_format fmt{};
     fmt.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;

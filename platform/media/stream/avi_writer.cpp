@@ -75,45 +75,6 @@ constexpr std::int64_t kTrailerBytes = std::int64_t{256} << 10;
 constexpr int kIoBufferBytes = 64 << 10;
 constexpr std::int64_t kReserveStep = std::int64_t{1} << 20;
 
-struct VideoCodec {
-  AVCodecID id;
-  std::uint32_t tag;  // 0: uncompressed RGB (BI_RGB)
-  AVPixelFormat pixelFormat;
-  int bitsPerPixel;
-};
-
-// How each camera format travels in AVI, under the tags that players know.
-std::optional<VideoCodec> CodecFor(std::uint32_t pixelFormat) {
-  switch (pixelFormat) {
-    case fourcc::kMJPEG:
-    case fourcc::kJPEG:
-      return VideoCodec{AV_CODEC_ID_MJPEG, Fourcc('M', 'J', 'P', 'G'), AV_PIX_FMT_NONE, 24};
-    case fourcc::kYUYV:
-      return VideoCodec{AV_CODEC_ID_RAWVIDEO, Fourcc('Y', 'U', 'Y', '2'), AV_PIX_FMT_YUYV422, 16};
-    case fourcc::kUYVY:
-      return VideoCodec{AV_CODEC_ID_RAWVIDEO, Fourcc('U', 'Y', 'V', 'Y'), AV_PIX_FMT_UYVY422, 16};
-    case fourcc::kYUV420:
-      return VideoCodec{AV_CODEC_ID_RAWVIDEO, Fourcc('I', '4', '2', '0'), AV_PIX_FMT_YUV420P, 12};
-    case fourcc::kYVU420:
-      return VideoCodec{AV_CODEC_ID_RAWVIDEO, Fourcc('Y', 'V', '1', '2'), AV_PIX_FMT_YUV420P, 12};
-    case fourcc::kNV12:
-      return VideoCodec{AV_CODEC_ID_RAWVIDEO, Fourcc('N', 'V', '1', '2'), AV_PIX_FMT_NV12, 12};
-    case fourcc::kNV21:
-      return VideoCodec{AV_CODEC_ID_RAWVIDEO, Fourcc('N', 'V', '2', '1'), AV_PIX_FMT_NV21, 12};
-    case fourcc::kGREY:
-      return VideoCodec{AV_CODEC_ID_RAWVIDEO, Fourcc('Y', '8', '0', '0'), AV_PIX_FMT_GRAY8, 8};
-    case fourcc::kBGR24:
-      return VideoCodec{AV_CODEC_ID_RAWVIDEO, 0, AV_PIX_FMT_BGR24, 24};
-    case fourcc::kBGR32:
-    case fourcc::kXBGR32:
-      return VideoCodec{AV_CODEC_ID_RAWVIDEO, 0, AV_PIX_FMT_BGRA, 32};
-    case fourcc::kH264:
-      return VideoCodec{AV_CODEC_ID_H264, Fourcc('H', '2', '6', '4'), AV_PIX_FMT_NONE, 24};
-    default:
-      return std::nullopt;
-  }
-}
-
 // Whether a Motion-JPEG frame is whole enough to be stored: it starts an
 // image (SOI), its frame header (SOF) gives the stream's size, and it ends
 // the image (EOI) somewhere (cameras may pad after it, up to the whole
@@ -168,37 +129,32 @@ struct Plane {
 };
 
 std::vector<Plane> RawPlanes(const VideoFormat& format) {
+  const PixelFormat* pixels = FindPixelFormat(format.pixelFormat);
+  if (!pixels) return {};
   const std::int64_t w = format.width;
   const std::int64_t h = format.height;
   auto stride = [&](std::int64_t tight) {
     return format.bytesPerLine >= tight ? static_cast<std::int64_t>(format.bytesPerLine) : tight;
   };
-  switch (format.pixelFormat) {
-    case fourcc::kYUYV:
-    case fourcc::kUYVY:
-      return {{h, 2 * w, stride(2 * w)}};
-    case fourcc::kBGR24:
-      return {{h, 3 * w, stride(3 * w)}};
-    case fourcc::kBGR32:
-    case fourcc::kXBGR32:
-      return {{h, 4 * w, stride(4 * w)}};
-    case fourcc::kGREY:
-      return {{h, w, stride(w)}};
-    case fourcc::kYUV420:
-    case fourcc::kYVU420: {
+  switch (pixels->layout) {
+    case Layout::Packed: {
+      const std::int64_t row = pixels->bytesPerPixel * w;
+      return {{h, row, stride(row)}};
+    }
+    case Layout::Planar420: {
       const std::int64_t luma = stride(w);
       const std::int64_t cw = (w + 1) / 2;
       const std::int64_t chroma = luma / 2 >= cw ? luma / 2 : cw;
       return {{h, w, luma}, {(h + 1) / 2, cw, chroma}, {(h + 1) / 2, cw, chroma}};
     }
-    case fourcc::kNV12:
-    case fourcc::kNV21: {
+    case Layout::SemiPlanar420: {
       const std::int64_t luma = stride(w);
       return {{h, w, luma}, {(h + 1) / 2, 2 * ((w + 1) / 2), luma}};
     }
-    default:
-      return {};
+    case Layout::Jpeg:
+    case Layout::Coded: break;
   }
+  return {};
 }
 
 // Timestamps further than this from the start are taken for broken ones
@@ -448,9 +404,12 @@ void AviWriter::CloseAllAtExit() {
 }
 
 std::error_code AviWriter::Impl::Setup() {
-  const std::optional<VideoCodec> codec = CodecFor(video.pixelFormat);
-  if (!codec) return std::make_error_code(std::errc::operation_not_supported);
-  compressed = codec->id != AV_CODEC_ID_RAWVIDEO;
+  // Stream copy, under the tags that players know.
+  const PixelFormat* codec = FindPixelFormat(video.pixelFormat);
+  if (!codec || codec->avCodec == AV_CODEC_ID_NONE) {
+    return std::make_error_code(std::errc::operation_not_supported);
+  }
+  compressed = codec->avCodec != AV_CODEC_ID_RAWVIDEO;
   planes = compressed ? std::vector<Plane>{} : RawPlanes(video);
   frameBytes = 0;
   for (const Plane& plane : planes) frameBytes += plane.rows * plane.rowBytes;
@@ -478,12 +437,12 @@ std::error_code AviWriter::Impl::Setup() {
   if (!videoStream) return AvError(AVERROR(ENOMEM));
   AVCodecParameters* vp = videoStream->codecpar;
   vp->codec_type = AVMEDIA_TYPE_VIDEO;
-  vp->codec_id = codec->id;
-  vp->codec_tag = codec->tag;
+  vp->codec_id = static_cast<AVCodecID>(codec->avCodec);
+  vp->codec_tag = codec->aviTag;
   vp->width = video.width;
   vp->height = video.height;
-  vp->format = codec->pixelFormat;
-  vp->bits_per_coded_sample = codec->bitsPerPixel;
+  vp->format = codec->avPixelFormat;
+  vp->bits_per_coded_sample = codec->aviBits;
   videoStream->time_base = {static_cast<int>(video.interval.num), static_cast<int>(video.interval.den)};
   videoStream->avg_frame_rate = {static_cast<int>(video.interval.den), static_cast<int>(video.interval.num)};
   videoStream->r_frame_rate = videoStream->avg_frame_rate;
@@ -709,7 +668,7 @@ std::span<const std::uint8_t> AviWriter::Impl::Payload(const VideoFrame& frame) 
     return {};
   }
   const std::span<const std::uint8_t> bytes = frame.bytes();
-  if (video.pixelFormat == fourcc::kMJPEG || video.pixelFormat == fourcc::kJPEG) {
+  if (IsJpeg(video.pixelFormat)) {
     return JpegLooksWhole(bytes, video.width, video.height) ? bytes
                                                             : std::span<const std::uint8_t>{};
   }

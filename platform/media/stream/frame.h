@@ -12,32 +12,9 @@
 #include <span>
 #include <vector>
 
+#include "platform/media/stream/pixel_formats.h"
+
 namespace kinovo::media::stream {
-
-constexpr std::uint32_t Fourcc(char a, char b, char c, char d) {
-  return static_cast<std::uint32_t>(static_cast<unsigned char>(a)) |
-         (static_cast<std::uint32_t>(static_cast<unsigned char>(b)) << 8) |
-         (static_cast<std::uint32_t>(static_cast<unsigned char>(c)) << 16) |
-         (static_cast<std::uint32_t>(static_cast<unsigned char>(d)) << 24);
-}
-
-// V4L2 pixel formats the stream components know by name.
-namespace fourcc {
-inline constexpr std::uint32_t kMJPEG = Fourcc('M', 'J', 'P', 'G');
-inline constexpr std::uint32_t kJPEG = Fourcc('J', 'P', 'E', 'G');
-inline constexpr std::uint32_t kYUYV = Fourcc('Y', 'U', 'Y', 'V');
-inline constexpr std::uint32_t kUYVY = Fourcc('U', 'Y', 'V', 'Y');
-inline constexpr std::uint32_t kYUV420 = Fourcc('Y', 'U', '1', '2');
-inline constexpr std::uint32_t kYVU420 = Fourcc('Y', 'V', '1', '2');
-inline constexpr std::uint32_t kNV12 = Fourcc('N', 'V', '1', '2');
-inline constexpr std::uint32_t kNV21 = Fourcc('N', 'V', '2', '1');
-inline constexpr std::uint32_t kBGR24 = Fourcc('B', 'G', 'R', '3');
-inline constexpr std::uint32_t kRGB24 = Fourcc('R', 'G', 'B', '3');
-inline constexpr std::uint32_t kBGR32 = Fourcc('B', 'G', 'R', '4');
-inline constexpr std::uint32_t kXBGR32 = Fourcc('X', 'R', '2', '4');
-inline constexpr std::uint32_t kGREY = Fourcc('G', 'R', 'E', 'Y');
-inline constexpr std::uint32_t kH264 = Fourcc('H', '2', '6', '4');
-}  // namespace fourcc
 
 // A time span of num/den seconds (a V4L2 frame interval).
 struct Fraction {

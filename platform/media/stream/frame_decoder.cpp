@@ -56,43 +56,38 @@ Source RawSource(const VideoFrame& frame) {
     s.planes[0] = data;
     s.strides[0] = stride;
   };
-  switch (f.pixelFormat) {
-    case fourcc::kYUYV: packed(AV_PIX_FMT_YUYV422, 2); break;
-    case fourcc::kUYVY: packed(AV_PIX_FMT_UYVY422, 2); break;
-    case fourcc::kBGR24: packed(AV_PIX_FMT_BGR24, 3); break;
-    case fourcc::kRGB24: packed(AV_PIX_FMT_RGB24, 3); break;
-    case fourcc::kBGR32:
-    case fourcc::kXBGR32: packed(AV_PIX_FMT_BGR0, 4); break;
-    case fourcc::kGREY:
-      packed(AV_PIX_FMT_GRAY8, 1);
-      s.fullRange = true;  // luma-only sensors use the whole range
+  const PixelFormat* pixels = FindPixelFormat(f.pixelFormat);
+  if (!pixels || pixels->avPixelFormat == AV_PIX_FMT_NONE) return s;
+  const auto format = static_cast<AVPixelFormat>(pixels->avPixelFormat);
+  switch (pixels->layout) {
+    case Layout::Packed:
+      packed(format, pixels->bytesPerPixel);
+      s.fullRange = pixels->fullRange;
       break;
-    case fourcc::kYUV420:
-    case fourcc::kYVU420: {
+    case Layout::Planar420: {
       const int luma = f.bytesPerLine >= w ? f.bytesPerLine : w;
       const int chroma = luma / 2;
       const std::size_t lumaBytes = static_cast<std::size_t>(luma) * h;
       const std::size_t chromaBytes = static_cast<std::size_t>(chroma) * ((h + 1) / 2);
       if (size < lumaBytes + 2 * chromaBytes) break;
-      const bool swapped = f.pixelFormat == fourcc::kYVU420;
-      s.format = AV_PIX_FMT_YUV420P;
+      const bool swapped = pixels->chromaSwapped;
+      s.format = format;
       s.planes = {data, data + lumaBytes + (swapped ? chromaBytes : 0),
                   data + lumaBytes + (swapped ? 0 : chromaBytes), nullptr};
       s.strides = {luma, chroma, chroma, 0};
       break;
     }
-    case fourcc::kNV12:
-    case fourcc::kNV21: {
+    case Layout::SemiPlanar420: {
       const int luma = f.bytesPerLine >= w ? f.bytesPerLine : w;
       const std::size_t lumaBytes = static_cast<std::size_t>(luma) * h;
       if (size < lumaBytes + static_cast<std::size_t>(luma) * ((h + 1) / 2)) break;
-      s.format = f.pixelFormat == fourcc::kNV12 ? AV_PIX_FMT_NV12 : AV_PIX_FMT_NV21;
+      s.format = format;
       s.planes = {data, data + lumaBytes, nullptr, nullptr};
       s.strides = {luma, luma, 0, 0};
       break;
     }
-    default:
-      break;
+    case Layout::Jpeg:
+    case Layout::Coded: break;
   }
   return s;
 }
@@ -337,7 +332,7 @@ bool FrameDecoder::DecodeForDrawing(const VideoFrame& frame, QSize target, Decod
   p.planar = false;
   p.source = {};
   if (target.isEmpty() || frame.size() == 0) return false;
-  if (f.pixelFormat == fourcc::kMJPEG || f.pixelFormat == fourcc::kJPEG) {
+  if (IsJpeg(f.pixelFormat)) {
     QSize decoded;
     Source source;
     if (!impl_->DecodeJpeg(frame, target, p.planes, source, decoded)) return false;

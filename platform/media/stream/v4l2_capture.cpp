@@ -90,11 +90,6 @@ class Mapping {
   std::size_t length_ = 0;
 };
 
-bool IsCompressed(std::uint32_t pixelFormat) {
-  return pixelFormat == V4L2_PIX_FMT_MJPEG || pixelFormat == V4L2_PIX_FMT_JPEG ||
-         pixelFormat == V4L2_PIX_FMT_H264 || pixelFormat == V4L2_PIX_FMT_MPEG;
-}
-
 std::int64_t TimevalUs(const timeval& tv) {
   return static_cast<std::int64_t>(tv.tv_sec) * 1000000 + tv.tv_usec;
 }
