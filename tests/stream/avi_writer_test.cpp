@@ -23,7 +23,7 @@ namespace {
 using media::stream::AudioFormat;
 using media::stream::AviWriter;
 using media::stream::Fraction;
-using media::stream::VideoFormat;
+using media::stream::StreamFormat;
 namespace fourcc = media::stream::fourcc;
 
 constexpr std::int64_t kStart = 10'000'000;

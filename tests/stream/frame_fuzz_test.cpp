@@ -60,7 +60,7 @@ bool IsJpeg(const VideoFrame& frame) {
 std::shared_ptr<VideoFrame> Damage(const VideoFrame& seed, std::mt19937& rng) {
   auto pick = [&](std::size_t n) { return n ? static_cast<std::size_t>(rng() % n) : 0; };
   std::vector<std::uint8_t> bytes(seed.bytes().begin(), seed.bytes().end());
-  media::stream::VideoFormat format = seed.format;
+  media::stream::StreamFormat format = seed.format;
   const bool jpeg = IsJpeg(seed);
   switch (rng() % 9) {
     case 0:  // cut short

@@ -28,7 +28,7 @@ std::uint8_t Mark(int n) { return static_cast<std::uint8_t>(16 + n % 200); }
 TEST(LargeFile, PastOneGigabyteTheFileStaysWholeAndSeekable) {
   TempDir dir;
   const auto file = dir / "large.avi";
-  const media::stream::VideoFormat format{fourcc::kYUYV, kWidth, kHeight, 2 * kWidth, {1, 30}};
+  const media::stream::StreamFormat format{fourcc::kYUYV, kWidth, kHeight, 2 * kWidth, {1, 30}};
   AviWriter writer;
   ASSERT_FALSE(writer.Open(file, format, std::nullopt, kStart));
   const std::size_t frameBytes = std::size_t{2} * kWidth * kHeight;

@@ -22,8 +22,8 @@ using media::stream::AudioFormat;
 using media::stream::AviWriter;
 using media::stream::MonotonicNowUs;
 using media::stream::PulseCapture;
+using media::stream::StreamFormat;
 using media::stream::V4l2Capture;
-using media::stream::VideoFormat;
 using media::stream::VideoFramePtr;
 namespace fourcc = media::stream::fourcc;
 
@@ -36,7 +36,7 @@ struct Recording {
   std::int64_t startUs = 0;
 
   // `source`: the microphone, or none.
-  void Start(const std::filesystem::path& file, const VideoFormat& format, const char* source) {
+  void Start(const std::filesystem::path& file, const StreamFormat& format, const char* source) {
     const bool withSound = source != nullptr;
     ASSERT_FALSE(camera.Open("/dev/video0", format)) << "is the virtual camera loaded?";
     ASSERT_FALSE(camera.Start());

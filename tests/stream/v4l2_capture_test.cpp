@@ -22,13 +22,13 @@ namespace {
 using namespace std::chrono_literals;
 using media::stream::Fraction;
 using media::stream::MonotonicNowUs;
+using media::stream::StreamFormat;
 using media::stream::V4l2Capture;
-using media::stream::VideoFormat;
 using media::stream::VideoFramePtr;
 namespace fourcc = media::stream::fourcc;
 
-const VideoFormat kMjpeg{fourcc::kMJPEG, 640, 480, 0, {1, 30}};
-const VideoFormat kYuyv{fourcc::kYUYV, 320, 240, 0, {1, 30}};
+const StreamFormat kMjpeg{fourcc::kMJPEG, 640, 480, 0, {1, 30}};
+const StreamFormat kYuyv{fourcc::kYUYV, 320, 240, 0, {1, 30}};
 
 // Collects frames as a sink would, without holding up the capture thread
 // for longer than a push.
@@ -61,7 +61,7 @@ class Collector {
 };
 
 struct RateCase {
-  VideoFormat format;
+  StreamFormat format;
   friend void PrintTo(const RateCase& c, std::ostream* os) {
     *os << (c.format.pixelFormat == fourcc::kMJPEG ? "MJPG " : "YUYV ") << c.format.width << "x"
         << c.format.height << " 1/" << c.format.interval.den;
@@ -73,10 +73,10 @@ class V4l2RateTest : public testing::TestWithParam<RateCase> {};
 // Every frame arrives, in order, with the camera's own capture time and
 // counter, at the negotiated rate.
 TEST_P(V4l2RateTest, FramesArriveAtTheCameraRateWithMonotonicTimestamps) {
-  const VideoFormat requested = GetParam().format;
+  const StreamFormat requested = GetParam().format;
   V4l2Capture capture;
   ASSERT_FALSE(capture.Open("/dev/video0", requested)) << "is the virtual camera loaded?";
-  const VideoFormat applied = capture.format();
+  const StreamFormat applied = capture.format();
   EXPECT_EQ(applied.pixelFormat, requested.pixelFormat);
   EXPECT_EQ(applied.width, requested.width);
   EXPECT_EQ(applied.height, requested.height);
@@ -247,7 +247,7 @@ TEST(V4l2Capture, StartingOnAnUnpluggedCameraFails) {
 
 struct OpenCase {
   const char* node;
-  VideoFormat format;
+  StreamFormat format;
   std::errc expected;
   friend void PrintTo(const OpenCase& c, std::ostream* os) { *os << c.node; }
 };

@@ -205,7 +205,7 @@ bool CaptureSession::streaming() const {
   return camera_ && camera_->capture.state() == stream::V4l2Capture::State::Streaming;
 }
 
-std::optional<stream::VideoFormat> CaptureSession::format() const {
+std::optional<stream::StreamFormat> CaptureSession::format() const {
   if (!camera_) return std::nullopt;
   return camera_->capture.format();
 }

@@ -144,7 +144,7 @@ class CaptureSession {
   bool streaming() const;
   // The format the camera streams in, as it applied it; none while it does
   // not stream.
-  std::optional<stream::VideoFormat> format() const;
+  std::optional<stream::StreamFormat> format() const;
   // The camera went away or failed while streaming.
   bool cameraLost() const { return cameraLost_; }
   // `lost` runs on this thread, with the error that ended the stream, when

@@ -69,7 +69,7 @@ void RecordingFile::RemovePlaceholder() {
   if (PlaceholderIntact()) ::unlink(path_.c_str());
 }
 
-std::error_code RecordingFile::Begin(const stream::VideoFormat& video,
+std::error_code RecordingFile::Begin(const stream::StreamFormat& video,
                                      std::optional<stream::AudioFormat> audio,
                                      std::int64_t startUs) {
   if (state_ != State::Ready) return std::make_error_code(std::errc::operation_not_permitted);

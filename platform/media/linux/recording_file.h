@@ -58,7 +58,7 @@ class RecordingFile {
   // `cause` is its error.
   void Abandon(const std::error_code& cause);
   bool writing() const { return state_ == State::Writing; }
-  std::error_code Begin(const stream::VideoFormat& video, std::optional<stream::AudioFormat> audio,
+  std::error_code Begin(const stream::StreamFormat& video, std::optional<stream::AudioFormat> audio,
                         std::int64_t startUs);
   // See AviWriter::EndVideoAt.
   void EndVideoAt(std::int64_t endUs);

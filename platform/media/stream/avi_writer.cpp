@@ -128,7 +128,7 @@ struct Plane {
   std::int64_t stride;
 };
 
-std::vector<Plane> RawPlanes(const VideoFormat& format) {
+std::vector<Plane> RawPlanes(const StreamFormat& format) {
   const PixelFormat* pixels = FindPixelFormat(format.pixelFormat);
   if (!pixels) return {};
   const std::int64_t w = format.width;
@@ -203,7 +203,7 @@ struct AviWriter::Impl {
   AVStream* videoStream = nullptr;
   AVStream* audioStream = nullptr;
   std::unique_ptr<AVPacket, PacketDeleter> packet;
-  VideoFormat video;
+  StreamFormat video;
   std::optional<AudioFormat> audio;
   bool compressed = false;
   std::vector<Plane> planes;
@@ -312,7 +312,7 @@ AviWriter::AviWriter() : impl_(std::make_unique<Impl>()) {}
 
 AviWriter::~AviWriter() { Close(); }
 
-std::error_code AviWriter::Open(const std::filesystem::path& path, const VideoFormat& video,
+std::error_code AviWriter::Open(const std::filesystem::path& path, const StreamFormat& video,
                                 std::optional<AudioFormat> audio, std::int64_t startUs,
                                 const Options& options) {
   Impl& d = *impl_;
@@ -663,7 +663,7 @@ void AviWriter::Impl::Run() {
 }
 
 std::span<const std::uint8_t> AviWriter::Impl::Payload(const VideoFrame& frame) {
-  const VideoFormat& f = frame.format;
+  const StreamFormat& f = frame.format;
   if (f.pixelFormat != video.pixelFormat || f.width != video.width || f.height != video.height) {
     return {};
   }

@@ -105,10 +105,10 @@ class AviWriter {
   // Creates the file and writes its header. `startUs` (CLOCK_MONOTONIC) is
   // the recording's time zero. Formats the AVI container cannot carry are
   // refused with operation_not_supported.
-  std::error_code Open(const std::filesystem::path& path, const VideoFormat& video,
+  std::error_code Open(const std::filesystem::path& path, const StreamFormat& video,
                        std::optional<AudioFormat> audio, std::int64_t startUs,
                        const Options& options);
-  std::error_code Open(const std::filesystem::path& path, const VideoFormat& video,
+  std::error_code Open(const std::filesystem::path& path, const StreamFormat& video,
                        std::optional<AudioFormat> audio, std::int64_t startUs) {
     return Open(path, video, audio, startUs, Options{});
   }

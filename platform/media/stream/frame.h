@@ -24,13 +24,13 @@ struct Fraction {
 };
 
 // The picture format of a video stream.
-struct VideoFormat {
+struct StreamFormat {
   std::uint32_t pixelFormat = 0;  // V4L2 fourcc
   std::int32_t width = 0;
   std::int32_t height = 0;
   std::int32_t bytesPerLine = 0;  // 0 for compressed formats
   Fraction interval;              // seconds per frame
-  friend bool operator==(const VideoFormat&, const VideoFormat&) = default;
+  friend bool operator==(const StreamFormat&, const StreamFormat&) = default;
 };
 
 class FramePool;
@@ -39,7 +39,7 @@ class FramePool;
 // the pool that made it, once the last reference goes away.
 class VideoFrame {
  public:
-  VideoFormat format;
+  StreamFormat format;
   std::int64_t timestampUs = 0;  // CLOCK_MONOTONIC time of capture
   std::uint32_t sequence = 0;    // the driver's frame counter
 

@@ -41,7 +41,7 @@ struct Source {
 // Planes of a raw camera frame, or format NONE when the frame is too short
 // or of a format we do not know.
 Source RawSource(const VideoFrame& frame) {
-  const VideoFormat& f = frame.format;
+  const StreamFormat& f = frame.format;
   const int w = f.width;
   const int h = f.height;
   const std::uint8_t* data = frame.bytes().data();
@@ -327,7 +327,7 @@ bool DecodedPicture::isNull() const { return d_->planar ? d_->source.width <= 0 
 
 bool FrameDecoder::DecodeForDrawing(const VideoFrame& frame, QSize target, DecodedPicture& picture) {
   DecodedPicture::Data& p = *picture.d_;
-  const VideoFormat& f = frame.format;
+  const StreamFormat& f = frame.format;
   if (target.isEmpty()) target = QSize(f.width, f.height);
   p.planar = false;
   p.source = {};
@@ -382,7 +382,7 @@ bool FrameDecoder::Draw(const DecodedPicture& picture, QImage& image, QRect rect
 }
 
 QImage FrameDecoder::Decode(const VideoFrame& frame, QSize target, QImage reuse) {
-  const VideoFormat& f = frame.format;
+  const StreamFormat& f = frame.format;
   if (target.isEmpty()) target = QSize(f.width, f.height);
   if (!DecodeForDrawing(frame, target, impl_->scratch)) return {};
   QImage image = std::move(reuse);

@@ -99,7 +99,7 @@ std::int64_t TimevalUs(const timeval& tv) {
 struct V4l2Capture::Impl {
   UniqueFd fd;
   UniqueFd wake;  // eventfd that tells the capture thread to end
-  VideoFormat format;
+  StreamFormat format;
   std::uint32_t sizeImage = 0;
   std::vector<Mapping> buffers;
   std::shared_ptr<FramePool> pool;
@@ -121,7 +121,7 @@ struct V4l2Capture::Impl {
   bool ended = false;  // guarded by endMutex
   std::error_code endError;
 
-  std::error_code Setup(const std::optional<VideoFormat>& request, int bufferCount);
+  std::error_code Setup(const std::optional<StreamFormat>& request, int bufferCount);
   // Logs a failed call on the device; its error.
   std::error_code Failure(const char* call, int error) const;
   void FreeBuffers();
@@ -147,7 +147,7 @@ V4l2Capture::V4l2Capture() : impl_(std::make_unique<Impl>()) {}
 
 V4l2Capture::~V4l2Capture() { Close(); }
 
-std::error_code V4l2Capture::Open(const std::string& node, const VideoFormat& request,
+std::error_code V4l2Capture::Open(const std::string& node, const StreamFormat& request,
                                   int bufferCount) {
   UniqueFd fd(::open(node.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
   if (!fd) {
@@ -159,7 +159,7 @@ std::error_code V4l2Capture::Open(const std::string& node, const VideoFormat& re
   return Open(std::move(fd), request, bufferCount);
 }
 
-std::error_code V4l2Capture::Open(UniqueFd fd, const std::optional<VideoFormat>& request,
+std::error_code V4l2Capture::Open(UniqueFd fd, const std::optional<StreamFormat>& request,
                                   int bufferCount) {
   if (impl_->state != State::Closed) return std::make_error_code(std::errc::device_or_resource_busy);
   if (!fd) return std::make_error_code(std::errc::bad_file_descriptor);
@@ -176,7 +176,7 @@ std::error_code V4l2Capture::Open(UniqueFd fd, const std::optional<VideoFormat>&
   return {};
 }
 
-std::error_code V4l2Capture::Impl::Setup(const std::optional<VideoFormat>& request,
+std::error_code V4l2Capture::Impl::Setup(const std::optional<StreamFormat>& request,
                                          int bufferCount) {
   const int dev = fd.get();
   v4l2_capability cap{};
@@ -324,7 +324,7 @@ void V4l2Capture::Close() {
   impl_->state = State::Closed;
 }
 
-VideoFormat V4l2Capture::format() const { return impl_->format; }
+StreamFormat V4l2Capture::format() const { return impl_->format; }
 
 Connection V4l2Capture::Connect(std::function<void(const VideoFramePtr&)> onFrame) {
   return impl_->frameSinks->Add(std::move(onFrame));

@@ -57,11 +57,11 @@ class V4l2Capture {
   // (the driver may snap the size and interval to what it offers; format()
   // tells what it applied). A format the device does not offer is refused
   // with invalid_argument rather than streamed as something else.
-  std::error_code Open(const std::string& node, const VideoFormat& request,
+  std::error_code Open(const std::string& node, const StreamFormat& request,
                        int bufferCount = kDefaultBufferCount);
   // The same on a descriptor opened elsewhere, which this object then owns.
   // Without a request the device's current format is used as it stands.
-  std::error_code Open(linux_backend::UniqueFd fd, const std::optional<VideoFormat>& request,
+  std::error_code Open(linux_backend::UniqueFd fd, const std::optional<StreamFormat>& request,
                        int bufferCount = kDefaultBufferCount);
 
   // Queues the buffers, starts streaming and the capture thread.
@@ -73,7 +73,7 @@ class V4l2Capture {
   void Close();
 
   // The format as the driver applied it.
-  VideoFormat format() const;
+  StreamFormat format() const;
 
   // The callback runs on the capture thread for every good frame.
   [[nodiscard]] Connection Connect(std::function<void(const VideoFramePtr&)> onFrame);
