@@ -60,17 +60,17 @@ int CKinovoDlg::SelectCamera(int index)
     if (!m_modes.empty()) {
         ApplyCaptureMode(0);
         for (const kinovo::VideoFormat& mode : m_modes) {
-            const int row = BadgeRow(mode.width, mode.height);
-            const QImage* badge = row >= 0 && row < static_cast<int>(m_badgeSprites.size())
-                                      ? m_badgeSprites[static_cast<std::size_t>(row)].get()
+            const int cell = BadgeIndex(mode.width, mode.height);
+            const QImage* badge = cell < static_cast<int>(m_badgeSprites.size())
+                                      ? m_badgeSprites[static_cast<std::size_t>(cell)].get()
                                       : nullptr;
             m_modeList.AddItem(badge, ModeEntryText(mode));
         }
         m_modeList.m_nSelected = 0;
         m_buttons[Mode].state = 0;
     } else {
-        qCWarning(lcMainWindow).nospace() << "camera \"" << device.name
-                                          << "\": no format of a listed size at 25 fps or more; keeping its own";
+        qCWarning(lcMainWindow).nospace()
+            << "camera \"" << device.name << "\": no format at 25 fps or more; keeping its own";
         m_nCurrentMode = -1;
         m_buttons[Mode].state = -1;
     }

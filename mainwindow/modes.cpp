@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <ctime>
+#include <numeric>
 
 using kinovo::VideoFormat;
 namespace media = kinovo::media;
@@ -13,6 +15,48 @@ int BadgeRow(int width, int height)
         if (ResolutionBadgeTable[row].width == width && ResolutionBadgeTable[row].height == height)
             return static_cast<int>(row);
     return -1;
+}
+
+int SizeClassOf(int width, int height)
+{
+    // The 16:9 width that the picture's long or short side reaches, times 9;
+    // an upright picture counts as its landscape twin.
+    const std::int64_t longSide = std::max(width, height), shortSide = std::min(width, height);
+    const std::int64_t reach = std::max(longSide * 9, shortSide * 16);
+    for (std::size_t c = SizeClassTable.size(); c-- > 1;)
+        if (reach >= std::int64_t{SizeClassTable[c].width} * 9) return static_cast<int>(c);
+    return 0;
+}
+
+bool IsWidePicture(int width, int height)
+{
+    return std::int64_t{width} * 2 >= std::int64_t{height} * 3;
+}
+
+int BadgeIndex(int width, int height)
+{
+    if (const int row = BadgeRow(width, height); row >= 0) return row;
+    return static_cast<int>(ResolutionBadgeTable.size()) + 2 * SizeClassOf(width, height) +
+           (IsWidePicture(width, height) ? 1 : 0);
+}
+
+QString AspectText(int width, int height)
+{
+    if (width <= 0 || height <= 0) return {};
+    const int g = std::gcd(width, height);
+    const int a = width / g, b = height / g;
+    if (a == 8 && b == 5) return QStringLiteral("16:10");
+    if (a <= 32 && b <= 32) return QStringLiteral("%1:%2").arg(a).arg(b);
+    // Sizes rounded to even numbers, as 854 x 480, keep their usual name.
+    struct Usual {
+        int a, b;
+        const char* text;
+    };
+    constexpr Usual usual[] = {{16, 9, "16:9"}, {4, 3, "4:3"}, {16, 10, "16:10"}, {5, 4, "5:4"}, {3, 2, "3:2"}};
+    const double ratio = static_cast<double>(width) / height;
+    for (const Usual& u : usual)
+        if (std::abs(ratio / (static_cast<double>(u.a) / u.b) - 1) <= 0.01) return QLatin1String(u.text);
+    return QStringLiteral("%1:1").arg(ratio, 0, 'f', 2);
 }
 
 int SubtypeRank(const media::Guid& subtype)
@@ -37,7 +81,7 @@ std::vector<VideoFormat> BuildModeList(const std::vector<VideoFormat>& formats)
 {
     std::vector<VideoFormat> modes;
     for (const VideoFormat& f : formats) {
-        if (BadgeRow(f.width, f.height) < 0 || f.maxFps < 25) continue;
+        if (f.width <= 0 || f.height <= 0 || f.maxFps < 25) continue;
         const auto same = std::find_if(modes.begin(), modes.end(), [&f](const VideoFormat& m) {
             return m.width == f.width && m.height == f.height;
         });
@@ -53,19 +97,21 @@ std::vector<VideoFormat> BuildModeList(const std::vector<VideoFormat>& formats)
 
 QString ModeEntryText(const VideoFormat& mode)
 {
-    const int row = BadgeRow(mode.width, mode.height);
-    if (row < 0) return {};
-    const ResolutionBadge& b = ResolutionBadgeTable[static_cast<std::size_t>(row)];
-    return QStringLiteral("%1 x %2 (%3), %4")
-        .arg(b.width)
-        .arg(b.height)
-        .arg(QLatin1String(b.aspect), QLatin1String(b.label));
+    const QString text = QStringLiteral("%1 x %2 (%3), %4").arg(mode.width).arg(mode.height);
+    if (const int row = BadgeRow(mode.width, mode.height); row >= 0) {
+        const ResolutionBadge& b = ResolutionBadgeTable[static_cast<std::size_t>(row)];
+        return text.arg(QLatin1String(b.aspect), QLatin1String(b.label));
+    }
+    const SizeClass& size = SizeClassTable[static_cast<std::size_t>(SizeClassOf(mode.width, mode.height))];
+    return text.arg(AspectText(mode.width, mode.height), QLatin1String(size.label));
 }
 
 CPoint DisplayedPictureSize(int modeWidth, int modeHeight)
 {
     if (modeWidth >= 640) return {modeWidth, modeHeight};
-    return {640, 480};
+    if (modeWidth <= 0 || modeHeight <= 0) return {640, 480};
+    // 320 x 240 becomes 640 x 480, as it always did; 352 x 288 keeps its 11:9.
+    return {640, static_cast<int>((std::int64_t{modeHeight} * 640 + modeWidth / 2) / modeWidth)};
 }
 
 CRect FitWindowToScreen(int w, int h, CPoint screen)

@@ -33,20 +33,51 @@ inline constexpr std::array<ResolutionBadge, 9> ResolutionBadgeTable{{
     {1920, 1080, "1080p", "16:9"},
 }};
 
+// A picture size outside the table is named by its size class: the
+// largest class whose 16:9 picture its long or short side reaches (a
+// 1440 x 1080 picture is as tall as a 1920 x 1080 one, so "FHD").
+struct SizeClass {
+    int width; // of the class's smallest 16:9 picture
+    const char* label;
+};
+inline constexpr std::array<SizeClass, 8> SizeClassTable{{
+    {0, "SD"},
+    {1280, "HD"},
+    {1920, "FHD"},
+    {2560, "QHD"},
+    {3840, "4K"},
+    {5120, "5K"},
+    {6016, "6K"},
+    {7680, "8K"},
+}};
+// The badges of the sprite sheet: the table's rows first, then each size
+// class as a squarer and as a wider label.
+inline constexpr int kBadgeCount = static_cast<int>(ResolutionBadgeTable.size() + 2 * SizeClassTable.size());
+
 // The table row of a picture size (exact match, first from row 0), or -1.
 int BadgeRow(int width, int height);
+// The SizeClassTable index of a picture size.
+int SizeClassOf(int width, int height);
+// Whether a picture gets the wider label shape (3:2 and wider).
+bool IsWidePicture(int width, int height);
+// The badge of a picture size: its table row, else its size class's.
+int BadgeIndex(int width, int height);
+// "16:9", "4:3", "11:9"; 8:5 as "16:10"; an aspect with larger terms as
+// the usual one within 1 %, else as "2.37:1".
+QString AspectText(int width, int height);
 // Preference between formats of one picture size: lower is better.
 int SubtypeRank(const kinovo::media::Guid& subtype);
 // Sort order of the mode list: wider first, then taller first.
 bool IsLargerMode(const kinovo::VideoFormat& a, const kinovo::VideoFormat& b);
-// The capture modes of a camera's formats: table sizes at 25 fps or more,
+// The capture modes of a camera's formats: every size at 25 fps or more,
 // one per size (the first of the best rank), largest first.
 std::vector<kinovo::VideoFormat> BuildModeList(const std::vector<kinovo::VideoFormat>& formats);
-// "1280 x 720 (16:9), 720p"; empty for a size outside the table.
+// "1280 x 720 (16:9), 720p" for a table size, "3840 x 2160 (16:9), 4K"
+// for any other.
 QString ModeEntryText(const kinovo::VideoFormat& mode);
 
 // The size at which a mode's picture is shown before fitting: modes
-// narrower than 640 are shown at 640 x 480.
+// narrower than 640 are enlarged to 640 wide, keeping their shape.
 CPoint DisplayedPictureSize(int modeWidth, int modeHeight);
 // The main window for a w x h picture on a screen: the picture fitted into
 // 80 % of the screen, plus the 15-pixel border, placed 30 pixels right of and

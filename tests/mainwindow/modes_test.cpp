@@ -35,7 +35,7 @@ std::vector<Entry> Entries(const std::vector<VideoFormat>& modes)
     return out;
 }
 
-TEST(Modes, SevenFormatCameraOffersTheTableSizesAtTheirBestSubtype)
+TEST(Modes, SevenFormatCameraOffersEverySizeAtItsBestSubtype)
 {
     const auto& YUY2 = media::MEDIASUBTYPE_YUY2;
     const auto& MJPG = media::MEDIASUBTYPE_MJPG;
@@ -45,11 +45,12 @@ TEST(Modes, SevenFormatCameraOffersTheTableSizesAtTheirBestSubtype)
         Format(6, YUY2, 352, 288, 30),
     };
     const auto entries = Entries(BuildModeList(formats));
-    ASSERT_EQ(entries.size(), 4u);
+    ASSERT_EQ(entries.size(), 5u);
     const std::vector<std::pair<const char*, int>> expected{
         {"1920 x 1080 (16:9), 1080p", 5}, // MJPG
         {"1280 x 720 (16:9), 720p", 2},   // the YUY2 one is below 25 fps
         {"640 x 480 (4:3), VGA", 0},      // YUY2 ranks before MJPG
+        {"352 x 288 (11:9), SD", 6},      // not a table size: named by its class
         {"320 x 240 (4:3), QVGA", 4},
     };
     for (std::size_t i = 0; i < expected.size(); ++i) {
@@ -101,7 +102,90 @@ TEST(Modes, EveryBadgeRowHasItsTextAndOnlyExactSizesMatch)
     }
     EXPECT_EQ(BadgeRow(1920, 1088), -1);
     EXPECT_EQ(BadgeRow(480, 640), -1);
-    EXPECT_TRUE(ModeEntryText(Format(0, {}, 352, 288, 30)).isEmpty());
+    EXPECT_EQ(ModeEntryText(Format(0, {}, 352, 288, 30)).toStdString(), "352 x 288 (11:9), SD");
+}
+
+// A camera whose sizes lie outside the table, alone or among table sizes:
+// every size is a mode, in the list's order, with its class's badge.
+TEST(Modes, SizesOutsideTheTableAreModesWithTheirClassBadge)
+{
+    const auto& YUY2 = media::MEDIASUBTYPE_YUY2;
+    const auto& MJPG = media::MEDIASUBTYPE_MJPG;
+    constexpr int kClasses = static_cast<int>(ResolutionBadgeTable.size());
+    struct Mode {
+        const char* text;
+        int index;
+        int badge;
+    };
+    const struct {
+        const char* camera;
+        std::vector<VideoFormat> formats;
+        std::vector<Mode> modes;
+    } cases[] = {
+        {"4K only", {Format(0, MJPG, 3840, 2160, 30)}, {{"3840 x 2160 (16:9), 4K", 0, kClasses + 2 * 4 + 1}}},
+        {"5K and 4K",
+         {Format(0, MJPG, 3840, 2160, 30), Format(1, MJPG, 5120, 2880, 30)},
+         {{"5120 x 2880 (16:9), 5K", 1, kClasses + 2 * 5 + 1}, {"3840 x 2160 (16:9), 4K", 0, kClasses + 2 * 4 + 1}}},
+        {"small odd sizes",
+         {Format(0, YUY2, 176, 144, 30), Format(1, YUY2, 352, 288, 30)},
+         {{"352 x 288 (11:9), SD", 1, kClasses}, {"176 x 144 (11:9), SD", 0, kClasses}}},
+        {"4:3 and 8K",
+         {Format(0, MJPG, 1440, 1080, 30), Format(1, MJPG, 7680, 4320, 30), Format(2, MJPG, 2880, 2160, 30)},
+         {{"7680 x 4320 (16:9), 8K", 1, kClasses + 2 * 7 + 1},
+          {"2880 x 2160 (4:3), 4K", 2, kClasses + 2 * 4},
+          {"1440 x 1080 (4:3), FHD", 0, kClasses + 2 * 2}}},
+        {"mixed with table sizes",
+         {Format(0, YUY2, 1280, 720, 30), Format(1, YUY2, 1440, 1080, 30), Format(2, MJPG, 3840, 2160, 30),
+          Format(3, MJPG, 1440, 1080, 30), Format(4, MJPG, 2560, 1440, 15), Format(5, YUY2, 800, 600, 30),
+          Format(6, MJPG, 1920, 1200, 30)},
+         {{"3840 x 2160 (16:9), 4K", 2, kClasses + 2 * 4 + 1}, // 2560 x 1440 is too slow
+          {"1920 x 1200 (16:10), FHD", 6, kClasses + 2 * 2 + 1},
+          {"1440 x 1080 (4:3), FHD", 1, kClasses + 2 * 2}, // YUY2 ranks before MJPG
+          {"1280 x 720 (16:9), 720p", 0, 6},
+          {"800 x 600 (4:3), SVGA", 5, 3}}},
+    };
+    for (const auto& c : cases) {
+        const auto modes = BuildModeList(c.formats);
+        ASSERT_EQ(modes.size(), c.modes.size()) << c.camera;
+        for (std::size_t i = 0; i < modes.size(); ++i) {
+            EXPECT_EQ(ModeEntryText(modes[i]).toStdString(), c.modes[i].text) << c.camera << " " << i;
+            EXPECT_EQ(modes[i].index, c.modes[i].index) << c.camera << " " << i;
+            EXPECT_EQ(BadgeIndex(modes[i].width, modes[i].height), c.modes[i].badge) << c.camera << " " << i;
+            EXPECT_LT(c.modes[i].badge, kBadgeCount);
+        }
+    }
+}
+
+TEST(Modes, SizeClassesByTheWidthOrHeightTheyReach)
+{
+    const struct {
+        int w, h;
+        const char* label;
+        bool wide;
+    } cases[] = {
+        {1278, 718, "SD", true},    {960, 720, "HD", false},    {1366, 768, "HD", true},    {1438, 1078, "HD", false},
+        {1440, 1080, "FHD", false}, {1600, 1200, "FHD", false}, {2592, 1944, "QHD", false}, {3836, 2158, "QHD", true},
+        {3840, 2160, "4K", true},   {4096, 2160, "4K", true},   {2880, 2160, "4K", false},  {5120, 2880, "5K", true},
+        {6016, 3384, "6K", true},   {7680, 4320, "8K", true},   {15360, 8640, "8K", true},  {2160, 3840, "4K", false},
+        {720, 480, "SD", true},     {640, 360, "SD", true},
+    };
+    for (const auto& c : cases) {
+        EXPECT_STREQ(SizeClassTable[static_cast<std::size_t>(SizeClassOf(c.w, c.h))].label, c.label)
+            << c.w << "x" << c.h;
+        EXPECT_EQ(IsWidePicture(c.w, c.h), c.wide) << c.w << "x" << c.h;
+    }
+}
+
+TEST(Modes, AspectTextsOfOddSizes)
+{
+    const struct {
+        int w, h;
+        const char* text;
+    } cases[] = {
+        {3840, 2160, "16:9"}, {1440, 1080, "4:3"}, {352, 288, "11:9"},  {1920, 1200, "16:10"},  {1280, 1024, "5:4"},
+        {480, 640, "3:4"},    {854, 480, "16:9"},  {1366, 768, "16:9"}, {2560, 1080, "2.37:1"}, {0, 480, ""},
+    };
+    for (const auto& c : cases) EXPECT_EQ(AspectText(c.w, c.h).toStdString(), c.text) << c.w << "x" << c.h;
 }
 
 TEST(Window, FittingIntoEightyPercentOfTheScreen)
@@ -125,9 +209,33 @@ TEST(Window, FittingIntoEightyPercentOfTheScreen)
     EXPECT_EQ(inner.Height(), 864);
 }
 
+// Modes outside the table get windows of their own shape: a 4K or 5K
+// camera the 1080p camera's, a 4:3 one that of the 4:3 table mode.
+TEST(Window, ModesOutsideTheTableKeepTheirShape)
+{
+    const struct {
+        int w, h;
+        CRect expected;
+    } cases[] = {
+        {3840, 2160, {207, 123, 207 + 1566, 123 + 894}},
+        {5120, 2880, {207, 123, 207 + 1566, 123 + 894}},
+        {1440, 1080, {399, 123, 399 + 1182, 123 + 894}}, // as 1280 x 960
+        {2880, 2160, {399, 123, 399 + 1182, 123 + 894}},
+        {352, 288, {655, 293, 655 + 670, 293 + 554}},   // enlarged to 640 x 524
+        {1080, 1920, {732, 123, 732 + 516, 123 + 894}}, // upright
+    };
+    for (const auto& c : cases) {
+        const CPoint shown = DisplayedPictureSize(c.w, c.h);
+        EXPECT_EQ(FitWindowToScreen(shown.x, shown.y, {1920, 1080}), c.expected) << c.w << "x" << c.h;
+    }
+}
+
 TEST(Window, SmallModesAreShownAtVgaSizeAndStartUpIsCentredOffset)
 {
     EXPECT_EQ(DisplayedPictureSize(320, 240), (CPoint{640, 480}));
+    EXPECT_EQ(DisplayedPictureSize(352, 288), (CPoint{640, 524}));
+    EXPECT_EQ(DisplayedPictureSize(176, 144), (CPoint{640, 524}));
+    EXPECT_EQ(DisplayedPictureSize(240, 320), (CPoint{640, 853}));
     EXPECT_EQ(DisplayedPictureSize(640, 360), (CPoint{640, 360}));
     EXPECT_EQ(DisplayedPictureSize(1280, 720), (CPoint{1280, 720}));
     EXPECT_EQ(InitialWindowRect({1024, 768}), (CRect{207, 159, 877, 669}));
