@@ -114,6 +114,8 @@ std::optional<VideoCodec> CodecFor(std::uint32_t pixelFormat) {
   }
 }
 
+}  // namespace
+
 // Whether a Motion-JPEG frame is whole enough to be stored: it starts an
 // image (SOI), its frame header (SOF) gives the stream's size, and it ends
 // the image (EOI) somewhere (cameras may pad after it, up to the whole
@@ -158,6 +160,8 @@ bool JpegLooksWhole(std::span<const std::uint8_t> b, int width, int height) {
   }
   return false;
 }
+
+namespace {
 
 // One plane of a raw picture: rows of `rowBytes` bytes, `stride` apart in
 // the camera's buffer and packed tightly in the file.
