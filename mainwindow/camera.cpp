@@ -7,6 +7,8 @@
 
 #include <QTimer>
 
+#include <chrono>
+
 namespace {
 
 // How many of the six image adjustments the camera reports.
@@ -161,6 +163,30 @@ void CKinovoDlg::CameraLost(const QString& why)
     if (wasRecording)
         text += QStringLiteral(" The recording was stopped; its file keeps what was recorded until then.");
     Attention(text);
+}
+
+void CKinovoDlg::WatchSignal()
+{
+    const bool wasShown = m_damagedSignal.shown();
+    if ((m_nCaptureState == Previewing || m_nCaptureState == Recording) && m_graph.session) {
+        const auto frames = m_graph.session->Frames();
+        const auto now =
+            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch());
+        m_damagedSignal.Update(now.count(), frames.whole, frames.damaged);
+    } else {
+        m_damagedSignal.Reset();
+    }
+    if (m_damagedSignal.shown() == wasShown) return;
+    const QString name = m_nCurrentCamera >= 0 && m_nCurrentCamera < static_cast<int>(m_videoDevices.size())
+                             ? m_videoDevices[static_cast<std::size_t>(m_nCurrentCamera)].name
+                             : QString();
+    if (m_damagedSignal.shown())
+        qCWarning(lcMainWindow).noquote()
+            << "camera" << name << "sends damaged frames:" << m_damagedSignal.damagedInSpan() << "of"
+            << m_damagedSignal.framesInSpan() << "in the last 2 s";
+    else if (CameraWorks())
+        qCInfo(lcMainWindow).noquote() << "camera" << name << "sends whole frames again";
+    Invalidate();
 }
 
 void CKinovoDlg::RereadAdjustments(int camera, int pass)

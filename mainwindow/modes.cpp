@@ -153,6 +153,37 @@ std::array<CRect, ButtonCount> ButtonRects(int W, int H, bool modeShown)
     return rc;
 }
 
+bool DamagedSignal::Update(std::int64_t nowMs, std::uint64_t whole, std::uint64_t damaged)
+{
+    if (!m_samples.empty() && (whole < m_samples.back().whole || damaged < m_samples.back().damaged)) Reset();
+    m_samples.push_back({nowMs, whole, damaged});
+    while (m_samples.size() > 1 && m_samples[1].atMs <= nowMs - kSpanMs) m_samples.pop_front();
+    const std::uint64_t frames = framesInSpan(), bad = damagedInSpan();
+    if (frames < kFewestFrames)
+        m_shown = false;
+    else if (!m_shown)
+        m_shown = bad * 2 > frames;
+    else
+        m_shown = bad * 5 >= frames * 2;
+    return m_shown;
+}
+
+void DamagedSignal::Reset()
+{
+    m_samples.clear();
+    m_shown = false;
+}
+
+std::uint64_t DamagedSignal::damagedInSpan() const
+{
+    return m_samples.empty() ? 0 : m_samples.back().damaged - m_samples.front().damaged;
+}
+
+std::uint64_t DamagedSignal::framesInSpan() const
+{
+    return m_samples.empty() ? 0 : damagedInSpan() + m_samples.back().whole - m_samples.front().whole;
+}
+
 QString ClockText(std::uint32_t e)
 {
     return QStringLiteral("%1:%2:%3")

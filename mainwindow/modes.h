@@ -11,6 +11,7 @@
 
 #include <array>
 #include <cstdint>
+#include <deque>
 #include <optional>
 #include <vector>
 
@@ -94,6 +95,36 @@ enum ButtonId { About = 0, Close, Settings, Photo, Camera, Microphone, Mode, Rec
 // The button rectangles of a W x H window (Camera takes Mode's place when
 // the Mode button is hidden).
 std::array<CRect, ButtonCount> ButtonRects(int W, int H, bool modeShown);
+
+// Whether a camera's signal is damaged: most of its frames of the last two
+// seconds came damaged. Fed the camera's running counts of whole and
+// damaged frames on the window's timer; counts that go back (a new stream)
+// start afresh. The look comes at more than half damaged and goes below
+// two in five, so that a share near one half does not make it blink.
+class DamagedSignal {
+public:
+    static constexpr std::int64_t kSpanMs = 2000;
+    // Fewer frames in the span tell nothing (a camera's first frame is
+    // often bad).
+    static constexpr std::uint64_t kFewestFrames = 6;
+
+    // The counts at `nowMs` (a steady clock); whether the look shows.
+    bool Update(std::int64_t nowMs, std::uint64_t whole, std::uint64_t damaged);
+    void Reset();
+    bool shown() const { return m_shown; }
+    // Of the frames in the span, those damaged and all of them.
+    std::uint64_t damagedInSpan() const;
+    std::uint64_t framesInSpan() const;
+
+private:
+    struct Sample {
+        std::int64_t atMs;
+        std::uint64_t whole;
+        std::uint64_t damaged;
+    };
+    std::deque<Sample> m_samples; // the newest last; the first at or before the span's start
+    bool m_shown = false;
+};
 
 // The recording clock for e elapsed seconds: "HH:MM:SS", hours unbounded.
 QString ClockText(std::uint32_t elapsedSeconds);

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <set>
+#include <string>
 
 namespace {
 
@@ -261,6 +262,76 @@ TEST(Window, ButtonRectanglesOfAWindow)
         EXPECT_EQ(rc[static_cast<std::size_t>(id)].Width(), 32) << id;
         EXPECT_EQ(rc[static_cast<std::size_t>(id)].Height(), 32) << id;
     }
+}
+
+// The damaged-signal look over timer ticks of 100 ms: each phase adds, on
+// every `every`th tick, whole and damaged frames to the camera's counts.
+// The looks after each tick: '.' hidden, '#' shown.
+TEST(DamagedSignal, MostFramesOfTheLastTwoSecondsDecide)
+{
+    struct Phase {
+        int ticks, whole, damaged, every = 1;
+    };
+    const auto looks = [](std::initializer_list<std::pair<int, char>> runs) {
+        std::string text;
+        for (const auto& [count, look] : runs) text.append(static_cast<std::size_t>(count), look);
+        return text;
+    };
+    const struct {
+        const char* camera;
+        std::vector<Phase> phases;
+        std::string looks;
+    } cases[] = {
+        // The third tick has the six frames it takes.
+        {"every frame damaged", {{12, 0, 3}}, looks({{2, '.'}, {10, '#'}})},
+        {"one in ten damaged", {{30, 3, 0}, {30, 2, 1}, {30, 3, 0}}, looks({{90, '.'}})},
+        {"one in three damaged", {{40, 2, 1}}, looks({{40, '.'}})},
+        {"exactly half damaged", {{40, 1, 1}}, looks({{40, '.'}})},
+        {"nine in twenty damaged", {{40, 11, 9}}, looks({{40, '.'}})},
+        // Good again from tick 26: the look goes once fewer than two in five
+        // of the last 20 ticks' frames were damaged, at tick 38.
+        {"damaged, then good again", {{25, 0, 3}, {25, 3, 0}}, looks({{2, '.'}, {35, '#'}, {13, '.'}})},
+        // Three in five damaged shows it, nine in twenty keeps it, and one
+        // in four ends it once it outweighs them (13 ticks).
+        {"near one half", {{30, 2, 3}, {30, 11, 9}, {30, 3, 1}}, looks({{2, '.'}, {70, '#'}, {18, '.'}})},
+        {"two damaged frames a second", {{60, 0, 1, 5}}, looks({{60, '.'}})},
+        // Nothing comes from tick 21: the look stays while six of the last
+        // 2 s's frames are there, all damaged.
+        {"the stream stops", {{20, 0, 3}, {25, 0, 0}}, looks({{2, '.'}, {36, '#'}, {7, '.'}})},
+    };
+    for (const auto& c : cases) {
+        DamagedSignal signal;
+        std::uint64_t whole = 0, damaged = 0;
+        std::int64_t now = 1000;
+        std::string seen;
+        for (const Phase& p : c.phases) {
+            for (int t = 1; t <= p.ticks; ++t) {
+                if (t % p.every == 0) {
+                    whole += static_cast<std::uint64_t>(p.whole);
+                    damaged += static_cast<std::uint64_t>(p.damaged);
+                }
+                seen += signal.Update(now += 100, whole, damaged) ? '#' : '.';
+            }
+        }
+        EXPECT_EQ(seen, c.looks) << c.camera;
+    }
+}
+
+// Counts that go back are those of a new stream (a new mode or camera):
+// what the old one sent no longer counts.
+TEST(DamagedSignal, ANewStreamStartsAfresh)
+{
+    DamagedSignal signal;
+    std::int64_t now = 0;
+    for (std::uint64_t damaged = 3; damaged <= 60; damaged += 3) signal.Update(now += 100, 0, damaged);
+    ASSERT_TRUE(signal.shown());
+    EXPECT_EQ(signal.damagedInSpan(), 57u);
+    EXPECT_FALSE(signal.Update(now += 100, 3, 0));
+    EXPECT_EQ(signal.framesInSpan(), 0u);
+    for (std::uint64_t whole = 6; whole <= 30; whole += 3) EXPECT_FALSE(signal.Update(now += 100, whole, 0)) << whole;
+    signal.Reset();
+    EXPECT_FALSE(signal.shown());
+    EXPECT_EQ(signal.framesInSpan(), 0u);
 }
 
 TEST(Clock, HoursGrowPastTwoDigits)
