@@ -7,6 +7,8 @@
 
 #include <QTimer>
 
+#include <chrono>
+
 namespace {
 
 // How many of the six image adjustments the camera reports.
@@ -60,17 +62,17 @@ int CKinovoDlg::SelectCamera(int index)
     if (!m_modes.empty()) {
         ApplyCaptureMode(0);
         for (const kinovo::VideoFormat& mode : m_modes) {
-            const int row = BadgeRow(mode.width, mode.height);
-            const QImage* badge = row >= 0 && row < static_cast<int>(m_badgeSprites.size())
-                                      ? m_badgeSprites[static_cast<std::size_t>(row)].get()
+            const int cell = BadgeIndex(mode.width, mode.height);
+            const QImage* badge = cell < static_cast<int>(m_badgeSprites.size())
+                                      ? m_badgeSprites[static_cast<std::size_t>(cell)].get()
                                       : nullptr;
             m_modeList.AddItem(badge, ModeEntryText(mode));
         }
         m_modeList.m_nSelected = 0;
         m_buttons[Mode].state = 0;
     } else {
-        qCWarning(lcMainWindow).nospace() << "camera \"" << device.name
-                                          << "\": no format of a listed size at 25 fps or more; keeping its own";
+        qCWarning(lcMainWindow).nospace()
+            << "camera \"" << device.name << "\": no format at 25 fps or more; keeping its own";
         m_nCurrentMode = -1;
         m_buttons[Mode].state = -1;
     }
@@ -158,6 +160,30 @@ void CKinovoDlg::CameraLost(const QString& why)
     if (wasRecording)
         text += QStringLiteral(" The recording was stopped; its file keeps what was recorded until then.");
     Attention(text);
+}
+
+void CKinovoDlg::WatchSignal()
+{
+    const bool wasShown = m_damagedSignal.shown();
+    if ((m_nCaptureState == Previewing || m_nCaptureState == Recording) && m_graph.session) {
+        const auto frames = m_graph.session->Frames();
+        const auto now =
+            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch());
+        m_damagedSignal.Update(now.count(), frames.whole, frames.damaged);
+    } else {
+        m_damagedSignal.Reset();
+    }
+    if (m_damagedSignal.shown() == wasShown) return;
+    const QString name = m_nCurrentCamera >= 0 && m_nCurrentCamera < static_cast<int>(m_videoDevices.size())
+                             ? m_videoDevices[static_cast<std::size_t>(m_nCurrentCamera)].name
+                             : QString();
+    if (m_damagedSignal.shown())
+        qCWarning(lcMainWindow).noquote()
+            << "camera" << name << "sends damaged frames:" << m_damagedSignal.damagedInSpan() << "of"
+            << m_damagedSignal.framesInSpan() << "in the last 2 s";
+    else if (CameraWorks())
+        qCInfo(lcMainWindow).noquote() << "camera" << name << "sends whole frames again";
+    Invalidate();
 }
 
 void CKinovoDlg::RereadAdjustments(int camera, int pass)

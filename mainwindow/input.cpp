@@ -190,6 +190,7 @@ void CKinovoDlg::OnTimer(unsigned nIDEvent)
     if (nIDEvent == m_nTimerId && m_nTimerId != 0) {
         KeepPreviewInPlace();
         ReportRepairs();
+        WatchSignal();
         m_nIdleMs += 100;
         const bool panelOpen = m_settingsPanel.m_bShown || m_cameraList.m_bShown || m_micList.m_bShown ||
                                m_modeList.m_bShown;

@@ -80,10 +80,10 @@ void CKinovoDlg::CutSprites()
         qCWarning(lcMainWindow) << "logo sprites: PNG resource 139 could not be loaded";
     }
     if (const Image sheet = LoadPngResource(138)) {
-        for (int i = 0; i < 10; ++i) m_badgeSprites.push_back(CutCell(sheet.get(), 32 * i, 0, 32, 32));
+        for (int i = 0; i < kBadgeCount; ++i) m_badgeSprites.push_back(CutCell(sheet.get(), 32 * i, 0, 32, 32));
     } else {
         qCWarning(lcMainWindow) << "resolution badges: PNG resource 138 could not be loaded";
-        m_badgeSprites.resize(10);
+        m_badgeSprites.resize(kBadgeCount);
     }
 }
 

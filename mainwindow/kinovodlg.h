@@ -96,6 +96,8 @@ protected:
     void KeepPreviewInPlace();
     void InvalidateAll() { Invalidate(); }
     void DrawTestPicture(Graphics* g, int W, int H);
+    // The dark box with white capitals of "NO SIGNAL" and its kind.
+    void DrawLabelBox(Graphics* g, int W, int H, const QString& text);
     void DrawShutterView(Graphics* g, int W, int H);
     void DrawBottomBar(Graphics* g, int W, int H);
     void DrawButton(Graphics* g, ButtonId id);
@@ -114,6 +116,10 @@ protected:
     void ShowNoSignal();
     // The camera went away or failed while streaming.
     void CameraLost(const QString& why);
+    // Shows "DAMAGED SIGNAL" over the live picture while most of the
+    // camera's recent frames are damaged; on the window's timer.
+    void WatchSignal();
+    DamagedSignal m_damagedSignal;
     // Reads the controls of a camera that reported none once more, later.
     void RereadAdjustments(int camera, int pass);
     static constexpr std::chrono::milliseconds kAdjustmentRereadPause{300};

@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <ctime>
+#include <numeric>
 
 using kinovo::VideoFormat;
 namespace media = kinovo::media;
@@ -15,6 +17,48 @@ int BadgeRow(int width, int height)
         if (ResolutionBadgeTable[row].width == width && ResolutionBadgeTable[row].height == height)
             return static_cast<int>(row);
     return -1;
+}
+
+int SizeClassOf(int width, int height)
+{
+    // The 16:9 width that the picture's long or short side reaches, times 9;
+    // an upright picture counts as its landscape twin.
+    const std::int64_t longSide = std::max(width, height), shortSide = std::min(width, height);
+    const std::int64_t reach = std::max(longSide * 9, shortSide * 16);
+    for (std::size_t c = SizeClassTable.size(); c-- > 1;)
+        if (reach >= std::int64_t{SizeClassTable[c].width} * 9) return static_cast<int>(c);
+    return 0;
+}
+
+bool IsWidePicture(int width, int height)
+{
+    return std::int64_t{width} * 2 >= std::int64_t{height} * 3;
+}
+
+int BadgeIndex(int width, int height)
+{
+    if (const int row = BadgeRow(width, height); row >= 0) return row;
+    return static_cast<int>(ResolutionBadgeTable.size()) + 2 * SizeClassOf(width, height) +
+           (IsWidePicture(width, height) ? 1 : 0);
+}
+
+QString AspectText(int width, int height)
+{
+    if (width <= 0 || height <= 0) return {};
+    const int g = std::gcd(width, height);
+    const int a = width / g, b = height / g;
+    if (a == 8 && b == 5) return QStringLiteral("16:10");
+    if (a <= 32 && b <= 32) return QStringLiteral("%1:%2").arg(a).arg(b);
+    // Sizes rounded to even numbers, as 854 x 480, keep their usual name.
+    struct Usual {
+        int a, b;
+        const char* text;
+    };
+    constexpr Usual usual[] = {{16, 9, "16:9"}, {4, 3, "4:3"}, {16, 10, "16:10"}, {5, 4, "5:4"}, {3, 2, "3:2"}};
+    const double ratio = static_cast<double>(width) / height;
+    for (const Usual& u : usual)
+        if (std::abs(ratio / (static_cast<double>(u.a) / u.b) - 1) <= 0.01) return QLatin1String(u.text);
+    return QStringLiteral("%1:1").arg(ratio, 0, 'f', 2);
 }
 
 int SubtypeRank(std::uint32_t subtype)
@@ -31,7 +75,7 @@ std::vector<VideoFormat> BuildModeList(const std::vector<VideoFormat>& formats)
 {
     std::vector<VideoFormat> modes;
     for (const VideoFormat& f : formats) {
-        if (BadgeRow(f.width, f.height) < 0 || f.maxFps < 25) continue;
+        if (f.width <= 0 || f.height <= 0 || f.maxFps < 25) continue;
         const auto same = std::find_if(modes.begin(), modes.end(), [&f](const VideoFormat& m) {
             return m.width == f.width && m.height == f.height;
         });
@@ -47,19 +91,21 @@ std::vector<VideoFormat> BuildModeList(const std::vector<VideoFormat>& formats)
 
 QString ModeEntryText(const VideoFormat& mode)
 {
-    const int row = BadgeRow(mode.width, mode.height);
-    if (row < 0) return {};
-    const ResolutionBadge& b = ResolutionBadgeTable[static_cast<std::size_t>(row)];
-    return QStringLiteral("%1 x %2 (%3), %4")
-        .arg(b.width)
-        .arg(b.height)
-        .arg(QLatin1String(b.aspect), QLatin1String(b.label));
+    const QString text = QStringLiteral("%1 x %2 (%3), %4").arg(mode.width).arg(mode.height);
+    if (const int row = BadgeRow(mode.width, mode.height); row >= 0) {
+        const ResolutionBadge& b = ResolutionBadgeTable[static_cast<std::size_t>(row)];
+        return text.arg(QLatin1String(b.aspect), QLatin1String(b.label));
+    }
+    const SizeClass& size = SizeClassTable[static_cast<std::size_t>(SizeClassOf(mode.width, mode.height))];
+    return text.arg(AspectText(mode.width, mode.height), QLatin1String(size.label));
 }
 
 CPoint DisplayedPictureSize(int modeWidth, int modeHeight)
 {
     if (modeWidth >= 640) return {modeWidth, modeHeight};
-    return {640, 480};
+    if (modeWidth <= 0 || modeHeight <= 0) return {640, 480};
+    // 320 x 240 becomes 640 x 480, as it always did; 352 x 288 keeps its 11:9.
+    return {640, static_cast<int>((std::int64_t{modeHeight} * 640 + modeWidth / 2) / modeWidth)};
 }
 
 CRect FitWindowToScreen(int w, int h, CPoint screen)
@@ -99,6 +145,37 @@ std::array<CRect, ButtonCount> ButtonRects(int W, int H, bool modeShown)
     rc[Camera] = modeShown ? CRect{W - 290, H - 54, W - 258, H - 22} : rc[Mode];
     rc[Microphone] = {W - 210, H - 54, W - 178, H - 22};
     return rc;
+}
+
+bool DamagedSignal::Update(std::int64_t nowMs, std::uint64_t whole, std::uint64_t damaged)
+{
+    if (!m_samples.empty() && (whole < m_samples.back().whole || damaged < m_samples.back().damaged)) Reset();
+    m_samples.push_back({nowMs, whole, damaged});
+    while (m_samples.size() > 1 && m_samples[1].atMs <= nowMs - kSpanMs) m_samples.pop_front();
+    const std::uint64_t frames = framesInSpan(), bad = damagedInSpan();
+    if (frames < kFewestFrames)
+        m_shown = false;
+    else if (!m_shown)
+        m_shown = bad * 2 > frames;
+    else
+        m_shown = bad * 5 >= frames * 2;
+    return m_shown;
+}
+
+void DamagedSignal::Reset()
+{
+    m_samples.clear();
+    m_shown = false;
+}
+
+std::uint64_t DamagedSignal::damagedInSpan() const
+{
+    return m_samples.empty() ? 0 : m_samples.back().damaged - m_samples.front().damaged;
+}
+
+std::uint64_t DamagedSignal::framesInSpan() const
+{
+    return m_samples.empty() ? 0 : damagedInSpan() + m_samples.back().whole - m_samples.front().whole;
 }
 
 QString ClockText(std::uint32_t e)

@@ -29,7 +29,11 @@ void CKinovoDlg::DrawContent(Graphics* g)
     GetWindowRect(&rc);
     const int W = rc.Width(), H = rc.Height();
     SetSmoothingMode(g, SmoothingMode::AntiAlias);
-    if (m_nCaptureState < 0) DrawTestPicture(g, W, H);
+    // A damaged signal's box lets the live picture show through.
+    if (m_nCaptureState < 0)
+        DrawTestPicture(g, W, H);
+    else if (m_damagedSignal.shown())
+        DrawLabelBox(g, W, H, QStringLiteral("DAMAGED SIGNAL"));
     if (m_bShutterActive) {
         DrawShutterView(g, W, H);
         return;
@@ -79,7 +83,12 @@ void CKinovoDlg::DrawTestPicture(Graphics* g, int W, int H)
     for (int j = 0; j < 4; ++j)
         FillRectangle(g, Argb(kSteps[j]), QRectF(14 + 4 * blockW + j * (blockW / 4), y0, blockW / 4, bottomH));
 
-    const QString text = m_nCaptureState == NoCamera ? QStringLiteral("NO CAMERA") : QStringLiteral("NO SIGNAL");
+    DrawLabelBox(g, W, H, m_nCaptureState == NoCamera ? QStringLiteral("NO CAMERA") : QStringLiteral("NO SIGNAL"));
+}
+
+void CKinovoDlg::DrawLabelBox(Graphics* g, int W, int H, const QString& text)
+{
+    const double w = W - 29, h = H - 29;
     const QFont font = MakeFont(QStringLiteral("Arial Black"), 32);
     const QRectF size = MeasureFree(text, font);
     const double boxW = size.width() + 40, boxH = size.height() + 40;

@@ -15,7 +15,7 @@ QImage drawButtonSheet();        // 131: picture buttons, 13 x 3 cells
 QImage drawSettingsPanelSkin();  // 133: image-settings bubble, pointer top-left
 QImage drawListPanelSkin();      // 135: list bubble, pointer bottom-left
 QImage drawShutterIris();        // 136: iris shown while a photo is taken
-QImage drawResolutionBadges();   // 138: capture-mode badges, 15 cells
+QImage drawResolutionBadges();   // 138: capture-mode badges, 25 cells
 QImage drawLogoSheet();          // 139: logo button, three looks
 QImage drawAboutSkin();          // 140: about card
 QImage drawSettingsIcons();      // 143: image-setting icons, 7 x 2 cells

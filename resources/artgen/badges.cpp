@@ -13,7 +13,6 @@ namespace artgen {
 namespace {
 
 constexpr int kCell = 32;
-constexpr int kCells = 15; // 480 px; cells after the badges stay empty
 
 enum class Aspect { Standard, Wide };
 
@@ -33,6 +32,11 @@ constexpr std::array<Badge, 9> kBadges{{
     {"960", Aspect::Standard}, // 1280 x 960
     {"FHD", Aspect::Wide},     // 1920 x 1080
 }};
+// Sizes outside the table by size class, in the order of the program's
+// class table; each class as a squarer and as a wider label (cells 9 to 24).
+constexpr std::array<const char *, 8> kSizeClasses{"SD", "HD", "FHD", "QHD",
+                                                   "4K", "5K", "6K",  "8K"};
+constexpr int kCells = static_cast<int>(kBadges.size() + 2 * kSizeClasses.size()); // 800 px
 
 const QSizeF kStandardLabel{26, 20};
 const QSizeF kWideLabel{30, 17};
@@ -93,8 +97,12 @@ QImage drawResolutionBadges()
 {
     QImage sheet = newCanvas(kCell * kCells, kCell);
     QPainter p(&sheet);
-    for (size_t i = 0; i < kBadges.size(); ++i)
-        p.drawImage(static_cast<int>(i) * kCell, 0, drawBadge(kBadges[i]));
+    int cell = 0;
+    for (const Badge &badge : kBadges)
+        p.drawImage(kCell * cell++, 0, drawBadge(badge));
+    for (const char *sizeClass : kSizeClasses)
+        for (Aspect aspect : {Aspect::Standard, Aspect::Wide})
+            p.drawImage(kCell * cell++, 0, drawBadge({sizeClass, aspect}));
     return sheet;
 }
 

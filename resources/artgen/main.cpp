@@ -23,7 +23,7 @@ std::span<const Picture> pictures()
         {133, {300, 300}, drawSettingsPanelSkin},
         {135, {300, 300}, drawListPanelSkin},
         {136, {1000, 1000}, drawShutterIris},
-        {138, {480, 32}, drawResolutionBadges},
+        {138, {800, 32}, drawResolutionBadges},
         {139, {42, 108}, drawLogoSheet},
         {140, {420, 320}, drawAboutSkin},
         {143, {224, 64}, drawSettingsIcons},

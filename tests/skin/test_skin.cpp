@@ -139,9 +139,8 @@ TEST(Resources, KnownPngsLoadAndUnknownIdsGiveNull)
     const struct {
         unsigned id;
         QSize size;
-    } table[] = {{129, {800, 600}}, {131, {416, 96}}, {133, {300, 300}}, {135, {300, 300}},
-                 {136, {1000, 1000}}, {138, {480, 32}}, {139, {42, 108}}, {140, {420, 320}},
-                 {143, {224, 64}}};
+    } table[] = {{129, {800, 600}}, {131, {416, 96}}, {133, {300, 300}}, {135, {300, 300}}, {136, {1000, 1000}},
+                 {138, {800, 32}},  {139, {42, 108}}, {140, {420, 320}}, {143, {224, 64}}};
     for (const auto& t : table) {
         const Image img = LoadPngResource(t.id);
         ASSERT_NE(img, nullptr) << t.id;

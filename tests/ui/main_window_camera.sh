@@ -2,7 +2,8 @@
 # The real program under X with the virtual camera: the window's size and
 # place for the applied mode, the live picture inside the skin and following
 # the window, the buttons where they belong, and the test picture with
-# "NO CAMERA" or "NO SIGNAL" when no camera works.
+# "NO CAMERA" or "NO SIGNAL" when no camera works; a camera whose only mode
+# is 4K, outside the mode table, treated as any other.
 #   main_window_camera.sh KINOVO VCAM_LIBRARY PROFILE_DIR OUTDIR
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/lib.sh"
@@ -114,6 +115,49 @@ read -r x2 y2 _ _ < <(geometry "$wid")
 wait_yellow $((x2 + px)) $((y2 + py)) || fail "the picture did not follow the window"
 is_yellow "$(pixel $((x2 + px)) $((y2 + 6)))" && fail "after the move the picture covers the skin border"
 import -silent -window root "$out/moved.png"
+stop
+
+# ---- a camera with only a 4K mode, a size outside the mode table: the mode
+# button with the 4K badge, the 1080p camera's 16:9 window, the live
+# picture filling it unsquashed, and a photo at the full 3840 x 2160
+user_folders
+start only-4k
+[ "$x $y $w $h" = "207 123 1566 894" ] || fail "4K camera: window $x,$y ${w}x$h instead of 207,123 1566x894"
+wait_yellow $((x + px)) $((y + py)) || fail "4K camera: no live picture"
+sleep 0.3
+# The camera's eight bars each take an eighth of the picture's width and
+# stand on the grey ramp at two thirds of its height: a squashed or cropped
+# picture moves these edges.
+is_cyan() { local IFS=,; read -r r g b <<<"$1"; (( r < 90 && g > 150 && b > 150 )); }
+is_grey() { local IFS=,; read -r r g b <<<"$1"; (( r - g < 20 && g - r < 20 && b - g < 20 && g - b < 20 )); }
+edge=$((15 + 1536 * 2 / 8)) ramp=$((15 + 864 * 2 / 3))
+is_yellow "$(pixel $((x + edge - 8)) $((y + py)))" || fail "4K camera: the yellow bar does not reach its edge"
+is_cyan "$(pixel $((x + edge + 8)) $((y + py)))" || fail "4K camera: no cyan bar right of the yellow one"
+is_cyan "$(pixel $((x + edge + 8)) $((y + ramp - 8)))" || fail "4K camera: the bars end above two thirds"
+is_grey "$(pixel $((x + edge + 8)) $((y + ramp + 8)))" || fail "4K camera: no grey ramp below two thirds"
+wake "$out/only-4k.png"
+share=$(blue_share $((x + w - 250)) $((y + h - 54)) 32 32)
+[ "$share" -gt 30 ] || fail "4K camera: no mode button (blue share $share/1000)"
+# The mode list's one row shows the 4K badge on its highlight: of all the
+# badges, the wide 4K one (cell 18) matches best.
+badges=${KINOVO_BADGE_SHEET:-}
+[ -s "$badges" ] || fail "no badge sheet at \"$badges\" (KINOVO_BADGE_SHEET)"
+click $((w - 234)) $((h - 38)) 1.2
+import -silent -window root -crop "32x32+$((x + w - 250))+$((y + h - 112))" +repage "$out/only-4k-badge.png"
+best=-1 best_err=
+for cell in $(seq 0 24); do
+  err=$(convert \( -size 32x32 xc:'#E9E9E9' \) \( "$badges" -crop "32x32+$((32 * cell))+0" +repage \) \
+          -composite png:- | compare -metric RMSE - "$out/only-4k-badge.png" null: 2>&1 | sed 's/.*(\(.*\))/\1/')
+  if [ -z "$best_err" ] || awk -v a="$err" -v b="$best_err" 'BEGIN { exit !(a < b) }'; then best=$cell best_err=$err; fi
+done
+[ "$best" = 18 ] || fail "4K camera: the mode list shows badge $best, not the 4K one (18)"
+awk -v e="$best_err" 'BEGIN { exit !(e < 0.05) }' || fail "4K camera: the badge differs from the 4K one ($best_err)"
+click $((w / 2)) $((h / 2)) 0.5 # elsewhere: closes the list
+photo_button 1.5
+for _ in $(seq 50); do [ "$(count "$pictures")" = 1 ] && break; sleep 0.1; done
+[ "$(count "$pictures")" = 1 ] || fail "4K camera: no photo: $(ls "$pictures")"
+size=$(identify -format '%w x %h' "$pictures"/*.jpg)
+[ "$size" = "3840 x 2160" ] || fail "4K camera: photo of $size"
 stop
 
 # ---- two cameras: the camera button shows

@@ -5,7 +5,9 @@
 # and takes neither photos nor recordings. One that refuses the capture
 # mode: the user is told, and the window, the photo and the recording
 # follow the mode it streams in. One that damages frames: the recording's
-# stop says how many, and the file holds empty frames in their place.
+# stop says how many, and the file holds empty frames in their place; one
+# that damages nearly every frame shows "DAMAGED SIGNAL" over the picture,
+# one that damages a third of them does not.
 #   main_window_faults.sh KINOVO VCAM_LIBRARY PROFILE_DIR OUTDIR
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/lib.sh"
@@ -80,10 +82,22 @@ xdotool windowfocus --sync "$wid" key Escape
 wait_exit "$pid" 10 || { kill -9 "$pid"; fail "Escape did not end the program"; }
 pid=
 
-# ---- a camera that damages every third frame
+# The width of the dark label box ("DAMAGED SIGNAL") over the live picture,
+# on its top row; the test card's black bar alone is an eighth of the width.
+damage_label() { label_width $((y + (h - 29) / 4 + 8)); }
+
+# ---- a camera that damages every third frame: no "DAMAGED SIGNAL", and
+# the recording's stop says how many
 : >"$out/kinovo.log"
 rm -f "$videos"/*
 start_program "$profiles/damaging.ini"
+sleep 1 # more than the 2 s the look judges by
+for i in 1 2 3 4 5; do
+  label=$(damage_label)
+  [ "$label" -lt 200 ] || { import -silent -window root "$out/damaging-look.png"; fail "a label box over a camera with a third of its frames damaged ($label px)"; }
+  sleep 0.4
+done
+grep -q 'sends damaged frames' "$out/kinovo.log" && fail "a third of the frames damaged was taken for a damaged signal"
 record_button 2
 record_button 0
 expect_attention "a recording with damaged frames" damaged-frames
@@ -97,6 +111,33 @@ awk -v d="$dur" 'BEGIN { exit !(d > 1 && d < 3.5) }' || fail "the damaged record
 read -r frames packets < <(ffprobe -v error -select_streams v:0 -count_packets \
   -show_entries stream=nb_frames,nb_read_packets -of csv=p=0 "$videos"/*.avi | tr ',' ' ')
 [ "$frames" -gt "$packets" ] || fail "no empty frames in place of the damaged ones ($frames frames, $packets with data)"
+xdotool windowfocus --sync "$wid" key Escape
+wait_exit "$pid" 10 || { kill -9 "$pid"; fail "Escape did not end the program"; }
+pid=
+
+# ---- a camera that damages nearly every frame: "DAMAGED SIGNAL" over the
+# live picture while previewing and while recording
+: >"$out/kinovo.log"
+rm -f "$videos"/*
+start_program "$profiles/damaging-all.ini"
+label=0
+for _ in $(seq 30); do label=$(damage_label); [ "$label" -gt 300 ] && break; sleep 0.1; done
+import -silent -window root "$out/damaged-signal.png"
+[ "$label" -gt 300 ] || fail "no \"DAMAGED SIGNAL\" label box over a camera whose frames are damaged ($label px)"
+grep -q 'camera Kinovo Broken Webcam sends damaged frames: [0-9]* of [0-9]* in the last 2 s' "$out/kinovo.log" ||
+  fail "the damaged signal was not logged: $(tail -3 "$out/kinovo.log")"
+# The camera's picture goes on beside it: its first bar grey-white, its
+# last one black, where "NO SIGNAL"'s test picture ends with blue.
+is_white() { local IFS=,; read -r r g b <<<"$1"; (( r > 150 && g > 150 && b > 150 )); }
+is_black() { local IFS=,; read -r r g b <<<"$1"; (( r < 60 && g < 60 && b < 60 )); }
+is_white "$(pixel $((x + 15 + 640 / 16)) $((y + 115)))" || fail "no live picture left of the label"
+is_black "$(pixel $((x + 15 + 640 * 15 / 16)) $((y + 115)))" || fail "no live picture right of the label"
+record_button 1.5
+label=$(damage_label)
+import -silent -window root "$out/damaged-signal-recording.png"
+[ "$label" -gt 300 ] || fail "no \"DAMAGED SIGNAL\" label box while recording ($label px)"
+record_button 0
+expect_attention "a recording of a damaged signal" damaged-signal
 xdotool windowfocus --sync "$wid" key Escape
 wait_exit "$pid" 10 || { kill -9 "$pid"; fail "Escape did not end the program"; }
 pid=

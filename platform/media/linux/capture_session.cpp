@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QThread>
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -15,6 +16,7 @@
 
 #include "platform/media/linux/preview_renderer.h"
 #include "platform/media/linux/unique_fd.h"
+#include "platform/media/stream/avi_writer.h"
 #include "platform/media/stream/frame_decoder.h"
 #include "platform/media/stream/media_log.h"
 #include "platform/media/stream/pulse_capture.h"
@@ -147,6 +149,8 @@ struct CaptureSession::Stream {
   stream::V4l2Capture capture;
   stream::Connection preview;
   stream::Connection ended;
+  std::atomic<std::uint64_t> broken{0};  // delivered, but no whole picture
+  stream::Connection check;              // counts `broken`; gone before it
 };
 
 struct CaptureSession::Recording {
@@ -225,6 +229,14 @@ std::error_code CaptureSession::Start() {
   if (const std::error_code error = camera->capture.Open(std::move(fd), std::nullopt)) return error;
   camera->preview = camera->capture.Connect(
       [tap = preview_->tap](const stream::VideoFramePtr& frame) { tap->Present(frame); });
+  // Raw frames cut short never come: the capture counts them as corrupt.
+  camera->check =
+      camera->capture.Connect([broken = &camera->broken](const stream::VideoFramePtr& frame) {
+        const stream::StreamFormat& f = frame->format;
+        const bool jpeg =
+            f.pixelFormat == stream::fourcc::kMJPEG || f.pixelFormat == stream::fourcc::kJPEG;
+        if (jpeg && !stream::JpegLooksWhole(frame->bytes(), f.width, f.height)) ++*broken;
+      });
   const std::uint64_t generation = ++generation_;
   Preview* preview = preview_.get();
   camera->ended = camera->capture.ConnectEnded([preview, generation](const std::error_code&) {
@@ -432,6 +444,16 @@ CaptureStats CaptureSession::Stats() const {
   static_cast<RecordingCounters&>(stats) = *lastRecording_;
   if (recording_) recording_->file->AddStats(stats);
   return stats;
+}
+
+CaptureSession::FrameCounts CaptureSession::Frames() const {
+  if (!camera_) return {};
+  // `broken` grows only after the delivered count did: read first, it never
+  // exceeds it.
+  const std::uint64_t broken = camera_->broken.load();
+  const stream::V4l2Capture::Stats s = camera_->capture.stats();
+  const std::uint64_t delivered = std::max(s.framesDelivered, broken);
+  return {delivered - broken, s.framesCorrupt + broken};
 }
 
 }  // namespace kinovo::media

@@ -207,6 +207,17 @@ class CaptureSession {
 
   struct Preview;
   std::unique_ptr<Preview> preview_;
+
+ public:
+  // The frames of the stream in progress: those that came whole, and those
+  // that came damaged (flagged by the driver, empty, or no whole picture of
+  // the mode, as a recording would leave them out). Atomic counters only:
+  // cheap enough for every timer tick.
+  struct FrameCounts {
+    std::uint64_t whole = 0;
+    std::uint64_t damaged = 0;
+  };
+  FrameCounts Frames() const;
 };
 
 }  // namespace kinovo::media

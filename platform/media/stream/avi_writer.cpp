@@ -75,6 +75,8 @@ constexpr std::int64_t kTrailerBytes = std::int64_t{256} << 10;
 constexpr int kIoBufferBytes = 64 << 10;
 constexpr std::int64_t kReserveStep = std::int64_t{1} << 20;
 
+}  // namespace
+
 // Whether a Motion-JPEG frame is whole enough to be stored: it starts an
 // image (SOI), its frame header (SOF) gives the stream's size, and it ends
 // the image (EOI) somewhere (cameras may pad after it, up to the whole
@@ -119,6 +121,8 @@ bool JpegLooksWhole(std::span<const std::uint8_t> b, int width, int height) {
   }
   return false;
 }
+
+namespace {
 
 // One plane of a raw picture: rows of `rowBytes` bytes, `stride` apart in
 // the camera's buffer and packed tightly in the file.

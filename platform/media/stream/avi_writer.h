@@ -36,6 +36,7 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <span>
 #include <system_error>
 
 #include "platform/media/stream/frame.h"
@@ -49,6 +50,10 @@ namespace writer_errc {
 inline constexpr int kNoPicture = 1;  // the camera gave the file no picture
 }
 const std::error_category& WriterCategory();
+
+// Whether a Motion-JPEG frame of a width x height mode is whole enough to
+// be stored; the writer leaves any other frame's slot empty.
+bool JpegLooksWhole(std::span<const std::uint8_t> bytes, int width, int height);
 
 struct AudioFormat {
   std::int32_t rate = 0;
