@@ -208,17 +208,22 @@ std::optional<stream::VideoFormat> CaptureSession::format() const {
   return camera_->capture.format();
 }
 
-std::error_code CaptureSession::Start() {
+std::error_code CaptureSession::Start(std::string* failedCall) {
+  if (failedCall) failedCall->clear();
   if (camera_) return {};
   // The format the camera was set to, as it stands.
   linux_backend::UniqueFd fd(::open(node_.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
   if (!fd) {
     const std::error_code error(errno, std::generic_category());
     qCWarning(lcMedia) << "camera" << node_.c_str() << ": open failed:" << error.message().c_str();
+    if (failedCall) *failedCall = "open";
     return error;
   }
   auto camera = std::make_unique<Camera>();
-  if (const std::error_code error = camera->capture.Open(std::move(fd), std::nullopt)) return error;
+  if (const std::error_code error = camera->capture.Open(std::move(fd), std::nullopt)) {
+    if (failedCall) *failedCall = camera->capture.failedCall();
+    return error;
+  }
   camera->preview = camera->capture.Connect(
       [tap = preview_->tap](const stream::VideoFramePtr& frame) { tap->Present(frame); });
   const std::uint64_t generation = ++generation_;
@@ -228,6 +233,7 @@ std::error_code CaptureSession::Start() {
     preview->cameraEnded->Post();
   });
   if (const std::error_code error = camera->capture.Start()) {
+    if (failedCall) *failedCall = camera->capture.failedCall();
     cameraLost_ = true;
     camera->capture.Close();
     return error;
