@@ -71,16 +71,20 @@ Status BuildGraph(CCaptureGraph& holder, VideoDevice* camera, const QString& mic
   return media::kOk;
 }
 
-Status StartPreview(CCaptureGraph& holder, QWidget* previewWindow, QString* reason) {
+Status StartPreview(CCaptureGraph& holder, QWidget* previewWindow, QString* reason,
+                    QString* failedCall) {
   if (reason) reason->clear();
+  if (failedCall) failedCall->clear();
   if (!holder.built) return media::kFalse;
   if (!holder.session) return media::kOk;  // no camera: nothing to show
   // One pixel taller than the window, as the picture has always been placed.
   const QSize size = previewWindow ? previewWindow->size() : QSize();
   holder.session->PlacePreview(previewWindow, QRect(0, 0, size.width(), size.height() + 1));
-  if (const std::error_code error = holder.session->Start()) {
+  std::string call;
+  if (const std::error_code error = holder.session->Start(&call)) {
     qCWarning(lcCapture).noquote() << "preview of camera" << CameraName(holder)
                                    << "cannot start:" << QString::fromStdString(error.message());
+    if (failedCall) *failedCall = QString::fromStdString(call);
     return Failure(error, reason);
   }
   return media::kOk;

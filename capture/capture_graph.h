@@ -48,8 +48,10 @@ using RecordingFinished = std::function<void(const media::RecordingResult&)>;
 // cannot be opened leaves the holder built without one.
 Status BuildGraph(CCaptureGraph& holder, VideoDevice* camera, const QString& microphone);
 // Shows the preview in `previewWindow` and starts the camera. A camera that
-// cannot stream is a failure; `reason` tells why in words.
-Status StartPreview(CCaptureGraph& holder, QWidget* previewWindow, QString* reason = nullptr);
+// cannot stream is a failure; `reason` tells why in words, and `failedCall`
+// which device call failed ("VIDIOC_REQBUFS"; empty when none did).
+Status StartPreview(CCaptureGraph& holder, QWidget* previewWindow, QString* reason = nullptr,
+                    QString* failedCall = nullptr);
 bool ResizeVideoWindow(CCaptureGraph& holder, int width, int height);
 // Ends the camera's stream, so that its format can be changed.
 void StopPreview(CCaptureGraph& holder);

@@ -4,12 +4,28 @@
 #include "capture/image_adjustments.h"
 #include "capture/video_formats.h"
 #include "mainwindow_log.h"
+#include "platform/media/linux/device_holders.h"
 
+#include <QPointer>
+#include <QStringList>
 #include <QTimer>
 
+#include <cerrno>
 #include <chrono>
 
 namespace {
+
+// The line under "NO SIGNAL" for a camera another program streams from.
+QString HolderLine(const std::vector<kinovo::media::linux_backend::DeviceHolder>& holders)
+{
+    QStringList names;
+    for (const auto& holder : holders)
+        if (const QString name = QString::fromStdString(holder.name); !names.contains(name)) names << name;
+    if (names.isEmpty()) return QStringLiteral("in use by another program");
+    // The line stays narrower than the window.
+    if (names.size() > 2) return QStringLiteral("in use by %1, %2 and others").arg(names[0], names[1]);
+    return QStringLiteral("in use by ") + names.join(QStringLiteral(" and "));
+}
 
 // How many of the six image adjustments the camera reports.
 int CountAdjustments(const kinovo::VideoDevice& device)
@@ -26,6 +42,7 @@ int CKinovoDlg::SelectCamera(int index)
 {
     if (m_nCaptureState == Busy) return m_nCurrentCamera;
     m_nCaptureState = Busy;
+    ForgetCameraHolder();
     if (index < 0 || index >= static_cast<int>(m_videoDevices.size())) {
         m_nCurrentCamera = -1;
         m_nCaptureState = NoSignal;
@@ -80,11 +97,12 @@ int CKinovoDlg::SelectCamera(int index)
     // A camera that lists and opens but cannot stream (another program
     // holds it) shows "NO SIGNAL" rather than an empty picture.
     kinovo::Status status = kinovo::BuildGraph(m_graph, &device, CurrentMicSource());
-    QString why;
+    QString why, call;
     if (status < 0) {
-        qCWarning(lcMainWindow).nospace() << "camera \"" << device.name << "\" (" << device.devicePath
-                                          << "): BuildGraph failed with status " << status;
-    } else if (status = kinovo::StartPreview(m_graph, m_hPreviewWnd, &why); status < 0) {
+        qCWarning(lcMainWindow).nospace()
+            << "camera \"" << device.name << "\" (" << device.devicePath
+            << "): BuildGraph failed: " << QString::fromStdString(kinovo::media::StatusText(status));
+    } else if (status = kinovo::StartPreview(m_graph, m_hPreviewWnd, &why, &call); status < 0) {
         qCWarning(lcMainWindow).nospace().noquote()
             << "camera \"" << device.name << "\" (" << device.devicePath << "): StartPreview failed: " << why;
     }
@@ -93,6 +111,7 @@ int CKinovoDlg::SelectCamera(int index)
             [this](const std::error_code& error) { CameraLost(QString::fromStdString(error.message())); });
     if (status < 0) {
         ShowNoSignal();
+        if (kinovo::media::ErrnoFromStatus(status) == EBUSY) NameCameraHolder(call, why);
         return index;
     }
     m_bPreviewWanted = true;
@@ -139,10 +158,42 @@ void CKinovoDlg::FollowAppliedMode()
 
 void CKinovoDlg::ShowNoSignal()
 {
+    ForgetCameraHolder();
     m_bPreviewWanted = false;
     if (m_hPreviewWnd) ::ShowWindow(m_hPreviewWnd, SW_HIDE);
     m_nCaptureState = NoSignal;
     InvalidateAll();
+}
+
+void CKinovoDlg::ForgetCameraHolder()
+{
+    m_strCameraHolder.clear();
+    ++m_nHolderSearches;
+}
+
+void CKinovoDlg::NameCameraHolder(const QString& call, const QString& why)
+{
+    if (!m_graph.session || m_nCurrentCamera < 0 || m_nCurrentCamera >= static_cast<int>(m_videoDevices.size())) return;
+    const QString camera = m_videoDevices[static_cast<std::size_t>(m_nCurrentCamera)].name;
+    const std::string node = m_graph.session->node();
+    const unsigned search = m_nHolderSearches;
+    const QPointer<QWidget> window = GetSafeHwnd();
+    // It reads the descriptors of every process under /proc: a few
+    // milliseconds as a rule, but as slow as the number of processes makes
+    // it, so never on this thread.
+    kinovo::media::RunInBackground([this, window, camera, node, call, why, search] {
+        const auto holders = kinovo::media::linux_backend::FindDeviceHolders(node);
+        qCWarning(lcMainWindow).nospace().noquote()
+            << "camera \"" << camera << "\" (" << QString::fromStdString(node)
+            << "): " << (call.isEmpty() ? QStringLiteral("streaming") : call) << " failed: " << why << "; held by "
+            << QString::fromStdString(kinovo::media::linux_backend::DescribeHolders(holders));
+        return std::function<void()>([this, window, search, line = HolderLine(holders)] {
+            // The window is gone, or shows another camera or state by now.
+            if (!window || search != m_nHolderSearches || m_nCaptureState != NoSignal) return;
+            m_strCameraHolder = line;
+            InvalidateAll();
+        });
+    });
 }
 
 void CKinovoDlg::CameraLost(const QString& why)

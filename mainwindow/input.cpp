@@ -7,6 +7,8 @@
 
 #include <QThread>
 
+#include <cerrno>
+
 CPoint CKinovoDlg::ScreenPoint(CPoint point) const
 {
     CRect rc;
@@ -222,13 +224,14 @@ void CKinovoDlg::OnTimer(unsigned nIDEvent)
             m_nCaptureState == Previewing) {
             kinovo::StopPreview(m_graph);
             ApplyCaptureMode(mode);
-            QString why;
-            if (kinovo::StartPreview(m_graph, m_hPreviewWnd, &why) < 0) {
+            QString why, call;
+            if (const kinovo::Status status = kinovo::StartPreview(m_graph, m_hPreviewWnd, &why, &call); status < 0) {
                 // A mode the camera cannot stream in shows "NO SIGNAL", not a frozen picture.
                 qCWarning(lcMainWindow).noquote()
                     << "capture mode" << ModeEntryText(m_modes[static_cast<std::size_t>(mode)])
                     << ": StartPreview failed:" << why;
                 ShowNoSignal();
+                if (kinovo::media::ErrnoFromStatus(status) == EBUSY) NameCameraHolder(call, why);
             } else {
                 FollowAppliedMode();
                 ShowPreview();

@@ -114,6 +114,12 @@ protected:
     void FollowAppliedMode();
     // No live picture: the test picture with "NO SIGNAL", Photo and Record greyed.
     void ShowNoSignal();
+    // The current camera is busy (`call` failed with `why`): the log and a
+    // line under "NO SIGNAL" name the programs that hold it, once found in
+    // the background.
+    void NameCameraHolder(const QString& call, const QString& why);
+    // The line of a camera shown before, and a search still running, go.
+    void ForgetCameraHolder();
     // The camera went away or failed while streaming.
     void CameraLost(const QString& why);
     // Shows "DAMAGED SIGNAL" over the live picture while most of the
@@ -178,6 +184,8 @@ protected:
     CPoint m_ptLastCursor;
     bool m_bButtonsHidden = false;
     int m_nCaptureState = Busy;
+    QString m_strCameraHolder;      // under "NO SIGNAL": "in use by ffmpeg"
+    unsigned m_nHolderSearches = 0; // a search's result is shown while this stays
     std::vector<kinovo::VideoDevice> m_videoDevices;
     std::vector<kinovo::AudioDevice> m_audioDevices;
     int m_nCurrentCamera = -1;

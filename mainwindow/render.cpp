@@ -3,6 +3,7 @@
 
 #include "draw.h"
 
+#include <algorithm>
 #include <ctime>
 
 namespace {
@@ -95,6 +96,16 @@ void CKinovoDlg::DrawLabelBox(Graphics* g, int W, int H, const QString& text)
     const double x = (w - boxW) / 2, y = h / 4;
     FillRectangle(g, Argb(0xC8000000), QRectF(x, y, boxW, boxH));
     DrawString(g, text, font, QRectF(x, y + 20, boxW, boxH), StringAlignment::Center, Argb(0xC8FFFFFF));
+
+    // Who streams from a busy camera, in a smaller box of its own under the label.
+    if (m_nCaptureState != NoSignal || m_strCameraHolder.isEmpty()) return;
+    const QFont small = MakeFont(QStringLiteral("Arial Black"), 14);
+    const QRectF line = MeasureFree(m_strCameraHolder, small);
+    const double lineW = std::min(line.width() + 24, w), lineH = line.height() + 12;
+    const double lineX = (w - lineW) / 2, lineY = y + boxH + 8;
+    FillRectangle(g, Argb(0xC8000000), QRectF(lineX, lineY, lineW, lineH));
+    DrawString(g, m_strCameraHolder, small, QRectF(lineX, lineY + 6, lineW, lineH), StringAlignment::Center,
+               Argb(0xC8FFFFFF));
 }
 
 void CKinovoDlg::DrawShutterView(Graphics* g, int W, int H)

@@ -28,6 +28,8 @@ inline constexpr Status kFalse = 1;
 
 constexpr Status StatusFromErrno(int error) { return error > 0 ? -error : -EIO; }
 constexpr bool Failed(Status status) { return status < 0; }
+// The errno of a failure; 0 for success and 1.
+constexpr int ErrnoFromStatus(Status status) { return status < 0 ? -status : 0; }
 // An error of the stream library (errno, FFmpeg, PulseAudio, the file
 // writer's own) as a status; its words stay with the error.
 Status StatusFromError(const std::error_code& error);

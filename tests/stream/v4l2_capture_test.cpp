@@ -199,11 +199,14 @@ TEST(V4l2Capture, ABusyCameraIsReportedWhereItFails) {
   V4l2Capture held;
   EXPECT_EQ(held.Open("/dev/video3", {fourcc::kMJPEG, 320, 240, 0, {1, 30}}), std::errc::device_or_resource_busy);
   EXPECT_EQ(held.state(), V4l2Capture::State::Closed);
+  EXPECT_EQ(held.failedCall(), "VIDIOC_REQBUFS");
 
   V4l2Capture stuck;
   ASSERT_FALSE(stuck.Open("/dev/video4", {fourcc::kMJPEG, 320, 240, 0, {1, 30}}));
+  EXPECT_EQ(stuck.failedCall(), "");
   EXPECT_EQ(stuck.Start(), std::errc::device_or_resource_busy);
   EXPECT_EQ(stuck.state(), V4l2Capture::State::Ready);
+  EXPECT_EQ(stuck.failedCall(), "VIDIOC_STREAMON");
   stuck.Close();
 }
 

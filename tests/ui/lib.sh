@@ -112,6 +112,23 @@ label_width() {
     awk -F'[(),]' 'NR > 1 { if ($2 < 80 && $3 < 80 && $4 < 90) n++ } END { print n + 0 }'
 }
 
+# The dark boxes of the test picture's labels ("NO SIGNAL" and the line
+# under it) within rows $1 .. $1 + $2 of the screen, across the window at
+# x y w h, top down: one line "ROWS WIDEST" per box, a run of rows with 40
+# or more dark pixels, WIDEST the most dark pixels of one of its rows.
+dark_boxes() {
+  import -silent -window root -crop "${w}x$2+$x+$1" +repage -depth 8 txt:- 2>/dev/null |
+    awk -F'[(),: ]+' -v rows="$2" 'NR > 1 && $3 < 80 && $4 < 80 && $5 < 90 { n[$2]++ }
+      END {
+        for (r = 0; r < rows; r++) {
+          d = n[r] + 0
+          if (d >= 40) { run++; if (d > widest) widest = d }
+          else if (run) { print run, widest; run = 0; widest = 0 }
+        }
+        if (run) print run, widest
+      }'
+}
+
 # The "Attention" message must come up: screenshot $out/attention-NAME.png,
 # then it is answered with Enter.
 expect_attention() { # what it is about, screenshot name

@@ -2,13 +2,16 @@
 # The real program under X with the virtual camera: the window's size and
 # place for the applied mode, the live picture inside the skin and following
 # the window, the buttons where they belong, and the test picture with
-# "NO CAMERA" or "NO SIGNAL" when no camera works; a camera whose only mode
-# is 4K, outside the mode table, treated as any other.
+# "NO CAMERA" or "NO SIGNAL" when no camera works, and under "NO SIGNAL"
+# the program that holds a busy camera; a camera whose only mode is 4K,
+# outside the mode table, treated as any other.
 #   main_window_camera.sh KINOVO VCAM_LIBRARY PROFILE_DIR OUTDIR
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/lib.sh"
 bin=$1 vcam=$2 profiles=$3 out=$4
 mkdir -p "$out"
+holder=""
+trap '[ -n "$pid" ] && kill -9 "$pid" 2>/dev/null; [ -n "$holder" ] && kill -9 "$holder" 2>/dev/null' EXIT
 
 start() { # profile name, or "" for no camera
   if [ -n "$1" ]; then
@@ -44,6 +47,19 @@ wait_yellow() {
 }
 
 
+# The dark boxes under the top of the test picture's label.
+label_boxes() { dark_boxes $((y + (h - 29) / 4)) 160; }
+
+# The box of the line under the label, "ROWS WIDEST", once it shows (the
+# holder of a busy camera is looked for in the background); nothing when
+# it does not show within 5 s.
+holder_line() {
+  for _ in $(seq 50); do
+    label_boxes | sed -n 2p | grep . && return 0
+    sleep 0.1
+  done
+}
+
 # Pointer inside the picture, away from every button, so the buttons show.
 # The pointer over the picture shows the buttons; screenshots into $shot
 # until the close button is there (a busy machine repaints late).
@@ -68,19 +84,48 @@ sleep 0.3
 import -silent -window root -crop "$((w + 30))x$((h + 30))+$((x - 15))+$((y - 15))" +repage "$out/no-camera.png"
 no_camera_label=$(label_width $((y + (h - 29) / 4 + 8)))
 [ "$no_camera_label" -gt 150 ] || fail "no camera: no label box ($no_camera_label px)"
+[ "$(label_boxes | wc -l)" = 1 ] || fail "no camera: a line under the label: $(label_boxes | tr '\n' ' ')"
 stop
 
-# ---- a camera that another program streams from: "NO SIGNAL"
+# ---- a camera that another program streams from: "NO SIGNAL", and under
+# it who streams; here no such program can be seen.
 start busy-camera
 wait_yellow $((x + 14 + 3 * (w - 29) / 14)) $((y + 14 + (h - 29) / 6)) || fail "busy camera: no colour bars"
+read -r _ nobody_line < <(holder_line)
+[ "${nobody_line:-0}" -gt 100 ] || fail "busy camera: no line under the label (${nobody_line:-none})"
 sleep 0.3
 import -silent -window root -crop "$((w + 30))x$((h + 30))+$((x - 15))+$((y - 15))" +repage "$out/no-signal.png"
 no_signal_label=$(label_width $((y + (h - 29) / 4 + 8)))
 [ "$no_signal_label" -gt 150 ] || fail "busy camera: no label box ($no_signal_label px)"
 # "NO SIGNAL" and "NO CAMERA" are set in one font but differ in width.
 [ "$no_signal_label" != "$no_camera_label" ] || fail "busy camera: the label reads as without a camera"
-grep -q "Kinovo Busy Camera.*failed" "$out/kinovo-busy-camera.log" || fail "busy camera: the failure was not logged"
+busy='camera "Kinovo Busy Camera" (/dev/video20): VIDIOC_REQBUFS failed: Device or resource busy; held by'
+grep -qF "$busy another program" "$out/kinovo-busy-camera.log" ||
+  fail "busy camera: the failure was not logged with its call, reason and holder"
 stop
+
+# ---- the same, while a second program with the virtual camera holds the
+# node open: the log names it with its pid, the line under the label names it.
+LD_PRELOAD="$vcam" KINOVO_VCAM_PROFILE="$profiles/busy-camera.ini" \
+  sh -c 'exec 3<>/dev/video20 && exec sleep 60' </dev/null >/dev/null 2>&1 &
+holder=$!
+for _ in $(seq 100); do [ "$(cat "/proc/$holder/comm" 2>/dev/null)" = sleep ] && break; sleep 0.05; done
+[ "$(cat "/proc/$holder/comm" 2>/dev/null)" = sleep ] || fail "the program to hold the camera did not start"
+start busy-camera
+wait_yellow $((x + 14 + 3 * (w - 29) / 14)) $((y + 14 + (h - 29) / 6)) || fail "held camera: no colour bars"
+read -r _ held_line < <(holder_line)
+# "in use by sleep" is narrower than "in use by another program".
+[ "${held_line:-0}" -gt 60 ] && [ "$held_line" -lt "$nobody_line" ] ||
+  fail "held camera: the line under the label does not name the holder (${held_line:-none} px, $nobody_line without)"
+sleep 0.3
+import -silent -window root -crop "$((w + 30))x$((h + 30))+$((x - 15))+$((y - 15))" +repage "$out/no-signal-held.png"
+[ "$(label_width $((y + (h - 29) / 4 + 8)))" = "$no_signal_label" ] || fail "held camera: the label changed"
+grep -qF "$busy sleep (pid $holder)" "$out/kinovo-busy-camera.log" ||
+  fail "held camera: the log does not name the holder: $(grep -F 'held by' "$out/kinovo-busy-camera.log")"
+stop
+kill -9 "$holder"
+wait "$holder" 2>/dev/null
+holder=""
 
 # ---- one 1080p camera: the largest mode's window, the live picture inside the skin
 start one-camera

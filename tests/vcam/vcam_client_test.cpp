@@ -10,6 +10,7 @@
 #include <poll.h>
 #include <sys/epoll.h>
 #include <sys/mman.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
@@ -19,6 +20,9 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <set>
@@ -245,6 +249,73 @@ TEST(NodeKinds, NodesAreCharacterDevicesInDevListing) {
     ASSERT_EQ(::fstat(fd.get(), &st), 0);
     EXPECT_TRUE(S_ISCHR(st.st_mode));
     EXPECT_EQ(readText("/sys/class/video4linux/video0/name"), "Test Camera A\n");
+}
+
+// A shell that holds /dev/video3 open as its descriptor 3 until the object
+// goes; it runs with the library preloaded, as this process does.
+class OtherHolder {
+  public:
+    OtherHolder() : pipe_(::popen("exec 3<>/dev/video3 && echo $$ && exec sleep 60", "r")) {
+        char line[32] = {};
+        if (pipe_ && std::fgets(line, sizeof line, pipe_)) pid_ = std::atoi(line);
+    }
+    ~OtherHolder() {
+        if (pid_ > 0) ::kill(pid_, SIGKILL);
+        if (pipe_) ::pclose(pipe_);
+    }
+    OtherHolder(const OtherHolder&) = delete;
+    OtherHolder& operator=(const OtherHolder&) = delete;
+    int pid() const { return pid_; }
+
+  private:
+    FILE* pipe_;
+    int pid_ = 0;
+};
+
+// The link of a node's descriptor under /proc names the node, as the
+// kernel's does, however it is read and in whichever process the node was
+// opened: that is how one finds which program holds a camera.
+TEST(NodeKinds, DescriptorLinksNameTheNodeInEveryProcess) {
+    const OtherHolder other;
+    ASSERT_GT(other.pid(), 0);
+    Fd video0 = openNode(0), video3 = openNode(3);
+    ASSERT_TRUE(video0 && video3);
+    const Fd copy(::dup(video0.get()));
+    int pair[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+    const Fd plain(pair[0]), plainPeer(pair[1]);
+    struct stat st {};
+    ASSERT_EQ(::fstat(plain.get(), &st), 0);
+    const Fd fdDir(::open("/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    ASSERT_TRUE(fdDir);
+
+    auto n = [](const Fd& fd) { return std::to_string(fd.get()); };
+    const std::string self = "/proc/self/fd/", mine = "/proc/" + std::to_string(::getpid()) + "/fd/";
+    const struct {
+        const char* label;
+        int dirfd;
+        std::string path;
+        std::size_t size;
+        std::string link;
+    } cases[] = {
+        {"own, through /proc/self", AT_FDCWD, self + n(video0), 64, "/dev/video0"},
+        {"own, through the pid", AT_FDCWD, mine + n(video3), 64, "/dev/video3"},
+        {"a duplicate", AT_FDCWD, self + n(copy), 64, "/dev/video0"},
+        {"relative to an open /proc/self/fd", fdDir.get(), n(video0), 64, "/dev/video0"},
+        {"cut short, without a NUL, like the kernel's", AT_FDCWD, self + n(video3), 7, "/dev/vi"},
+        {"another process's", AT_FDCWD, "/proc/" + std::to_string(other.pid()) + "/fd/3", 64, "/dev/video3"},
+        {"a socket of no node", AT_FDCWD, self + n(plain), 64, "socket:[" + std::to_string(st.st_ino) + "]"},
+    };
+    for (const auto& c : cases) {
+        std::string buf(c.size + 1, '#');
+        const ssize_t r = ::readlinkat(c.dirfd, c.path.c_str(), buf.data(), c.size);
+        ASSERT_GE(r, 0) << c.label << ": " << std::strerror(errno);
+        EXPECT_EQ(buf.substr(0, static_cast<std::size_t>(r)), c.link) << c.label;
+        EXPECT_EQ(buf[static_cast<std::size_t>(r)], '#') << c.label << ": wrote past the link";
+        if (c.dirfd == AT_FDCWD && c.size == 64) {
+            EXPECT_EQ(std::filesystem::read_symlink(c.path).string(), c.link) << c.label << ", by readlink";
+        }
+    }
 }
 
 // --- formats ------------------------------------------------------------------

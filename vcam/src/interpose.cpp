@@ -6,21 +6,24 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <poll.h>
 #include <sys/mman.h>
-#include <sys/syscall.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdarg>
-#include <cstring>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -209,6 +212,89 @@ int pollVirtual(struct pollfd* fds, nfds_t n, long long timeoutMs, Wait&& wait) 
         if (timeoutMs >= 0 && Clock::now() >= deadline) return 0;
         // A frame taken by another thread between the looks: wait again.
     }
+}
+
+// --- descriptor links -------------------------------------------------------
+
+constexpr char kSocketLink[] = "socket:[";
+constexpr std::size_t kSocketLinkLength = sizeof kSocketLink - 1;
+
+bool allDigits(std::string_view s) {
+    return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// For a descriptor link "/proc/P/fd/N" (P a pid, "self" or "thread-self",
+// or "PID/task/TID"), its "/proc/P"; else empty.
+std::string_view procOfFdLink(std::string_view path) {
+    static constexpr std::string_view proc = "/proc/";
+    const auto fd = path.rfind("/fd/");
+    if (!path.starts_with(proc) || fd == std::string_view::npos || fd <= proc.size() || !allDigits(path.substr(fd + 4)))
+        return {};
+    std::string_view who = path.substr(proc.size(), fd - proc.size());
+    if (const auto task = who.find("/task/"); task != std::string_view::npos) {
+        if (!allDigits(who.substr(task + 6))) return {};
+        who = who.substr(0, task);
+    }
+    if (!allDigits(who) && who != "self" && who != "thread-self") return {};
+    return path.substr(0, fd);
+}
+
+// `path` relative to `dirfd` as an absolute path when it may be a
+// descriptor link (it ends in a number); else empty.
+std::string fdLinkPath(int dirfd, const char* path) {
+    const std::string_view p(path);
+    if (p.starts_with('/')) return std::string(p);
+    const auto slash = p.rfind('/');
+    if (!allDigits(p.substr(slash == std::string_view::npos ? 0 : slash + 1))) return {};
+    char dir[PATH_MAX];
+    const std::string of = dirfd == AT_FDCWD ? "/proc/self/cwd" : "/proc/self/fd/" + std::to_string(dirfd);
+    const long n = syscall(SYS_readlinkat, AT_FDCWD, of.c_str(), dir, sizeof dir);
+    return n > 0 ? std::string(dir, static_cast<std::size_t>(n)) + "/" + path : std::string();
+}
+
+// The node ("video0") whose descriptor is the socket of `link`
+// ("socket:[INODE]"), from the sockets table of the process at `proc`;
+// empty when it is no node's.
+std::string nodeOfSocket(std::string_view proc, std::string_view link) {
+    if (!link.starts_with(kSocketLink) || !link.ends_with(']')) return {};
+    const std::string_view inode = link.substr(kSocketLinkLength, link.size() - kSocketLinkLength - 1);
+    bool ok = false;
+    const std::string table = kv::readFile((std::string(proc) + "/net/unix").c_str(), ok);
+    // Lines end with the path, here "@kinovo-vcam:video0:INODE".
+    const std::string tag = std::string("@") + kv::kSocketNamePrefix;
+    for (auto at = table.find(tag); at != std::string::npos; at = table.find(tag, at + 1)) {
+        const auto begin = at + tag.size();
+        const std::string_view name(table.data() + begin, std::min(table.find('\n', begin), table.size()) - begin);
+        const auto colon = name.rfind(':');
+        if (colon == std::string_view::npos || name.substr(colon + 1) != inode) continue;
+        const std::string_view node = name.substr(0, colon);
+        if (node.starts_with("video") && allDigits(node.substr(5))) return std::string(node);
+    }
+    return {};
+}
+
+// readlink of `path` (relative to `dirfd`) through `next(buffer, size)`: a
+// descriptor link to a virtual node's socket reads as the node's path,
+// "/dev/videoN", in whichever process it was opened, as the kernel shows a
+// device's. Nothing is written past what is returned.
+template <typename Next>
+ssize_t readLink(int dirfd, const char* path, char* buf, std::size_t size, Next&& next) {
+    if (!path || !buf || size == 0) return next(buf, size);
+    const int saved = errno;  // what the looking around leaves in it is not the caller's
+    const std::string full = fdLinkPath(dirfd, path);
+    const std::string_view proc = procOfFdLink(full);
+    const bool link = !proc.empty() && Vcam::get();
+    errno = saved;
+    if (!link) return next(buf, size);
+    char whole[PATH_MAX];
+    const ssize_t r = next(whole, sizeof whole);
+    if (r < 0) return r;
+    std::string text(whole, static_cast<std::size_t>(r));
+    if (const std::string node = nodeOfSocket(proc, text); !node.empty()) text = "/dev/" + node;
+    errno = saved;
+    const std::size_t n = std::min(size, text.size());  // cut short like the kernel's, without a NUL
+    std::memcpy(buf, text.data(), n);
+    return static_cast<ssize_t>(n);
 }
 
 // Directory listings of /dev gain the virtual nodes.
@@ -592,6 +678,40 @@ int kv_faccessat(int dirfd, const char* path, int mode, int flags) {
     if (r != 1) return r;
     KV_NEXT(next, int (*)(int, const char*, int, int), "faccessat");
     return next ? next(dirfd, path, mode, flags) : fail(ENOSYS);
+}
+
+// --- links ----------------------------------------------------------------------
+
+ssize_t kv_readlink(const char* path, char* buf, size_t size) KV_EXPORT(readlink);
+ssize_t kv_readlink(const char* path, char* buf, size_t size) {
+    KV_NEXT(next, ssize_t(*)(const char*, char*, size_t), "readlink");
+    return readLink(AT_FDCWD, path, buf, size, [&](char* b, size_t n) -> ssize_t {
+        return next ? next(path, b, n) : syscall(SYS_readlinkat, AT_FDCWD, path, b, n);
+    });
+}
+
+ssize_t kv_readlinkat(int dirfd, const char* path, char* buf, size_t size) KV_EXPORT(readlinkat);
+ssize_t kv_readlinkat(int dirfd, const char* path, char* buf, size_t size) {
+    KV_NEXT(next, ssize_t(*)(int, const char*, char*, size_t), "readlinkat");
+    return readLink(dirfd, path, buf, size, [&](char* b, size_t n) -> ssize_t {
+        return next ? next(dirfd, path, b, n) : syscall(SYS_readlinkat, dirfd, path, b, n);
+    });
+}
+
+// The fortified entry points: libc's check of the buffer's size, then as above.
+ssize_t kv___readlink_chk(const char* path, char* buf, size_t size, size_t bufSize) KV_EXPORT(__readlink_chk);
+ssize_t kv___readlink_chk(const char* path, char* buf, size_t size, size_t bufSize) {
+    KV_NEXT(next, ssize_t(*)(const char*, char*, size_t, size_t), "__readlink_chk");
+    if (size > bufSize && next) return next(path, buf, size, bufSize);  // does not return
+    return kv_readlink(path, buf, size);
+}
+
+ssize_t kv___readlinkat_chk(int dirfd, const char* path, char* buf, size_t size, size_t bufSize)
+    KV_EXPORT(__readlinkat_chk);
+ssize_t kv___readlinkat_chk(int dirfd, const char* path, char* buf, size_t size, size_t bufSize) {
+    KV_NEXT(next, ssize_t(*)(int, const char*, char*, size_t, size_t), "__readlinkat_chk");
+    if (size > bufSize && next) return next(dirfd, path, buf, size, bufSize);  // does not return
+    return kv_readlinkat(dirfd, path, buf, size);
 }
 
 // --- /dev listing --------------------------------------------------------------

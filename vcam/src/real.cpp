@@ -15,6 +15,8 @@ namespace {
 // Every libc function the library forwards to, looked up once at load time:
 // a lookup on first use may happen in a vfork()ed child, whose small stack
 // dlsym overruns (and whose memory is the parent's).
+// Grouped by kind, a line each:
+// clang-format off
 constexpr const char* kForwarded[] = {
     "open", "open64", "openat", "openat64", "__open_2", "__open64_2", "__openat_2", "__openat64_2",
     "close", "ioctl", "mmap", "mmap64", "munmap", "poll", "ppoll", "__poll_chk", "__ppoll_chk",
@@ -23,7 +25,9 @@ constexpr const char* kForwarded[] = {
     "__xstat", "__xstat64", "__lxstat", "__lxstat64", "__fxstat", "__fxstat64",
     "__fxstatat", "__fxstatat64", "statx", "fopen", "fopen64", "access", "faccessat",
     "opendir", "fdopendir", "readdir", "readdir64", "rewinddir", "closedir",
+    "readlink", "readlinkat", "__readlink_chk", "__readlinkat_chk",
 };
+// clang-format on
 constexpr std::size_t kForwardedCount = sizeof(kForwarded) / sizeof(kForwarded[0]);
 void* g_resolved[kForwardedCount] = {};
 bool g_resolvedAll = false;

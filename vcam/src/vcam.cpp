@@ -5,12 +5,13 @@
 
 #include <fcntl.h>
 #include <linux/videodev2.h>
+#include <pthread.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/sysmacros.h>
+#include <sys/un.h>
 #include <sys/utsname.h>
-#include <pthread.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -57,23 +58,16 @@ std::size_t pageAlign(std::size_t n) {
     return (n + page - 1) / page * page;
 }
 
-std::string readFile(const char* path, bool& ok) {
-    std::string out;
-    const int fd = real::open(path, O_RDONLY | O_CLOEXEC, 0);
-    ok = fd >= 0;
-    if (!ok) return out;
-    char buf[4096];
-    for (;;) {
-        const ssize_t n = real::read(fd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            ok = n == 0;
-            break;
-        }
-        out.append(buf, static_cast<std::size_t>(n));
-    }
-    real::close(fd);
-    return out;
+// Names the consumer's end (see kSocketNamePrefix). Without a name (a
+// sandbox that refuses abstract sockets) its link just reads "socket:[...]".
+void nameSocket(int fd, const std::string& node, ino_t inode) {
+    const std::string name = kSocketNamePrefix + node + ":" + std::to_string(inode);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (name.size() + 1 > sizeof address.sun_path) return;
+    std::memcpy(address.sun_path + 1, name.data(), name.size());  // abstract: a leading NUL
+    [[maybe_unused]] const int r = ::bind(fd, reinterpret_cast<const sockaddr*>(&address),
+                                          static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size()));
 }
 
 std::string describe(std::uint32_t fourcc) {
@@ -231,6 +225,25 @@ std::string className(std::uint32_t classId) {
 }
 
 }  // namespace
+
+std::string readFile(const char* path, bool& ok) {
+    std::string out;
+    const int fd = real::open(path, O_RDONLY | O_CLOEXEC, 0);
+    ok = fd >= 0;
+    if (!ok) return out;
+    char buf[4096];
+    for (;;) {
+        const ssize_t n = real::read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            ok = n == 0;
+            break;
+        }
+        out.append(buf, static_cast<std::size_t>(n));
+    }
+    real::close(fd);
+    return out;
+}
 
 Buffer::~Buffer() {
     if (mem) real::munmap(mem, pageAlign(length));
@@ -470,6 +483,7 @@ int Vcam::open(Device* d, int flags) {
     }
     f->stDev = st.st_dev;
     f->stIno = st.st_ino;
+    nameSocket(sv[0], d->name, st.st_ino);
     {
         std::lock_guard lk(mu);
         if (!checkPresent(d)) {

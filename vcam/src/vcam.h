@@ -23,7 +23,15 @@
 
 namespace kv {
 
+// A node's descriptor is a socket bound to the abstract name
+// "kinovo-vcam:videoN:INODE", so that any process can tell from the sockets
+// table (/proc/PID/net/unix) which node a "socket:[INODE]" link stands for.
+inline constexpr char kSocketNamePrefix[] = "kinovo-vcam:";
+
 using Clock = std::chrono::steady_clock;  // CLOCK_MONOTONIC
+
+// The whole file, read with the system's calls; `ok` false when it cannot be.
+std::string readFile(const char* path, bool& ok);
 
 struct Device;
 class Vcam;

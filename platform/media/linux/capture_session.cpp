@@ -214,7 +214,8 @@ std::optional<stream::StreamFormat> CaptureSession::format() const {
   return camera_->capture.format();
 }
 
-std::error_code CaptureSession::Start() {
+std::error_code CaptureSession::Start(std::string* failedCall) {
+  if (failedCall) failedCall->clear();
   if (camera_) return {};
   // The format the camera was set to, as it stands, on its own opening.
   errno = 0;
@@ -223,19 +224,24 @@ std::error_code CaptureSession::Start() {
     const std::error_code error(errno ? errno : ENODEV, std::generic_category());
     qCWarning(lcMedia) << "camera" << node_.c_str()
                        << ": no handle to stream from:" << error.message().c_str();
+    if (failedCall) *failedCall = "open";
     return error;
   }
   auto camera = std::make_unique<Stream>();
-  if (const std::error_code error = camera->capture.Open(std::move(fd), std::nullopt)) return error;
+  if (const std::error_code error = camera->capture.Open(std::move(fd), std::nullopt)) {
+    if (failedCall) *failedCall = camera->capture.failedCall();
+    return error;
+  }
   camera->preview = camera->capture.Connect(
       [tap = preview_->tap](const stream::VideoFramePtr& frame) { tap->Present(frame); });
   // Raw frames cut short never come: the capture counts them as corrupt.
   camera->check =
       camera->capture.Connect([broken = &camera->broken](const stream::VideoFramePtr& frame) {
         const stream::StreamFormat& f = frame->format;
-        const bool jpeg =
-            f.pixelFormat == stream::fourcc::kMJPEG || f.pixelFormat == stream::fourcc::kJPEG;
-        if (jpeg && !stream::JpegLooksWhole(frame->bytes(), f.width, f.height)) ++*broken;
+        if (stream::IsJpeg(f.pixelFormat) &&
+            !stream::JpegLooksWhole(frame->bytes(), f.width, f.height)) {
+          ++*broken;
+        }
       });
   const std::uint64_t generation = ++generation_;
   Preview* preview = preview_.get();
@@ -244,6 +250,7 @@ std::error_code CaptureSession::Start() {
     preview->cameraEnded->Post();
   });
   if (const std::error_code error = camera->capture.Start()) {
+    if (failedCall) *failedCall = camera->capture.failedCall();
     cameraLost_ = true;
     camera->capture.Close();
     return error;

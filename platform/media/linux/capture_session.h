@@ -136,8 +136,10 @@ class CaptureSession {
   QWidget* preview() const;
 
   // Opens the camera in the format it was set to and starts streaming; a
-  // session that streams already goes on. The error tells why it cannot.
-  std::error_code Start();
+  // session that streams already goes on. The error tells why it cannot,
+  // and `failedCall` which device call failed ("VIDIOC_REQBUFS"; empty
+  // when none did).
+  std::error_code Start(std::string* failedCall = nullptr);
   // Ends the stream and gives the camera's buffers back, so that its
   // format can be changed; a recording in progress is stopped first.
   void Stop();

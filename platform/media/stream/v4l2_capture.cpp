@@ -115,6 +115,7 @@ struct V4l2Capture::Impl {
   std::atomic<std::uint64_t> stalls{0};
   std::atomic<std::uint64_t> transientErrors{0};
   std::string path;  // for messages
+  std::string failedCall;  // of Open or Start; the controlling thread's
 
   mutable std::mutex endMutex;
   mutable std::condition_variable endChanged;
@@ -124,6 +125,8 @@ struct V4l2Capture::Impl {
   std::error_code Setup(const std::optional<StreamFormat>& request, int bufferCount);
   // Logs a failed call on the device; its error.
   std::error_code Failure(const char* call, int error) const;
+  // The same for a call of Open or Start, which failedCall() then names.
+  std::error_code Refused(const char* call, int error);
   void FreeBuffers();
   void Run();
   // Dequeues every finished buffer. Empty while streaming goes on; the
@@ -153,6 +156,7 @@ std::error_code V4l2Capture::Open(const std::string& node, const StreamFormat& r
   if (!fd) {
     const int err = errno;
     qCWarning(lcMedia) << "camera" << node.c_str() << ": open failed:" << std::strerror(err);
+    impl_->failedCall = "open";
     return Errno(err);
   }
   if (impl_->state == State::Closed) impl_->path = node;
@@ -161,6 +165,7 @@ std::error_code V4l2Capture::Open(const std::string& node, const StreamFormat& r
 
 std::error_code V4l2Capture::Open(UniqueFd fd, const std::optional<StreamFormat>& request,
                                   int bufferCount) {
+  impl_->failedCall.clear();
   if (impl_->state != State::Closed) return std::make_error_code(std::errc::device_or_resource_busy);
   if (!fd) return std::make_error_code(std::errc::bad_file_descriptor);
   impl_->fd = std::move(fd);
@@ -180,7 +185,7 @@ std::error_code V4l2Capture::Impl::Setup(const std::optional<StreamFormat>& requ
                                          int bufferCount) {
   const int dev = fd.get();
   v4l2_capability cap{};
-  if (const int err = Xioctl(dev, VIDIOC_QUERYCAP, &cap)) return Failure("VIDIOC_QUERYCAP", err);
+  if (const int err = Xioctl(dev, VIDIOC_QUERYCAP, &cap)) return Refused("VIDIOC_QUERYCAP", err);
   const std::uint32_t caps =
       (cap.capabilities & V4L2_CAP_DEVICE_CAPS) ? cap.device_caps : cap.capabilities;
   if (!(caps & V4L2_CAP_VIDEO_CAPTURE) || !(caps & V4L2_CAP_STREAMING)) {
@@ -188,7 +193,7 @@ std::error_code V4l2Capture::Impl::Setup(const std::optional<StreamFormat>& requ
   }
   // The capture loop polls; a descriptor opened elsewhere may block.
   const int flags = ::fcntl(dev, F_GETFL);
-  if (flags < 0 || ::fcntl(dev, F_SETFL, flags | O_NONBLOCK) < 0) return Failure("fcntl", errno);
+  if (flags < 0 || ::fcntl(dev, F_SETFL, flags | O_NONBLOCK) < 0) return Refused("fcntl", errno);
 
   v4l2_format fmt{};
   fmt.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
@@ -197,14 +202,14 @@ std::error_code V4l2Capture::Impl::Setup(const std::optional<StreamFormat>& requ
     fmt.fmt.pix.width = static_cast<std::uint32_t>(request->width);
     fmt.fmt.pix.height = static_cast<std::uint32_t>(request->height);
     fmt.fmt.pix.field = V4L2_FIELD_ANY;
-    if (const int err = Xioctl(dev, VIDIOC_S_FMT, &fmt)) return Failure("VIDIOC_S_FMT", err);
+    if (const int err = Xioctl(dev, VIDIOC_S_FMT, &fmt)) return Refused("VIDIOC_S_FMT", err);
     // Drivers fall back to another format instead of failing; a file
     // labelled with the requested codec would then be unreadable.
     if (fmt.fmt.pix.pixelformat != request->pixelFormat) {
       return std::make_error_code(std::errc::invalid_argument);
     }
   } else if (const int err = Xioctl(dev, VIDIOC_G_FMT, &fmt)) {
-    return Failure("VIDIOC_G_FMT", err);
+    return Refused("VIDIOC_G_FMT", err);
   }
   format.pixelFormat = fmt.fmt.pix.pixelformat;
   format.width = static_cast<std::int32_t>(fmt.fmt.pix.width);
@@ -219,7 +224,7 @@ std::error_code V4l2Capture::Impl::Setup(const std::optional<StreamFormat>& requ
                         (parm.parm.capture.capability & V4L2_CAP_TIMEPERFRAME);
   if (settable && request && request->interval.num > 0 && request->interval.den > 0) {
     parm.parm.capture.timeperframe = {request->interval.num, request->interval.den};
-    if (const int err = Xioctl(dev, VIDIOC_S_PARM, &parm)) return Failure("VIDIOC_S_PARM", err);
+    if (const int err = Xioctl(dev, VIDIOC_S_PARM, &parm)) return Refused("VIDIOC_S_PARM", err);
   }
   const v4l2_fract applied = parm.parm.capture.timeperframe;
   if (applied.numerator > 0 && applied.denominator > 0) {
@@ -234,7 +239,7 @@ std::error_code V4l2Capture::Impl::Setup(const std::optional<StreamFormat>& requ
   req.count = static_cast<std::uint32_t>(bufferCount > 0 ? bufferCount : kDefaultBufferCount);
   req.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
   req.memory = V4L2_MEMORY_MMAP;
-  if (const int err = Xioctl(dev, VIDIOC_REQBUFS, &req)) return Failure("VIDIOC_REQBUFS", err);
+  if (const int err = Xioctl(dev, VIDIOC_REQBUFS, &req)) return Refused("VIDIOC_REQBUFS", err);
   if (req.count == 0) return std::make_error_code(std::errc::not_enough_memory);
   buffers.reserve(req.count);
   for (std::uint32_t i = 0; i < req.count; ++i) {
@@ -242,9 +247,9 @@ std::error_code V4l2Capture::Impl::Setup(const std::optional<StreamFormat>& requ
     buf.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     buf.memory = V4L2_MEMORY_MMAP;
     buf.index = i;
-    if (const int err = Xioctl(dev, VIDIOC_QUERYBUF, &buf)) return Failure("VIDIOC_QUERYBUF", err);
+    if (const int err = Xioctl(dev, VIDIOC_QUERYBUF, &buf)) return Refused("VIDIOC_QUERYBUF", err);
     void* address = ::mmap(nullptr, buf.length, PROT_READ | PROT_WRITE, MAP_SHARED, dev, buf.m.offset);
-    if (address == MAP_FAILED) return Failure("mmap", errno);
+    if (address == MAP_FAILED) return Refused("mmap", errno);
     buffers.emplace_back(address, buf.length);
   }
   // Frames queued at the consumers come back here; a few spare ones cover
@@ -256,6 +261,11 @@ std::error_code V4l2Capture::Impl::Setup(const std::optional<StreamFormat>& requ
 std::error_code V4l2Capture::Impl::Failure(const char* call, int error) const {
   qCWarning(lcMedia) << "camera" << path.c_str() << ":" << call << "failed:" << std::strerror(error);
   return Errno(error);
+}
+
+std::error_code V4l2Capture::Impl::Refused(const char* call, int error) {
+  failedCall = call;
+  return Failure(call, error);
 }
 
 void V4l2Capture::Impl::FreeBuffers() {
@@ -272,6 +282,7 @@ void V4l2Capture::Impl::FreeBuffers() {
 
 std::error_code V4l2Capture::Start() {
   Impl& d = *impl_;
+  d.failedCall.clear();
   if (d.state == State::Streaming) return {};
   if (d.state != State::Ready) return std::make_error_code(std::errc::bad_file_descriptor);
   for (std::uint32_t i = 0; i < d.buffers.size(); ++i) {
@@ -279,18 +290,18 @@ std::error_code V4l2Capture::Start() {
     buf.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     buf.memory = V4L2_MEMORY_MMAP;
     buf.index = i;
-    if (const int err = Xioctl(d.fd.get(), VIDIOC_QBUF, &buf)) return d.Failure("VIDIOC_QBUF", err);
+    if (const int err = Xioctl(d.fd.get(), VIDIOC_QBUF, &buf)) return d.Refused("VIDIOC_QBUF", err);
   }
   int type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
   if (const int err = Xioctl(d.fd.get(), VIDIOC_STREAMON, &type)) {
     Xioctl(d.fd.get(), VIDIOC_STREAMOFF, &type);  // takes the queued buffers back
-    return d.Failure("VIDIOC_STREAMON", err);
+    return d.Refused("VIDIOC_STREAMON", err);
   }
   d.wake = UniqueFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
   if (!d.wake) {
     const int err = errno;
     Xioctl(d.fd.get(), VIDIOC_STREAMOFF, &type);
-    return d.Failure("eventfd", err);
+    return d.Refused("eventfd", err);
   }
   {
     std::lock_guard lock(d.endMutex);
@@ -323,6 +334,8 @@ void V4l2Capture::Close() {
   impl_->path.clear();
   impl_->state = State::Closed;
 }
+
+const std::string& V4l2Capture::failedCall() const { return impl_->failedCall; }
 
 StreamFormat V4l2Capture::format() const { return impl_->format; }
 

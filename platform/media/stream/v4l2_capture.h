@@ -72,6 +72,11 @@ class V4l2Capture {
   // Stop(), unmaps and frees the buffers and closes the descriptor.
   void Close();
 
+  // The device call whose failure made the last Open or Start fail, as
+  // "VIDIOC_REQBUFS"; empty when it succeeded or failed before any call.
+  // From the controlling thread.
+  const std::string& failedCall() const;
+
   // The format as the driver applied it.
   StreamFormat format() const;
 
