@@ -164,10 +164,10 @@ std::string Describe(const media::CaptureStats& s) {
   out << "captured " << s.recordedFramesCaptured << ", written " << s.framesWritten << " (repeated "
       << s.framesRepeated << "), empty " << s.emptyFramesWritten << ", discarded "
       << s.framesDiscarded << ", unusable " << s.framesUnusable << ", sound written "
-      << s.audioSamplesWritten << " inserted " << s.audioSamplesInserted << " (leading "
+      << s.audioFramesWritten << " inserted " << s.audioFramesInserted << " (leading "
       << s.audioLeadingSilence << ", gaps " << s.audioGaps << " with " << s.audioSilenceInserted
-      << ") dropped " << s.audioSamplesDropped << ", span " << s.recordingEndUs - s.recordingStartUs
-      << " us, file from " << s.recordingZeroUs - s.recordingStartUs << " us";
+      << ") dropped " << s.audioFramesDropped << ", span " << s.recordingEndUs - s.recordingStartUs
+      << " us, file from " << s.zeroUs - s.recordingStartUs << " us";
   return out.str();
 }
 

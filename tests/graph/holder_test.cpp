@@ -74,8 +74,8 @@ TEST_F(GraphTest, PreviewWindowDestroyedBeforeTheGraph) {
   Pump(300ms);
   delete preview_;
   preview_ = nullptr;
-  const std::uint64_t frames = Stats(graph).cameraFrames;
-  EXPECT_TRUE(PumpUntil([&] { return Stats(graph).cameraFrames > frames + 5; }, 3s));
+  const std::uint64_t frames = Stats(graph).framesDelivered;
+  EXPECT_TRUE(PumpUntil([&] { return Stats(graph).framesDelivered > frames + 5; }, 3s));
   EXPECT_FALSE(ResizeVideoWindow(graph, 610, 450));
   ReleaseGraph(graph);
 }
@@ -95,11 +95,11 @@ TEST_F(GraphTest, CameraUnpluggedWhilePreviewing) {
   EXPECT_TRUE(PumpUntil([&] { return !VcamLogLines("video0 close", mark).empty(); }, 3s))
       << "the device was not released";
   EXPECT_TRUE(Stats(graph).cameraLost);
-  const std::uint64_t frames = Stats(graph).cameraFrames;
+  const std::uint64_t frames = Stats(graph).framesDelivered;
   StopPreview(graph);
   EXPECT_LT(StartPreview(graph, preview_), 0);
   Pump(300ms);
-  EXPECT_EQ(Stats(graph).cameraFrames, frames);
+  EXPECT_EQ(Stats(graph).framesDelivered, frames);
   EXPECT_TRUE(VideoWindow()) << "the window stays, showing the last picture";
   streamtest::TempDir dir;
   QString why;

@@ -45,7 +45,7 @@ TEST_F(GraphTest, RecordingPastOneGigabytePlaysToItsEndWithEveryFrame) {
   // times, up to half a frame earlier) to the stop, and the slot of a frame
   // captured just before the stop.
   const double fileSlots =
-      std::round(static_cast<double>(stats.recordingEndUs - stats.recordingZeroUs) / (1e6 / 30));
+      std::round(static_cast<double>(stats.recordingEndUs - stats.zeroUs) / (1e6 / 30));
   EXPECT_GE(frames, fileSlots);
   EXPECT_LE(frames, fileSlots + 1);
   EXPECT_EQ(frames, static_cast<double>(stats.framesWritten + stats.emptyFramesWritten));

@@ -157,19 +157,19 @@ QJsonObject Counters(const media::CaptureStats& now, const media::CaptureStats& 
       {"emptyFramesInserted", static_cast<qint64>(now.emptyFramesWritten)},
       {"framesUnusable", static_cast<qint64>(now.framesUnusable)},
       {"framesRefused", static_cast<qint64>(now.framesRefused)},
-      {"cameraFramesMissed", Delta(now.cameraFramesMissed, before.cameraFramesMissed)},
-      {"cameraFramesCorrupt", Delta(now.cameraFramesCorrupt, before.cameraFramesCorrupt)},
-      {"cameraStalls", Delta(now.cameraStalls, before.cameraStalls)},
+      {"cameraFramesMissed", Delta(now.framesMissed, before.framesMissed)},
+      {"cameraFramesCorrupt", Delta(now.framesCorrupt, before.framesCorrupt)},
+      {"cameraStalls", Delta(now.stalls, before.stalls)},
       {"cameraLost", now.cameraLost},
       {"previewFramesShown", Delta(now.previewDecoded, before.previewDecoded)},
       {"previewFramesDropped", Delta(now.previewDropped, before.previewDropped)},
       {"previewFramesFailed", Delta(now.previewFailed, before.previewFailed)},
-      {"audioSamplesWritten", static_cast<qint64>(now.audioSamplesWritten)},
-      {"audioSamplesInserted", static_cast<qint64>(now.audioSamplesInserted)},
+      {"audioSamplesWritten", static_cast<qint64>(now.audioFramesWritten)},
+      {"audioSamplesInserted", static_cast<qint64>(now.audioFramesInserted)},
       {"audioLeadingSilence", static_cast<qint64>(now.audioLeadingSilence)},
       {"audioSilenceInserted", static_cast<qint64>(now.audioSilenceInserted)},
       {"audioGaps", static_cast<qint64>(now.audioGaps)},
-      {"audioSamplesDropped", static_cast<qint64>(now.audioSamplesDropped)},
+      {"audioSamplesDropped", static_cast<qint64>(now.audioFramesDropped)},
   };
 }
 
@@ -262,7 +262,7 @@ int Record(int argc, char** argv) {
   // A camera that takes longer to give its first frame (a large one) is
   // waited for, so that the recording measures a streaming camera.
   const auto firstFrameBy = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  while (previewStatus == 0 && graph.session->Stats().cameraFrames == 0 &&
+  while (previewStatus == 0 && graph.session->Stats().framesDelivered == 0 &&
          std::chrono::steady_clock::now() < firstFrameBy) {
     Pump(std::chrono::milliseconds(20));
   }

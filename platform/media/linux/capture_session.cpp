@@ -29,13 +29,6 @@ namespace {
 // How long a stopped recording waits for the microphone's last sound.
 constexpr std::chrono::milliseconds kLastSoundTimeout{1000};
 
-void AddCameraStats(CaptureStats& stats, const stream::V4l2Capture::Stats& s) {
-  stats.cameraFrames += s.framesDelivered;
-  stats.cameraFramesMissed += s.framesMissed;
-  stats.cameraFramesCorrupt += s.framesCorrupt;
-  stats.cameraStalls += s.stalls;
-}
-
 // Runs jobs (finishing stopped recordings, writing photos) one after the
 // other on a thread of its own and hands what each returns to the thread
 // that made it.
@@ -267,7 +260,7 @@ void CaptureSession::CloseCamera() {
   camera_->preview.Disconnect();
   if (recording_) recording_->video.Disconnect();
   preview_->tap->Forget();
-  AddCameraStats(closed_, camera_->capture.stats());
+  static_cast<stream::V4l2Capture::Stats&>(closed_) += camera_->capture.stats();
   camera_->capture.Close();
   camera_.reset();
   ++generation_;
@@ -440,7 +433,7 @@ CaptureStats CaptureSession::Stats() const {
   stats.streaming = streaming();
   stats.cameraLost = cameraLost_;
   stats.streamStarts = streamStarts_;
-  if (camera_) AddCameraStats(stats, camera_->capture.stats());
+  if (camera_) static_cast<stream::V4l2Capture::Stats&>(stats) += camera_->capture.stats();
   if (const linux_backend::PreviewRenderer* renderer = preview_->renderer.data()) {
     const stream::FrameRenderer::Stats s = renderer->stats();
     stats.previewFrames = s.presented;

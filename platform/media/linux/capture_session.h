@@ -32,46 +32,34 @@
 
 #include "platform/media/devices.h"
 #include "platform/media/linux/recording_file.h"
+#include "platform/media/stream/avi_writer.h"
+#include "platform/media/stream/v4l2_capture.h"
 
 class QWidget;
 
 namespace kinovo::media {
 
-// The counters of a recording, in progress or finished.
-struct RecordingCounters {
+// The counters of a recording, in progress or finished: the writer's own
+// and what the session adds around it.
+struct RecordingCounters : stream::AviWriter::Stats {
   bool recording = false;
   std::uint64_t recordedFramesCaptured = 0;  // frames the camera gave the file
-  std::uint64_t framesWritten = 0;           // slots with a picture
-  std::uint64_t framesRepeated = 0;   // of these, slots before the first picture, repeating it
-  std::uint64_t framesDiscarded = 0;  // a second frame for one slot, or after the end
-  std::uint64_t framesUnusable = 0;   // could not be used; their slots are empty
-  std::uint64_t emptyFramesWritten = 0;
-  std::uint64_t framesRefused = 0;         // the writer's queue was full
-  std::uint64_t audioSamplesWritten = 0;   // sample frames (one per channel set)
-  std::uint64_t audioSamplesInserted = 0;  // repeated samples and silence
-  std::uint64_t audioLeadingSilence = 0;   // of these, silence before the microphone's first sample
-  std::uint64_t audioSilenceInserted = 0;  // and silence where it gave nothing later on
-  std::uint64_t audioGaps = 0;             // places such silence went in
-  std::uint64_t audioSamplesDropped = 0;
+  std::uint64_t framesRefused = 0;           // the writer's queue was full
   std::string recordingError;  // empty when the file was written without error
   // Its span on CLOCK_MONOTONIC, in microseconds: from its start to its
   // stop (0 while it goes on).
   std::int64_t recordingStartUs = 0;
   std::int64_t recordingEndUs = 0;
-  std::int64_t recordingZeroUs = 0;  // the file's time zero, within half a frame of the start
 };
 
 // What a session has done so far, for diagnostics and benchmarks; the
 // program itself never looks. The recording's counters are those of the
-// recording in progress, or of the last one finished.
-struct CaptureStats : RecordingCounters {
+// recording in progress, or of the last one finished; the camera's cover
+// every stream since the session was made.
+struct CaptureStats : RecordingCounters, stream::V4l2Capture::Stats {
   bool streaming = false;
-  bool cameraLost = false;                // the camera went away while streaming
-  std::uint64_t streamStarts = 0;         // times the camera was set streaming
-  std::uint64_t cameraFrames = 0;         // frames the camera delivered since the session was made
-  std::uint64_t cameraFramesMissed = 0;   // gaps in the driver's frame counter
-  std::uint64_t cameraFramesCorrupt = 0;  // flagged as damaged or empty: not delivered
-  std::uint64_t cameraStalls = 0;         // silences of a few frame periods without an error
+  bool cameraLost = false;         // the camera went away while streaming
+  std::uint64_t streamStarts = 0;  // times the camera was set streaming
 
   // The preview: frames handed to it, shown, and replaced by a newer one
   // before they could be decoded.

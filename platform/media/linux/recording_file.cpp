@@ -135,26 +135,14 @@ SoundReport RecordingFile::Sound() const {
 }
 
 void RecordingFile::AddStats(RecordingCounters& stats) const {
-  const stream::AviWriter::Stats s = writer_.stats();
+  static_cast<stream::AviWriter::Stats&>(stats) = writer_.stats();
   stats.recording = state_ == State::Writing;
   stats.recordedFramesCaptured = captured_;
-  stats.framesWritten = s.framesWritten;
-  stats.framesRepeated = s.framesRepeated;
-  stats.framesDiscarded = s.framesDiscarded;
-  stats.framesUnusable = s.framesUnusable;
-  stats.emptyFramesWritten = s.emptyFramesWritten;
   stats.framesRefused = refused_;
-  stats.audioSamplesWritten = s.audioFramesWritten;
-  stats.audioSamplesInserted = s.audioFramesInserted;
-  stats.audioLeadingSilence = s.audioLeadingSilence;
-  stats.audioSilenceInserted = s.audioSilenceInserted;
-  stats.audioGaps = s.audioGaps;
-  stats.audioSamplesDropped = s.audioFramesDropped;
   const std::error_code error = error_ ? error_ : writer_.error();
   stats.recordingError = error ? error.message() : std::string();
   stats.recordingStartUs = startUs_;
   stats.recordingEndUs = endUs_;
-  stats.recordingZeroUs = s.zeroUs;
 }
 
 }  // namespace kinovo::media::linux_backend

@@ -44,6 +44,16 @@ class V4l2Capture {
     std::uint64_t stalls = 0;
     // VIDIOC_DQBUF/VIDIOC_QBUF failures that were retried (a USB hiccup).
     std::uint64_t transientErrors = 0;
+
+    // Adds another stream's counts, for totals over several streams.
+    Stats& operator+=(const Stats& other) {
+      framesDelivered += other.framesDelivered;
+      framesMissed += other.framesMissed;
+      framesCorrupt += other.framesCorrupt;
+      stalls += other.stalls;
+      transientErrors += other.transientErrors;
+      return *this;
+    }
   };
 
   static constexpr int kDefaultBufferCount = 4;
