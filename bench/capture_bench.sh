@@ -98,6 +98,10 @@ done
 kinovo small0 0 192x108 shown
 kinovo preview2 2 1536x864 shown
 ffmpeg_runs 2 3840x2160
+# The virtual camera lives in the process it serves (its ring of frames, its
+# buffers), where a real camera's memory is the kernel's: a plain reader of
+# the same stream shows how much of a peak is the camera's own.
+run camera2 v4l2-ctl -d /dev/video2 --stream-mmap --stream-count="$((seconds * 30))" --stream-to=/dev/null
 
 expected=$((seconds * 30))
 kinovo_row() {
@@ -140,17 +144,18 @@ names=("test card" "realistic scene")
   # Gaps in the camera's frame numbers, and frames the file's queue refused.
   lost=$(( $(json preview2 cameraFramesMissed) + $(json preview2 framesRefused) ))
   fps=$(printf '%.1f' "$(echo "scale=3; $(json preview2 previewFramesShown) / $(json preview2 seconds)" | bc)")
-  printf '\n| 4K camera | Frames lost (target 0) | Preview fps (target >= 29) | Peak memory (target < 150 MB) | CPU / ffmpeg decode + scale |\n'
+  own=$(( $(mib preview2) - $(mib camera2) ))
+  printf '\n| 4K camera | Frames lost (target 0) | Preview fps (target >= 29) | Peak memory: whole process, virtual camera alone, Kinovo (target < 150 MB) | CPU / ffmpeg decode + scale |\n'
   printf '|---|---|---|---|---|\n'
-  printf '| 4K scene | %s (%s) | %s (%s) | %s MiB (%s) | %s |\n' "$lost" "$(verdict "$lost" 0)" "$fps" \
-    "$([ "$(echo "$fps >= 29" | bc)" = 1 ] && echo met || echo "NOT met")" "$(mib preview2)" \
-    "$(verdict "$(mib preview2)" 143)" "$(ratio preview2 scale2)"
+  printf '| 4K scene | %s (%s) | %s (%s) | %s MiB - %s MiB = %s MiB (%s) | %s |\n' "$lost" "$(verdict "$lost" 0)" "$fps" \
+    "$([ "$(echo "$fps >= 29" | bc)" = 1 ] && echo met || echo "NOT met")" "$(mib preview2)" "$(mib camera2)" \
+    "$own" "$(verdict "$own" 143)" "$(ratio preview2 scale2)"
 }
 for camera in 0 1; do
   grep -q '"previewMinimized": true' "$work/record$camera.out" ||
     echo "warning: the preview window of record$camera was not minimised" >&2
 done
-for name in preview0 record0 scale0 copy0 preview1 record1 scale1 copy1 small0 preview2 scale2; do
+for name in preview0 record0 scale0 copy0 preview1 record1 scale1 copy1 small0 preview2 scale2 camera2; do
   status=$(cost "$name" status)
   [ "$status" = 0 ] || echo "warning: $name exited with status $status (see below)" >&2
   [ "$status" = 0 ] || tail -n 5 "$work/$name.err" >&2
