@@ -188,8 +188,10 @@ void CKinovoDlg::OnLButtonDblClk(unsigned nFlags, CPoint p)
 
 void CKinovoDlg::OnTimer(unsigned nIDEvent)
 {
-    if (m_nCaptureState == Recording) RecordingTick();
     if (nIDEvent == m_nTimerId && m_nTimerId != 0) {
+        // The clock and the blinking follow this timer alone, whatever
+        // other timers run (a border drag's).
+        if (m_nCaptureState == Recording) RecordingTick();
         KeepPreviewInPlace();
         ReportRepairs();
         WatchSignal();

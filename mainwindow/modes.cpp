@@ -3,6 +3,7 @@
 #include "platform/media/stream/pixel_formats.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <ctime>
@@ -176,6 +177,12 @@ std::uint64_t DamagedSignal::damagedInSpan() const
 std::uint64_t DamagedSignal::framesInSpan() const
 {
     return m_samples.empty() ? 0 : damagedInSpan() + m_samples.back().whole - m_samples.front().whole;
+}
+
+std::int64_t MonotonicSeconds()
+{
+    return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
 QString ClockText(std::uint32_t e)

@@ -128,6 +128,9 @@ private:
 
 // The recording clock for e elapsed seconds: "HH:MM:SS", hours unbounded.
 QString ClockText(std::uint32_t elapsedSeconds);
+// Whole seconds of the monotonic clock, which no change of the wall clock
+// moves: what the recording clock counts in.
+std::int64_t MonotonicSeconds();
 
 // A recording needs 100 MB (units of 2^20 bytes) free on its volume, to
 // start as to go on.

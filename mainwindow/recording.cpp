@@ -128,7 +128,7 @@ void CKinovoDlg::StartRecordingNow()
     QString why;
     const kinovo::Status status = kinovo::StartRecording(m_graph, *path, &why);
     m_nRecordTicks = 0;
-    m_tRecordStart = static_cast<std::int64_t>(std::time(nullptr));
+    m_tRecordStart = MonotonicSeconds();
     m_strLastVideo = *path;
     if (status != kinovo::media::kOk) {
         if (why.isEmpty()) why = Reason(status);

@@ -145,7 +145,7 @@ void CKinovoDlg::DrawButton(Graphics* g, ButtonId id)
 
 void CKinovoDlg::DrawClock(Graphics* g, int W, int H)
 {
-    const auto elapsed = static_cast<std::uint32_t>(static_cast<std::int64_t>(std::time(nullptr)) - m_tRecordStart);
+    const auto elapsed = static_cast<std::uint32_t>(MonotonicSeconds() - m_tRecordStart);
     const QString text = ClockText(elapsed);
     const QFont font = MakeFont(QStringLiteral("Verdana"), 14);
     const QRectF size = MeasureFree(text, font);
