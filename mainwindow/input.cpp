@@ -205,16 +205,16 @@ void CKinovoDlg::OnTimer(unsigned nIDEvent)
                 m_bButtonsHidden = true;
                 for (ButtonId id : {Close, Settings, Photo, Camera, Microphone}) InvalidateRect(m_buttons[id].rc);
             };
-            if (m_nIdleMs > 2000) hide();
-            if (!m_bButtonsHidden) {
-                CPoint screen;
-                GetCursorPos(&screen);
-                CRect rc;
-                GetWindowRect(&rc);
-                const bool inside = rc.left <= screen.x && screen.x <= rc.right && rc.top <= screen.y &&
-                                    screen.y <= rc.bottom;
-                if (!inside) hide();
-            }
+            CPoint screen;
+            GetCursorPos(&screen);
+            CRect rc;
+            GetWindowRect(&rc);
+            const bool inside =
+                rc.left <= screen.x && screen.x <= rc.right && rc.top <= screen.y && screen.y <= rc.bottom;
+            if (m_nIdleMs > 2000 || (!m_bButtonsHidden && !inside)) hide();
+            // A pointer at rest gets no move event, so it is hidden here with
+            // the buttons; the next move shows it again.
+            if (m_bButtonsHidden && inside) SetCursor(NoCursor());
         }
         const int cameras = static_cast<int>(m_videoDevices.size());
         const int camera = m_cameraList.m_nSelected;

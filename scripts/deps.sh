@@ -2,7 +2,7 @@
 # Installs what building (and, with --test, testing) Kinovo needs on Debian 12.
 set -eu
 build_pkgs=(build-essential cmake ninja-build pkg-config git
-  qt6-base-dev libxext-dev libx11-dev libgl-dev
+  qt6-base-dev libxext-dev libx11-dev libxfixes-dev libgl-dev
   libturbojpeg0-dev libjpeg62-turbo-dev libswscale-dev libyuv-dev libavformat-dev libavcodec-dev libavutil-dev
   libpulse-dev libgtest-dev libgmock-dev
   fonts-liberation fonts-dejavu-core)

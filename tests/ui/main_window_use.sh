@@ -115,7 +115,10 @@ shot="$out/hidden.png"
 blue=$(convert "$shot" -crop "32x32+$((x + w - 53))+$((y + 23))" +repage -fx 'b > r + 0.25 && b > g + 0.1 ? 1 : 0' \
   -format '%[fx:int(1000*mean)]' info:)
 [ "$blue" -lt 5 ] || fail "the close button did not hide at rest ($blue)"
+# The pointer over the window hides with them, and comes back with a move.
+[ "$("$KINOVO_POINTER_LOOK")" = hidden ] || fail "the pointer stayed visible at rest"
 wake
+[ "$("$KINOVO_POINTER_LOOK")" = shown ] || fail "the pointer did not come back with a move"
 shot="$out/shown.png"
 import -silent -window root "$shot"
 blue=$(convert "$shot" -crop "32x32+$((x + w - 53))+$((y + 23))" +repage -fx 'b > r + 0.25 && b > g + 0.1 ? 1 : 0' \
