@@ -7,6 +7,7 @@
 #include "menudlg.h"
 
 #include "capture/image_adjustments.h"
+#include "platform/media/memory_camera.h"
 
 #include <QApplication>
 #include <QDesktopServices>
@@ -465,69 +466,26 @@ TEST_F(ListPanel, LongTextsEndInsideTheirRowWithAnEllipsis)
 
 namespace {
 
-// Image controls in memory that remember every write.
-class RecordingCamera final : public media::Camera {
-public:
-    struct Write {
-        media::CameraControl control;
-        std::int32_t value;
-        media::ControlMode mode;
-        friend bool operator==(const Write&, const Write&) = default;
-    };
+using RecordingCamera = media::MemoryCamera;
 
-    void Add(ImageSlot slot, ImageProperty p) { controls[kinovo::kSlotControl[static_cast<int>(slot)]] = p; }
-
-    const media::CameraInfo& info() const override { return m_info; }
-    std::error_code ListModes(std::vector<media::CameraMode>& modes) override
-    {
-        modes.clear();
-        return {};
-    }
-    std::error_code SetMode(std::uint32_t, std::int32_t, std::int32_t, std::int64_t) override
-    {
-        return std::make_error_code(std::errc::not_supported);
-    }
-    std::error_code QueryControl(media::CameraControl control, media::ControlRange& range) override
-    {
-        const auto it = controls.find(control);
-        if (it == controls.end()) return std::make_error_code(std::errc::not_supported);
-        range = {it->second.min, it->second.max, it->second.step, it->second.defaultValue};
-        return {};
-    }
-    std::error_code ReadControl(media::CameraControl control, std::int32_t& value) override
-    {
-        const auto it = controls.find(control);
-        if (it == controls.end()) return std::make_error_code(std::errc::not_supported);
-        value = it->second.value;
-        return {};
-    }
-    std::error_code WriteControl(media::CameraControl control, std::int32_t value, media::ControlMode mode) override
-    {
-        writes.push_back({control, value, mode});
-        controls[control].value = value;
-        return {};
-    }
-
-    std::map<media::CameraControl, ImageProperty> controls;
-    std::vector<Write> writes;
-
-private:
-    media::CameraInfo m_info{"/dev/video0", "Panel Camera", "", "/dev/video0"};
-};
+void Add(RecordingCamera& camera, ImageSlot slot, ImageProperty p)
+{
+    camera.Add(kinovo::kSlotControl[static_cast<int>(slot)], {p.min, p.max, p.step, p.defaultValue}, p.value);
+}
 
 constexpr ImageProperty kBrightness{true, -64, 64, 1, 0, 10};
 constexpr ImageProperty kWhiteBalance{true, 2800, 6500, 10, 4600, 4600};
 
 std::shared_ptr<RecordingCamera> Camera(kinovo::VideoDevice& device, bool contrastAndGamma)
 {
-    auto amp = std::make_shared<RecordingCamera>();
-    amp->Add(ImageSlot::Brightness, kBrightness);
-    if (contrastAndGamma) amp->Add(ImageSlot::Contrast, {true, 0, 100, 1, 50, 50});
-    amp->Add(ImageSlot::Saturation, {true, 0, 200, 2, 100, 100});
-    amp->Add(ImageSlot::Sharpness, {true, 0, 7, 1, 3, 3});
-    if (contrastAndGamma) amp->Add(ImageSlot::Gamma, {true, 100, 300, 10, 150, 150});
-    amp->Add(ImageSlot::WhiteBalance, kWhiteBalance);
-    amp->Add(ImageSlot::Hue, {true, -180, 180, 1, 0, 0}); // no row of its own
+    auto amp = std::make_shared<RecordingCamera>(media::CameraInfo{"/dev/video0", "Panel Camera", "", "/dev/video0"});
+    Add(*amp, ImageSlot::Brightness, kBrightness);
+    if (contrastAndGamma) Add(*amp, ImageSlot::Contrast, {true, 0, 100, 1, 50, 50});
+    Add(*amp, ImageSlot::Saturation, {true, 0, 200, 2, 100, 100});
+    Add(*amp, ImageSlot::Sharpness, {true, 0, 7, 1, 3, 3});
+    if (contrastAndGamma) Add(*amp, ImageSlot::Gamma, {true, 100, 300, 10, 150, 150});
+    Add(*amp, ImageSlot::WhiteBalance, kWhiteBalance);
+    Add(*amp, ImageSlot::Hue, {true, -180, 180, 1, 0, 0}); // no row of its own
     device.camera = amp;
     kinovo::ReadImageProperties(device);
     return amp;

@@ -17,6 +17,7 @@
 #include "capture/capture_graph.h"
 #include "capture/device_discovery.h"
 #include "capture/image_adjustments.h"
+#include "platform/media/memory_camera.h"
 
 #include <QApplication>
 #include <QTimer>
@@ -36,48 +37,6 @@ constexpr int kX = 100;
 constexpr int kY = 100;
 const QString kTitle = QStringLiteral("kinovo-gallery");
 
-// Image controls kept in memory, for a camera record that has no camera.
-class MemoryCamera final : public media::Camera {
-public:
-    void Add(media::CameraControl control, ImageProperty p) { m_controls[control] = p; }
-
-    const media::CameraInfo& info() const override { return m_info; }
-    std::error_code ListModes(std::vector<media::CameraMode>& modes) override
-    {
-        modes.clear();
-        return {};
-    }
-    std::error_code SetMode(std::uint32_t, std::int32_t, std::int32_t, std::int64_t) override
-    {
-        return std::make_error_code(std::errc::not_supported);
-    }
-    std::error_code QueryControl(media::CameraControl control, media::ControlRange& range) override
-    {
-        const auto it = m_controls.find(control);
-        if (it == m_controls.end()) return std::make_error_code(std::errc::not_supported);
-        range = {it->second.min, it->second.max, it->second.step, it->second.defaultValue};
-        return {};
-    }
-    std::error_code ReadControl(media::CameraControl control, std::int32_t& value) override
-    {
-        const auto it = m_controls.find(control);
-        if (it == m_controls.end()) return std::make_error_code(std::errc::not_supported);
-        value = it->second.value;
-        return {};
-    }
-    std::error_code WriteControl(media::CameraControl control, std::int32_t value, media::ControlMode) override
-    {
-        const auto it = m_controls.find(control);
-        if (it == m_controls.end()) return std::make_error_code(std::errc::not_supported);
-        it->second.value = value;
-        return {};
-    }
-
-private:
-    media::CameraInfo m_info{"", "Synthetic Camera", "", ""};
-    std::map<media::CameraControl, ImageProperty> m_controls;
-};
-
 // A made-up camera with plausible ranges; without contrast and gamma for
 // the four-row look.
 std::unique_ptr<VideoDevice> SyntheticCamera(bool allSix)
@@ -94,10 +53,11 @@ std::unique_ptr<VideoDevice> SyntheticCamera(bool allSix)
         {ImageSlot::Gamma, {true, 72, 500, 1, 100, 100}},
         {ImageSlot::WhiteBalance, {true, 2800, 6500, 10, 4600, 4600}},
     };
-    auto camera = std::make_shared<MemoryCamera>();
+    auto camera = std::make_shared<media::MemoryCamera>(media::CameraInfo{"", "Synthetic Camera", "", ""});
     for (const Control& c : controls) {
         if (!allSix && (c.slot == ImageSlot::Contrast || c.slot == ImageSlot::Gamma)) continue;
-        camera->Add(kSlotControl[static_cast<std::size_t>(c.slot)], c.p);
+        camera->Add(kSlotControl[static_cast<std::size_t>(c.slot)], {c.p.min, c.p.max, c.p.step, c.p.defaultValue},
+                    c.p.value);
     }
     auto device = std::make_unique<VideoDevice>();
     device->name = QStringLiteral("Synthetic Camera");
