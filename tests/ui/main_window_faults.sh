@@ -82,6 +82,30 @@ xdotool windowfocus --sync "$wid" key Escape
 wait_exit "$pid" 10 || { kill -9 "$pid"; fail "Escape did not end the program"; }
 pid=
 
+# ---- a camera that fails one frame's dequeue in ten: the stream goes on,
+# nothing is reported, and the recording holds every frame
+: >"$out/kinovo.log"
+: >"$out/vcam.log"
+rm -f "$videos"/*
+start_program "$profiles/hiccups.ini"
+record_button 3
+record_button 1
+xdotool search --onlyvisible --name '^Attention$' >/dev/null 2>&1 && fail "an \"Attention\" message for a hiccuping camera"
+grep -q 'VIDIOC_DQBUF/VIDIOC_QBUF failed: Input/output error.*retrying' "$out/kinovo.log" ||
+  fail "the hiccups were not logged: $(tail -3 "$out/kinovo.log")"
+for _ in $(seq 50); do [ "$(count "$videos")" = 1 ] && break; sleep 0.1; done
+[ "$(count "$videos")" = 1 ] || fail "no recording of a hiccuping camera: $(ls "$videos")"
+check_avi "$videos"/*.avi sound 3
+read -r frames packets < <(ffprobe -v error -select_streams v:0 -count_packets \
+  -show_entries stream=nb_frames,nb_read_packets -of csv=p=0 "$videos"/*.avi | tr ',' ' ')
+[ "$packets" -ge $((frames - 1)) ] || fail "a hiccuping camera left $((frames - packets)) of $frames frames empty"
+# The stream went on: one start, and frames past the first hiccups.
+[ "$(grep -c 'video0 streamon' "$out/vcam.log")" = 1 ] || fail "the camera's stream was restarted: $(grep streamon "$out/vcam.log")"
+[ "$frames" -gt 60 ] || fail "a hiccuping camera gave only $frames frames in 3 s"
+xdotool windowfocus --sync "$wid" key Escape
+wait_exit "$pid" 10 || { kill -9 "$pid"; fail "Escape did not end the program"; }
+pid=
+
 # The width of the dark label box ("DAMAGED SIGNAL") over the live picture,
 # on its top row; the test card's black bar alone is an eighth of the width.
 damage_label() { label_width $((y + (h - 29) / 4 + 8)); }
