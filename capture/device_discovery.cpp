@@ -53,6 +53,18 @@ std::int32_t EnumerateAudioDevices(std::vector<AudioDevice>& devices) {
   return static_cast<std::int32_t>(devices.size());
 }
 
+std::unique_ptr<media::DeviceWatch> WatchVideoDevices(
+    std::function<void(std::vector<VideoDevice>)> changed) {
+  auto watch = media::CurrentDevices()->WatchCameras(
+      [changed = std::move(changed)](std::vector<media::CameraInfo> cameras) {
+        std::vector<VideoDevice> devices;
+        for (const media::CameraInfo& info : cameras) devices.push_back(MakeVideoDevice(info));
+        changed(std::move(devices));
+      });
+  if (!watch) qCDebug(lcCapture) << "cameras are not followed";
+  return watch;
+}
+
 std::unique_ptr<media::DeviceWatch> WatchAudioDevices(
     std::function<void(std::vector<AudioDevice>)> changed) {
   auto watch = media::CurrentDevices()->WatchMicrophones(

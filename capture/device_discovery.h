@@ -16,6 +16,12 @@ inline constexpr int kMaxDeviceNameLength = 30;
 // order; returns how many were listed. Cameras are listed, not opened.
 std::int32_t EnumerateVideoDevices(std::vector<VideoDevice>& devices);
 std::int32_t EnumerateAudioDevices(std::vector<AudioDevice>& devices);
+// Follows the cameras: once it follows them, and after some came or went,
+// `changed` gets them, listed (not opened) as EnumerateVideoDevices does,
+// on the calling thread (which runs an event loop). None when they cannot
+// be followed.
+std::unique_ptr<media::DeviceWatch> WatchVideoDevices(
+    std::function<void(std::vector<VideoDevice>)> changed);
 // Follows the microphones: once it follows them, and after some came or
 // went, `changed` gets them, listed as EnumerateAudioDevices does, on the
 // calling thread (which runs an event loop). None when they cannot be
