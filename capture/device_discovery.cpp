@@ -106,6 +106,22 @@ bool SameCamera(const VideoDevice& a, const VideoDevice& b) {
   return a.name == b.name && a.busInfo == b.busInfo;
 }
 
+std::vector<int> KeepCameraRecords(std::vector<VideoDevice>& listed,
+                                   std::vector<VideoDevice>& known) {
+  std::vector<int> from(listed.size(), -1);
+  std::vector<bool> taken(known.size(), false);
+  for (std::size_t i = 0; i < listed.size(); ++i) {
+    for (std::size_t j = 0; j < known.size(); ++j) {
+      if (taken[j] || known[j].node != listed[i].node || !SameCamera(known[j], listed[i])) continue;
+      listed[i] = std::move(known[j]);
+      taken[j] = true;
+      from[i] = static_cast<int>(j);
+      break;
+    }
+  }
+  return from;
+}
+
 Status BindVideoDeviceById(VideoDevice& device, const QString& id) {
   const auto devices = media::CurrentDevices();
   Status status = media::kFalse;

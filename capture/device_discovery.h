@@ -50,6 +50,14 @@ bool DeviceIdMatchesPath(const QString& id, const QString& lowerPath);
 // (bus), whatever node it has now.
 bool SameCamera(const VideoDevice& a, const VideoDevice& b);
 
+// Gives the cameras just listed (unopened records) the records `known`
+// has of them at the same node, openings and all, moved out of `known`;
+// returns for each listed camera the index of its record in `known`, -1
+// for none. A camera that came back at another node keeps its new record,
+// to be opened anew: the old opening is of a node that is gone.
+std::vector<int> KeepCameraRecords(std::vector<VideoDevice>& listed,
+                                   std::vector<VideoDevice>& known);
+
 // Opens for `device` the first listed camera whose path the identifier
 // names, and takes that camera's name and paths; 1 when none does, the
 // failure of the last camera that matched but did not open.
