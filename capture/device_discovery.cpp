@@ -53,6 +53,18 @@ std::int32_t EnumerateAudioDevices(std::vector<AudioDevice>& devices) {
   return static_cast<std::int32_t>(devices.size());
 }
 
+std::unique_ptr<media::DeviceWatch> WatchVideoDevices(
+    std::function<void(std::vector<VideoDevice>)> changed) {
+  auto watch = media::CurrentDevices()->WatchCameras(
+      [changed = std::move(changed)](std::vector<media::CameraInfo> cameras) {
+        std::vector<VideoDevice> devices;
+        for (const media::CameraInfo& info : cameras) devices.push_back(MakeVideoDevice(info));
+        changed(std::move(devices));
+      });
+  if (!watch) qCDebug(lcCapture) << "cameras are not followed";
+  return watch;
+}
+
 std::unique_ptr<media::DeviceWatch> WatchAudioDevices(
     std::function<void(std::vector<AudioDevice>)> changed) {
   auto watch = media::CurrentDevices()->WatchMicrophones(
@@ -92,6 +104,22 @@ bool DeviceIdMatchesPath(const QString& id, const QString& lowerPath) {
 
 bool SameCamera(const VideoDevice& a, const VideoDevice& b) {
   return a.name == b.name && a.busInfo == b.busInfo;
+}
+
+std::vector<int> KeepCameraRecords(std::vector<VideoDevice>& listed,
+                                   std::vector<VideoDevice>& known) {
+  std::vector<int> from(listed.size(), -1);
+  std::vector<bool> taken(known.size(), false);
+  for (std::size_t i = 0; i < listed.size(); ++i) {
+    for (std::size_t j = 0; j < known.size(); ++j) {
+      if (taken[j] || known[j].node != listed[i].node || !SameCamera(known[j], listed[i])) continue;
+      listed[i] = std::move(known[j]);
+      taken[j] = true;
+      from[i] = static_cast<int>(j);
+      break;
+    }
+  }
+  return from;
 }
 
 Status BindVideoDeviceById(VideoDevice& device, const QString& id) {

@@ -16,6 +16,12 @@ inline constexpr int kMaxDeviceNameLength = 30;
 // order; returns how many were listed. Cameras are listed, not opened.
 std::int32_t EnumerateVideoDevices(std::vector<VideoDevice>& devices);
 std::int32_t EnumerateAudioDevices(std::vector<AudioDevice>& devices);
+// Follows the cameras: once it follows them, and after some came or went,
+// `changed` gets them, listed (not opened) as EnumerateVideoDevices does,
+// on the calling thread (which runs an event loop). None when they cannot
+// be followed.
+std::unique_ptr<media::DeviceWatch> WatchVideoDevices(
+    std::function<void(std::vector<VideoDevice>)> changed);
 // Follows the microphones: once it follows them, and after some came or
 // went, `changed` gets them, listed as EnumerateAudioDevices does, on the
 // calling thread (which runs an event loop). None when they cannot be
@@ -43,6 +49,14 @@ bool DeviceIdMatchesPath(const QString& id, const QString& lowerPath);
 // Whether two records are the same camera: the same card at the same place
 // (bus), whatever node it has now.
 bool SameCamera(const VideoDevice& a, const VideoDevice& b);
+
+// Gives the cameras just listed (unopened records) the records `known`
+// has of them at the same node, openings and all, moved out of `known`;
+// returns for each listed camera the index of its record in `known`, -1
+// for none. A camera that came back at another node keeps its new record,
+// to be opened anew: the old opening is of a node that is gone.
+std::vector<int> KeepCameraRecords(std::vector<VideoDevice>& listed,
+                                   std::vector<VideoDevice>& known);
 
 // Opens for `device` the first listed camera whose path the identifier
 // names, and takes that camera's name and paths; 1 when none does, the

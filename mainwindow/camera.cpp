@@ -1,6 +1,7 @@
 // Camera selection and the capture-mode list.
 #include "kinovodlg.h"
 
+#include "capture/device_discovery.h"
 #include "capture/image_adjustments.h"
 #include "capture/video_formats.h"
 #include "mainwindow_log.h"
@@ -10,8 +11,10 @@
 #include <QStringList>
 #include <QTimer>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <utility>
 
 namespace {
 
@@ -38,10 +41,12 @@ int CountAdjustments(const kinovo::VideoDevice& device)
 
 } // namespace
 
-int CKinovoDlg::SelectCamera(int index)
+int CKinovoDlg::SelectCamera(int index, std::optional<kinovo::VideoFormat> wanted)
 {
     if (m_nCaptureState == Busy) return m_nCurrentCamera;
     m_nCaptureState = Busy;
+    // Another choice: a camera that went is no longer waited for.
+    m_goneCamera.reset();
     ForgetCameraHolder();
     if (index < 0 || index >= static_cast<int>(m_videoDevices.size())) {
         m_nCurrentCamera = -1;
@@ -77,7 +82,12 @@ int CKinovoDlg::SelectCamera(int index)
 
     m_modeList.ClearItems();
     if (!m_modes.empty()) {
-        ApplyCaptureMode(0);
+        int chosen = 0;
+        for (std::size_t i = 0; wanted && i < m_modes.size(); ++i)
+            if (m_modes[i].width == wanted->width && m_modes[i].height == wanted->height &&
+                m_modes[i].subtype == wanted->subtype)
+                chosen = static_cast<int>(i);
+        ApplyCaptureMode(chosen);
         for (const kinovo::VideoFormat& mode : m_modes) {
             const int cell = BadgeIndex(mode.width, mode.height);
             const QImage* badge = cell < static_cast<int>(m_badgeSprites.size())
@@ -85,7 +95,7 @@ int CKinovoDlg::SelectCamera(int index)
                                       : nullptr;
             m_modeList.AddItem(badge, ModeEntryText(mode));
         }
-        m_modeList.m_nSelected = 0;
+        m_modeList.m_nSelected = chosen;
         m_buttons[Mode].state = 0;
     } else {
         qCWarning(lcMainWindow).nospace()
@@ -210,7 +220,118 @@ void CKinovoDlg::CameraLost(const QString& why)
     QString text = QStringLiteral("The camera %1 stopped giving a picture: %2.").arg(name, why);
     if (wasRecording)
         text += QStringLiteral(" The recording was stopped; its file keeps what was recorded until then.");
+    m_bTellingCameraLoss = true;
     Attention(text);
+    m_bTellingCameraLoss = false;
+    // The cameras listed meanwhile are taken once the session's call that
+    // brought us here has returned: taking them may end that session.
+    if (m_pendingCameras)
+        QTimer::singleShot(0, GetSafeHwnd(), [this] {
+            if (auto cameras = std::exchange(m_pendingCameras, std::nullopt)) CamerasChanged(std::move(*cameras));
+        });
+}
+
+void CKinovoDlg::CamerasChanged(std::vector<kinovo::VideoDevice> cameras)
+{
+    if (m_bTellingCameraLoss || m_nCaptureState == Busy) {
+        m_pendingCameras = std::move(cameras);
+        // A camera being chosen (or the window being closed) is waited for.
+        if (!m_bTellingCameraLoss)
+            QTimer::singleShot(100, GetSafeHwnd(), [this] {
+                if (auto pending = std::exchange(m_pendingCameras, std::nullopt)) CamerasChanged(std::move(*pending));
+            });
+        return;
+    }
+    const auto sameListing = [](const kinovo::VideoDevice& a, const kinovo::VideoDevice& b) {
+        return a.node == b.node && kinovo::SameCamera(a, b);
+    };
+    if (std::equal(cameras.begin(), cameras.end(), m_videoDevices.begin(), m_videoDevices.end(), sameListing)) return;
+    const int count = static_cast<int>(m_videoDevices.size());
+    // A choice made in the closed list that the timer has not applied yet
+    // is applied first, so that the new list keeps it.
+    if (const int pending = m_cameraList.m_nSelected;
+        !m_cameraList.m_bShown && pending >= 0 && pending != m_nCurrentCamera && pending < count)
+        SelectCamera(pending);
+    const bool haveCurrent = m_nCurrentCamera >= 0 && m_nCurrentCamera < count;
+    const auto currentAt = [&]() -> int {
+        if (!haveCurrent) return -1;
+        const kinovo::VideoDevice& current = m_videoDevices[static_cast<std::size_t>(m_nCurrentCamera)];
+        for (std::size_t i = 0; i < cameras.size(); ++i)
+            if (sameListing(cameras[i], current)) return static_cast<int>(i);
+        return -1;
+    }();
+    if (haveCurrent && currentAt < 0 && (m_nCaptureState == Previewing || m_nCaptureState == Recording)) {
+        // Gone before its stream noticed: lost as if the stream had ended,
+        // and the listing taken after the message.
+        if (m_graph.session) m_graph.session->SetCameraLostHandler({});
+        m_pendingCameras = std::move(cameras);
+        CameraLost(QStringLiteral("it was unplugged"));
+        return;
+    }
+
+    // Cameras still at their node keep their records (and openings).
+    const std::vector<int> from = kinovo::KeepCameraRecords(cameras, m_videoDevices);
+    if (haveCurrent && currentAt < 0) {
+        kinovo::VideoDevice& gone = m_videoDevices[static_cast<std::size_t>(m_nCurrentCamera)];
+        qCWarning(lcMainWindow).nospace().noquote()
+            << "camera \"" << gone.name << "\" (" << gone.node << ") is gone; it starts again when it is plugged back";
+        std::optional<kinovo::VideoFormat> mode;
+        if (m_nCurrentMode >= 0 && m_nCurrentMode < static_cast<int>(m_modes.size()))
+            mode = m_modes[static_cast<std::size_t>(m_nCurrentMode)];
+        if (m_settingsPanel.m_bShown) m_settingsPanel.ClosePanel();
+        m_settingsPanel.m_pDevice = nullptr;
+        m_buttons[Settings].state = -1;
+        kinovo::ReleaseGraph(m_graph);
+        m_graph.device = nullptr;
+        m_goneCamera = GoneCamera{std::move(gone), mode};
+        m_nCurrentCamera = -1;
+        ShowNoSignal();
+    }
+    // The camera that went, back: its record keeps its opening at the same
+    // node; at another node it is opened anew.
+    int back = -1;
+    if (m_goneCamera && m_nCurrentCamera < 0) {
+        for (std::size_t i = 0; i < cameras.size() && back < 0; ++i)
+            if (from[i] < 0 && kinovo::SameCamera(cameras[i], m_goneCamera->device)) back = static_cast<int>(i);
+        if (back >= 0) {
+            std::vector<kinovo::VideoDevice> gone;
+            gone.push_back(std::move(m_goneCamera->device));
+            std::vector<kinovo::VideoDevice> returned;
+            returned.push_back(std::move(cameras[static_cast<std::size_t>(back)]));
+            kinovo::KeepCameraRecords(returned, gone);
+            cameras[static_cast<std::size_t>(back)] = std::move(returned.front());
+        }
+    }
+    m_videoDevices = std::move(cameras);
+    m_nCurrentCamera = currentAt;
+    if (currentAt >= 0) {
+        kinovo::VideoDevice* current = &m_videoDevices[static_cast<std::size_t>(currentAt)];
+        if (m_settingsPanel.m_pDevice) m_settingsPanel.m_pDevice = current;
+        if (m_graph.device) m_graph.device = current;
+    }
+    qCDebug(lcMainWindow) << m_videoDevices.size() << "cameras now";
+    if (m_cameraList.m_bShown) m_cameraList.ClosePanel();
+    m_cameraList.ClearItems();
+    for (const kinovo::VideoDevice& camera : m_videoDevices) m_cameraList.AddItem(nullptr, camera.name);
+    m_cameraList.m_nSelected = m_nCurrentCamera;
+    m_buttons[Camera].state = m_videoDevices.size() >= 2 ? 0 : -1;
+
+    if (back >= 0) {
+        const kinovo::VideoDevice& camera = m_videoDevices[static_cast<std::size_t>(back)];
+        qCWarning(lcMainWindow).nospace().noquote()
+            << "camera \"" << camera.name << "\" (" << camera.node << ") is back";
+        const auto mode = m_goneCamera->mode;
+        m_goneCamera.reset();
+        SelectCamera(back, mode);
+        m_cameraList.m_nSelected = m_nCurrentCamera;
+    } else if (m_nCaptureState == NoCamera && !m_videoDevices.empty()) {
+        // As at start-up: the first camera in its largest mode.
+        qCWarning(lcMainWindow).nospace().noquote()
+            << "camera \"" << m_videoDevices.front().name << "\" (" << m_videoDevices.front().node << ") plugged in";
+        SelectCamera(0);
+        m_cameraList.m_nSelected = m_nCurrentCamera;
+    }
+    InvalidateAll();
 }
 
 void CKinovoDlg::WatchSignal()

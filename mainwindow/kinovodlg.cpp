@@ -140,6 +140,8 @@ bool CKinovoDlg::OnInitDialog()
         [this](std::vector<kinovo::AudioDevice> mics) { MicrophonesChanged(std::move(mics)); });
 
     CameraStep();
+    m_cameraWatch = kinovo::WatchVideoDevices(
+        [this](std::vector<kinovo::VideoDevice> cameras) { CamerasChanged(std::move(cameras)); });
 
     m_strVideoFolder = UserFolder(SpecialFolder::Videos, QStringLiteral("/Videos"));
     m_strPictureFolder = UserFolder(SpecialFolder::Pictures, QStringLiteral("/Pictures"));
@@ -296,6 +298,9 @@ void CKinovoDlg::OnMove(int x, int y)
 void CKinovoDlg::DestroyWindow()
 {
     m_micWatch.reset();
+    m_cameraWatch.reset();
+    m_pendingCameras.reset();
+    m_goneCamera.reset();
     if (!GetSafeHwnd() && !m_hPreviewWnd) return;
     SetTerminationHandler({});
     m_repairThread.request_stop(); // an unfinished repair is done at the next start

@@ -60,8 +60,9 @@ public:
     void OnCancel() override;
     void OnClose() override;
 
-    // Camera selection and capture modes.
-    int SelectCamera(int index);
+    // Camera selection and capture modes. `wanted`: the capture mode to take
+    // when the camera has it (width, height and pixel format), else its largest.
+    int SelectCamera(int index, std::optional<kinovo::VideoFormat> wanted = std::nullopt);
     int ApplyCaptureMode(int index);
     int SelectMicrophone(int index);
     // Starts or stops a recording; the capture state afterwards.
@@ -122,6 +123,21 @@ protected:
     void ForgetCameraHolder();
     // The camera went away or failed while streaming.
     void CameraLost(const QString& why);
+    // Cameras came or went: the list follows, the chosen one stays chosen
+    // while it is there; one that comes back (or the first one plugged in
+    // while there is none) starts by itself.
+    void CamerasChanged(std::vector<kinovo::VideoDevice> cameras);
+    // The chosen camera went: its record (which keeps its opening) and its
+    // mode, to start it again when it comes back.
+    struct GoneCamera {
+        kinovo::VideoDevice device;
+        std::optional<kinovo::VideoFormat> mode;
+    };
+    std::optional<GoneCamera> m_goneCamera;
+    // While the loss of a camera is told: a listing that came meanwhile
+    // waits for the message to end (its loop runs inside the session's call).
+    bool m_bTellingCameraLoss = false;
+    std::optional<std::vector<kinovo::VideoDevice>> m_pendingCameras;
     // Shows "DAMAGED SIGNAL" over the live picture while most of the
     // camera's recent frames are damaged; on the window's timer.
     void WatchSignal();
@@ -205,6 +221,7 @@ protected:
     bool m_bSilentMic = false;
     CRect m_rcClock;
     std::unique_ptr<kinovo::media::DeviceWatch> m_micWatch;
+    std::unique_ptr<kinovo::media::DeviceWatch> m_cameraWatch;
 
 private:
     std::mutex m_repairMutex;

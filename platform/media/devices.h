@@ -130,6 +130,15 @@ class Devices {
   // server's order.
   virtual std::vector<CameraInfo> ListCameras() = 0;
   virtual std::error_code OpenCamera(const CameraInfo& camera, std::shared_ptr<Camera>& opened) = 0;
+  // `changed` runs on the calling thread (which runs an event loop) with
+  // the cameras as they are, listed as ListCameras() does: once they are
+  // followed, and after some came or went. None when they cannot be
+  // followed.
+  virtual std::unique_ptr<DeviceWatch> WatchCameras(
+      std::function<void(std::vector<CameraInfo>)> changed) {
+    (void)changed;
+    return nullptr;
+  }
   virtual std::vector<MicrophoneInfo> ListMicrophones() = 0;
   // `changed` runs on the calling thread (which runs an event loop) with
   // the microphones as they are: once they are followed, and after some

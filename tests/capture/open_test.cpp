@@ -97,5 +97,55 @@ TEST_F(OpenTest, SecondOfTwoIdenticalCamerasOpensTheFirstListed) {
   EXPECT_EQ(second->opens, 0);
 }
 
+TEST_F(OpenTest, ACameraListedAgainAtItsNodeKeepsItsOpening) {
+  ASSERT_EQ(OpenVideoDevice(devices[0], ControlsRead::ByCaller), media::kOk);
+  platform->AddCamera("Other", "/dev/video2");
+  std::vector<VideoDevice> again;
+  ASSERT_EQ(EnumerateVideoDevices(again), 2);
+  EXPECT_EQ(KeepCameraRecords(again, devices), (std::vector<int>{0, -1}));
+  EXPECT_TRUE(again[0].opened);
+  EXPECT_EQ(again[0].camera, camera);
+  EXPECT_EQ(again[0].formats.size(), 1u);
+  EXPECT_FALSE(again[1].camera);
+  EXPECT_EQ(listed->opens, 1);
+}
+
+TEST_F(OpenTest, ACameraBackAtAnotherNodeIsOpenedAnewThere) {
+  ASSERT_EQ(OpenVideoDevice(devices[0], ControlsRead::ByCaller), media::kOk);
+  const std::string bus = listed->info.busInfo;
+  platform->cameras.clear();
+  auto moved = platform->AddCamera("Cam", "/dev/video3", {}, bus);
+  moved->camera->modes = camera->modes;
+  std::vector<VideoDevice> again;
+  ASSERT_EQ(EnumerateVideoDevices(again), 1);
+  EXPECT_EQ(KeepCameraRecords(again, devices), (std::vector<int>{-1}));
+  ASSERT_TRUE(SameCamera(again[0], devices[0]));
+  EXPECT_FALSE(again[0].opened);
+  ASSERT_EQ(OpenVideoDevice(again[0], ControlsRead::ByCaller), media::kOk);
+  EXPECT_EQ(again[0].camera, moved->camera);
+  EXPECT_EQ(again[0].node, QStringLiteral("/dev/video3"));
+  EXPECT_EQ(moved->opens, 1);
+}
+
+TEST_F(OpenTest, AnotherCameraAtTheNodeGetsNoRecordOfTheOld) {
+  ASSERT_EQ(OpenVideoDevice(devices[0], ControlsRead::ByCaller), media::kOk);
+  struct Case {
+    const char* what;
+    std::string card, bus;
+  };
+  const Case cases[] = {
+      {"another card", "Other", listed->info.busInfo},
+      {"the same model at another place", "Cam", "usb-elsewhere"},
+  };
+  for (const Case& c : cases) {
+    std::vector<VideoDevice> known = devices;
+    std::vector<VideoDevice> again = {
+        MakeVideoDevice({"/dev/video0", c.card, c.bus, "/dev/video0"})};
+    EXPECT_EQ(KeepCameraRecords(again, known), (std::vector<int>{-1})) << c.what;
+    EXPECT_FALSE(again[0].camera) << c.what;
+    EXPECT_FALSE(again[0].opened) << c.what;
+  }
+}
+
 }  // namespace
 }  // namespace kinovo

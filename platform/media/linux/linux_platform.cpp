@@ -4,6 +4,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/media/linux/camera_watch.h"
 #include "platform/media/linux/pulse_sources.h"
 #include "platform/media/linux/v4l2_camera.h"
 #include "platform/media/stream/thread_wake_up.h"
@@ -62,6 +63,10 @@ class LinuxDevices final : public Devices {
   std::vector<CameraInfo> ListCameras() override { return ListCaptureNodes(); }
   std::error_code OpenCamera(const CameraInfo& camera, std::shared_ptr<Camera>& opened) override {
     return OpenV4l2Camera(camera, opened);
+  }
+  std::unique_ptr<DeviceWatch> WatchCameras(
+      std::function<void(std::vector<CameraInfo>)> changed) override {
+    return WatchCaptureNodes(std::move(changed), ListCaptureNodes);
   }
   std::vector<MicrophoneInfo> ListMicrophones() override {
     return Microphones(ListPulseSources(kPulseTimeout));
