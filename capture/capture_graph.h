@@ -26,8 +26,8 @@ enum class ControlsRead { AfterSettling, ByCaller };
 Status OpenVideoDevice(VideoDevice& device, ControlsRead controls = ControlsRead::AfterSettling);
 
 // The capture of the selected camera and microphone: previews into the
-// preview window and, on demand, records into an AVI file while the camera
-// goes on streaming.
+// picture's area of a window and, on demand, records into an AVI file while
+// the camera goes on streaming.
 struct CCaptureGraph {
   CCaptureGraph() = default;
   ~CCaptureGraph();
@@ -47,7 +47,8 @@ using RecordingFinished = std::function<void(const media::RecordingResult&)>;
 // Opens `camera` where it is not open and makes its session; a camera that
 // cannot be opened leaves the holder built without one.
 Status BuildGraph(CCaptureGraph& holder, VideoDevice* camera, const QString& microphone);
-// Shows the preview in `previewWindow` and starts the camera. A camera that
+// Shows the preview as a child of `previewWindow` (a widget, not
+// necessarily a window of its own) and starts the camera. A camera that
 // cannot stream is a failure; `reason` tells why in words, and `failedCall`
 // which device call failed ("VIDIOC_REQBUFS"; empty when none did).
 Status StartPreview(CCaptureGraph& holder, QWidget* previewWindow, QString* reason = nullptr,

@@ -112,7 +112,7 @@ int CKinovoDlg::SelectCamera(int index, std::optional<kinovo::VideoFormat> wante
         qCWarning(lcMainWindow).nospace()
             << "camera \"" << device.name << "\" (" << device.devicePath
             << "): BuildGraph failed: " << QString::fromStdString(kinovo::media::StatusText(status));
-    } else if (status = kinovo::StartPreview(m_graph, m_hPreviewWnd, &why, &call); status < 0) {
+    } else if (status = kinovo::StartPreview(m_graph, m_pPicture, &why, &call); status < 0) {
         qCWarning(lcMainWindow).nospace().noquote()
             << "camera \"" << device.name << "\" (" << device.devicePath << "): StartPreview failed: " << why;
     }
@@ -126,7 +126,7 @@ int CKinovoDlg::SelectCamera(int index, std::optional<kinovo::VideoFormat> wante
     }
     m_bPreviewWanted = true;
     FollowAppliedMode();
-    ShowPreview();
+    ShowPicture();
     m_nCaptureState = Previewing;
     // A camera works again: the buttons that need one lose their greyed look.
     for (ButtonId id : {Photo, Record})
@@ -153,9 +153,7 @@ void CKinovoDlg::FollowAppliedMode()
     m_modeList.m_nSelected = m_nCurrentMode;
     const CPoint shown = DisplayedPictureSize(applied->width, applied->height);
     const CRect rc = FitWindowToScreen(shown.x, shown.y, GetScreenSize(GetSafeHwnd()));
-    SetWindowPos(nullptr, rc.left, rc.top, rc.Width(), rc.Height(), 0);
-    PlacePreviewWindow(HWND_NOTOPMOST);
-    BringLayerToTop();
+    SetWindowRect(rc);
     const QString text = QStringLiteral(
                              "The camera %1 did not take the capture mode %2; it gives %3 x %4 instead, "
                              "which Kinovo now uses.")
@@ -170,7 +168,7 @@ void CKinovoDlg::ShowNoSignal()
 {
     ForgetCameraHolder();
     m_bPreviewWanted = false;
-    if (m_hPreviewWnd) ::ShowWindow(m_hPreviewWnd, SW_HIDE);
+    ShowPicture();
     m_nCaptureState = NoSignal;
     InvalidateAll();
 }
@@ -390,8 +388,6 @@ int CKinovoDlg::ApplyCaptureMode(int index)
         kinovo::ApplyFormat(device, mode.index, 25);
     }
     const CRect rc = FitWindowToScreen(shown.x, shown.y, GetScreenSize(GetSafeHwnd()));
-    SetWindowPos(nullptr, rc.left, rc.top, rc.Width(), rc.Height(), 0);
-    PlacePreviewWindow(HWND_NOTOPMOST);
-    BringLayerToTop();
+    SetWindowRect(rc);
     return m_nCurrentMode;
 }

@@ -76,19 +76,17 @@ void CKinovoDlg::OnMouseMove(unsigned nFlags, CPoint p)
 
 void CKinovoDlg::OpenListPanel(CBottomMenu& list, ButtonId button)
 {
-    CRect rc;
-    GetWindowRect(&rc);
+    // Panels are children of the window: their places are in its coordinates.
     const CRect& b = m_buttons[button].rc;
-    const int x = rc.left + b.left - 16;
-    const int y = rc.top + b.bottom - list.m_nCount * kListRowHeight - 60;
-    list.SetWindowPos(HWND_TOP, x, y, 250, 160, SWP_NOREDRAW | SWP_HIDEWINDOW);
-    list.ShowWindow(SW_SHOW);
+    list.Hide();
+    list.SetGeometry(QRect(b.left - 16, b.bottom - list.m_nCount * kListRowHeight - 60, 250, 160));
+    list.Show();
 }
 
 void CKinovoDlg::OnLButtonDown(unsigned nFlags, CPoint p)
 {
     if (m_aboutPanel.m_bShown) {
-        m_aboutPanel.SetWindowPos(HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
+        m_aboutPanel.Raise();
         return;
     }
     const bool settingsWasShown = m_settingsPanel.m_bShown;
@@ -111,7 +109,6 @@ void CKinovoDlg::OnLButtonDown(unsigned nFlags, CPoint p)
         m_micList.ClosePanel();
         SetButtonState(Microphone, m_nCurrentMic == -1 ? 3 : 0);
     }
-    if (!m_settingsPanel.m_bShown && m_hPreviewWnd) BringLayerToTop();
 
     const auto hit = [&](ButtonId id) { return m_buttons[id].HitTest(p.x, p.y); };
     if (hit(About)) {
@@ -119,9 +116,8 @@ void CKinovoDlg::OnLButtonDown(unsigned nFlags, CPoint p)
         SetCursor(m_hCursorHand);
         CRect rc;
         GetWindowRect(&rc);
-        m_aboutPanel.SetWindowPos(HWND_TOP, rc.left + rc.Width() / 2 - 210, rc.top + rc.Height() / 2 - 160, 420,
-                                  320, SWP_NOREDRAW);
-        m_aboutPanel.ShowWindow(SW_SHOW);
+        m_aboutPanel.SetGeometry(QRect(rc.Width() / 2 - 210, rc.Height() / 2 - 160, 420, 320));
+        m_aboutPanel.Show();
         return;
     }
     if (hit(Photo) && CameraWorks()) TakePhoto();
@@ -132,12 +128,10 @@ void CKinovoDlg::OnLButtonDown(unsigned nFlags, CPoint p)
             SetButtonState(Settings, s == 0 || s == 2 ? 1 : 2);
             SetCursor(m_hCursorHand);
             if (!settingsWasShown) {
-                CRect rc;
-                GetWindowRect(&rc);
                 const CRect& b = m_buttons[Settings].rc;
-                m_settingsPanel.SetWindowPos(HWND_TOP, rc.left + b.left - 16, rc.top + b.bottom, 250, 300,
-                                             SWP_NOREDRAW | SWP_HIDEWINDOW);
-                m_settingsPanel.ShowWindow(SW_SHOW);
+                m_settingsPanel.Hide();
+                m_settingsPanel.SetGeometry(QRect(b.left - 16, b.bottom, 250, 300));
+                m_settingsPanel.Show();
                 return;
             }
         }
@@ -180,7 +174,6 @@ void CKinovoDlg::OnLButtonDown(unsigned nFlags, CPoint p)
 
 void CKinovoDlg::OnLButtonDblClk(unsigned nFlags, CPoint p)
 {
-    BringLayerToTop();
     for (ButtonId id : {Close, Settings, Photo, Record, Camera, Microphone})
         if (m_buttons[id].HitTest(p.x, p.y)) return;
     CPNGDialog::OnLButtonDblClk(nFlags, p);
@@ -192,7 +185,6 @@ void CKinovoDlg::OnTimer(unsigned nIDEvent)
         // The clock and the blinking follow this timer alone, whatever
         // other timers run (a border drag's).
         if (m_nCaptureState == Recording) RecordingTick();
-        KeepPreviewInPlace();
         ReportRepairs();
         WatchSignal();
         m_nIdleMs += 100;
@@ -227,7 +219,7 @@ void CKinovoDlg::OnTimer(unsigned nIDEvent)
             kinovo::StopPreview(m_graph);
             ApplyCaptureMode(mode);
             QString why, call;
-            if (const kinovo::Status status = kinovo::StartPreview(m_graph, m_hPreviewWnd, &why, &call); status < 0) {
+            if (const kinovo::Status status = kinovo::StartPreview(m_graph, m_pPicture, &why, &call); status < 0) {
                 // A mode the camera cannot stream in shows "NO SIGNAL", not a frozen picture.
                 qCWarning(lcMainWindow).noquote()
                     << "capture mode" << ModeEntryText(m_modes[static_cast<std::size_t>(mode)])
@@ -236,7 +228,7 @@ void CKinovoDlg::OnTimer(unsigned nIDEvent)
                 if (kinovo::media::ErrnoFromStatus(status) == EBUSY) NameCameraHolder(call, why);
             } else {
                 FollowAppliedMode();
-                ShowPreview();
+                ShowPicture();
             }
         }
         const int mic = m_micList.m_nSelected;

@@ -2,9 +2,7 @@
 #include "kinovodlg.h"
 
 #include "capture/device_discovery.h"
-#include "layerwindow.h"
 #include "mainwindow_log.h"
-#include "previewwindow.h"
 #include "shell.h"
 
 #include <QApplication>
@@ -53,11 +51,7 @@ QString UserFolder(SpecialFolder folder, const QString& fallback)
 
 } // namespace
 
-CKinovoDlg::CKinovoDlg()
-    : CPNGDialog(102, 129, 15, 15, 15, 15, false),
-      m_strPreviewClass(UniqueClassName(QStringLiteral("ShowPreviewWnd")))
-{
-}
+CKinovoDlg::CKinovoDlg() : CPNGDialog(102, 129, 15, 15, 15, 15, false) {}
 
 CKinovoDlg::~CKinovoDlg() { CKinovoDlg::DestroyWindow(); }
 
@@ -102,12 +96,11 @@ bool CKinovoDlg::OnInitDialog()
     m_nIdleMs = 0;
     m_ptLastCursor = {};
     m_nTimerId = SetTimer(125, 100);
-    CreatePreviewWindow();
+    CreatePictureArea();
+    // The buttons and labels go over the live picture.
+    DrawContentAboveChildren();
 
-    const CRect rc = InitialWindowRect(GetScreenSize(GetSafeHwnd()));
-    SetWindowPos(nullptr, rc.left, rc.top, rc.Width(), rc.Height(), 0);
-    PlacePreviewWindow(HWND_NOTOPMOST);
-    BringLayerToTop();
+    SetWindowRect(InitialWindowRect(GetScreenSize(GetSafeHwnd())));
 
     m_aboutPanel.Create(130, this);
     m_aboutPanel.m_bResizable = false;
@@ -202,16 +195,15 @@ void CKinovoDlg::CameraStep()
     m_buttons[Camera].state = m_videoDevices.size() >= 2 ? 0 : -1;
 }
 
-void CKinovoDlg::CreatePreviewWindow()
+void CKinovoDlg::CreatePictureArea()
 {
-    if (m_hPreviewWnd) {
-        DestroyPreviewWindowObject(m_hPreviewWnd);
-        m_hPreviewWnd = nullptr;
-        UnregisterWindowClass(m_strPreviewClass);
-    }
-    RegisterWindowClass(m_strPreviewClass);
-    m_hPreviewWnd = CreatePreviewWindowObject(m_strPreviewClass, GetSafeHwnd());
-    if (m_hPreviewWnd) ::ShowWindow(m_hPreviewWnd, SW_HIDE);
+    // The live picture is a child of the window inside its skin border;
+    // the camera's renderer fills it and the pointer passes through to the
+    // window.
+    m_pPicture = new QWidget(GetSafeHwnd());
+    m_pPicture->setAttribute(Qt::WA_TransparentForMouseEvents);
+    m_pPicture->setAttribute(Qt::WA_NoSystemBackground);
+    m_pPicture->hide();
 }
 
 bool CKinovoDlg::FindJpegEncoder(QByteArray* format)
@@ -226,73 +218,38 @@ bool CKinovoDlg::FindJpegEncoder(QByteArray* format)
     return false;
 }
 
-void CKinovoDlg::PlacePreviewWindow(HWND after)
+void CKinovoDlg::SetWindowRect(const CRect& rc)
 {
-    if (!m_hPreviewWnd) return;
-    CRect rc;
-    GetWindowRect(&rc);
-    const CRect inner = InnerRect(rc);
-    ::SetWindowPos(m_hPreviewWnd, after, inner.left, inner.top, inner.Width(), inner.Height(),
-                   after == HWND_NOTOPMOST ? SWP_NOZORDER : 0);
+    // A top-level window's place is only a wish: where windows cannot
+    // place themselves (Wayland), the desktop decides.
+    SetGeometry(QRect(rc.left, rc.top, rc.Width(), rc.Height()));
+    PlacePicture();
 }
 
-void CKinovoDlg::KeepPreviewInPlace()
+void CKinovoDlg::PlacePicture()
 {
-    // A window manager may answer the first placement of a window that is
-    // being mapped with its earlier size; the picture must always fill the
-    // skin's inner area.
-    if (!m_hPreviewWnd || !m_hPreviewWnd->isVisible() || m_bShutterActive) return;
-    CRect rc, preview;
-    GetWindowRect(&rc);
-    ::GetWindowRect(m_hPreviewWnd, &preview);
-    if (preview == InnerRect(rc)) return;
-    qCDebug(lcMainWindow) << "preview window put back inside the skin";
-    PlacePreviewWindow(HWND_NOTOPMOST);
-    kinovo::ResizeVideoWindow(m_graph, rc.Width() - 30, rc.Height() - 30);
+    HWND w = GetSafeHwnd();
+    if (!m_pPicture || !w) return;
+    const CRect inner = InnerRect(CRect{0, 0, w->width(), w->height()});
+    m_pPicture->setGeometry(inner.left, inner.top, inner.Width(), inner.Height());
+    kinovo::ResizeVideoWindow(m_graph, inner.Width(), inner.Height());
 }
 
-void CKinovoDlg::BringLayerToTop()
+void CKinovoDlg::ShowPicture()
 {
-    ::SetWindowPos(m_hLayerWnd, nullptr, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
+    // Shown once the window has faded in: the picture itself has no alpha.
+    if (m_pPicture) m_pPicture->setVisible(m_bPreviewWanted && m_nAlpha == 255);
 }
 
-void CKinovoDlg::ShowPreview()
+void CKinovoDlg::OnFadedIn()
 {
-    // Mapped together with the dialog: the window manager keeps the later
-    // mapped layer above it.
-    if (!m_hPreviewWnd || !IsWindowVisible()) return;
-    ::ShowWindow(m_hPreviewWnd, SW_SHOWNA);
-    BringLayerToTop();
-}
-
-void CKinovoDlg::OnShowWindow(bool bShow)
-{
-    if (bShow && m_hPreviewWnd && m_bPreviewWanted) {
-        PlacePreviewWindow(HWND_NOTOPMOST);
-        ::ShowWindow(m_hPreviewWnd, SW_SHOWNA);
-    }
-    else if (!bShow && m_hPreviewWnd) ::ShowWindow(m_hPreviewWnd, SW_HIDE);
-    CPNGDialog::OnShowWindow(bShow);
-    if (bShow) BringLayerToTop();
+    ShowPicture();
 }
 
 void CKinovoDlg::OnSize(unsigned nType, int cx, int cy)
 {
-    if (m_hPreviewWnd) {
-        PlacePreviewWindow(HWND_NOTOPMOST);
-        CRect rc;
-        GetWindowRect(&rc);
-        kinovo::ResizeVideoWindow(m_graph, rc.Width() - 30, rc.Height() - 30);
-    }
+    PlacePicture();
     CPNGDialog::OnSize(nType, cx, cy);
-}
-
-void CKinovoDlg::OnMove(int x, int y)
-{
-    // Moving never changes the stacking, so the layer stays above the picture.
-    PlacePreviewWindow(HWND_NOTOPMOST);
-    CDialog::OnMove(x, y);
-    if (m_hLayerWnd) ::SetWindowPos(m_hLayerWnd, nullptr, x, y, 0, 0, SWP_NOZORDER | SWP_NOSIZE);
 }
 
 void CKinovoDlg::DestroyWindow()
@@ -301,7 +258,7 @@ void CKinovoDlg::DestroyWindow()
     m_cameraWatch.reset();
     m_pendingCameras.reset();
     m_goneCamera.reset();
-    if (!GetSafeHwnd() && !m_hPreviewWnd) return;
+    if (!GetSafeHwnd()) return;
     SetTerminationHandler({});
     m_repairThread.request_stop(); // an unfinished repair is done at the next start
     // Whatever ended the dialog, a running recording is finished properly.
@@ -311,11 +268,7 @@ void CKinovoDlg::DestroyWindow()
     }
     m_pShutterImage.reset();
     m_badgeSprites.clear();
-    if (m_hPreviewWnd) {
-        DestroyPreviewWindowObject(m_hPreviewWnd);
-        m_hPreviewWnd = nullptr;
-        UnregisterWindowClass(m_strPreviewClass);
-    }
+    m_pPicture = nullptr; // goes with the window
     m_pFrozenFrame.reset();
     m_settingsPanel.m_pDevice = nullptr;
     m_settingsPanel.DestroyWindow();

@@ -49,8 +49,6 @@ public:
     void DestroyWindow() override;
     void DrawContent(Graphics* g) override;
     void OnSize(unsigned nType, int cx, int cy) override;
-    void OnMove(int x, int y) override;
-    void OnShowWindow(bool bShow) override;
     void OnMouseMove(unsigned nFlags, CPoint point) override;
     void OnLButtonDown(unsigned nFlags, CPoint point) override;
     void OnLButtonDblClk(unsigned nFlags, CPoint point) override;
@@ -77,7 +75,6 @@ public:
     int CurrentCamera() const { return m_nCurrentCamera; }
     int CurrentMic() const { return m_nCurrentMic; }
     const SkinButton& Button(ButtonId id) const { return m_buttons[id]; }
-    HWND PreviewWindow() const { return m_hPreviewWnd; }
     const QString& VideoFolder() const { return m_strVideoFolder; }
     const QString& PictureFolder() const { return m_strPictureFolder; }
     const CBottomMenu& CameraList() const { return m_cameraList; }
@@ -86,15 +83,16 @@ public:
 
 protected:
     void CameraStep();
-    void CreatePreviewWindow();
-    // Shows the preview window once the dialog itself is on screen.
-    void ShowPreview();
+    void CreatePictureArea();
+    // The live picture shows while a preview runs, once the window is in.
+    void ShowPicture();
+    void OnFadedIn() override;
     bool FindJpegEncoder(QByteArray* format);
     void CutSprites();
-    // Places the preview window inside the skin border of the window.
-    void PlacePreviewWindow(HWND after);
-    void BringLayerToTop();
-    void KeepPreviewInPlace();
+    // The window's size and wished-for place; the picture follows.
+    void SetWindowRect(const CRect& rc);
+    // Places the live picture inside the skin border of the window.
+    void PlacePicture();
     void InvalidateAll() { Invalidate(); }
     void DrawTestPicture(Graphics* g, int W, int H);
     // The dark box with white capitals of "NO SIGNAL" and its kind.
@@ -185,9 +183,8 @@ protected:
     std::vector<Image> m_badgeSprites;
     std::vector<Image> m_micIcons;
     QByteArray m_jpegClsid;
-    HWND m_hPreviewWnd = nullptr;
-    QString m_strPreviewClass;
-    bool m_bPreviewWanted = false; // a preview runs: the window shows with the dialog
+    QWidget* m_pPicture = nullptr; // a child of the window, gone with it
+    bool m_bPreviewWanted = false; // a preview runs: the picture shows
     kinovo::CCaptureGraph m_graph;
     CAboutDlg m_aboutPanel;
     CMenuDlg m_settingsPanel;

@@ -84,11 +84,11 @@ CPoint CKinovoDlg::PhotoSize() const
 
 bool CKinovoDlg::TakePhoto()
 {
-    if (!m_hPreviewWnd) return false;
+    if (!m_pPicture) return false;
     SetCursor(m_hCursorHand);
-    GrabWindowPixels(&m_pFrozenFrame, m_hPreviewWnd);
+    GrabWindowPixels(&m_pFrozenFrame, m_pPicture);
     m_bShutterActive = true;
-    RenderLayer();
+    Invalidate();
     // The shutter view stays a moment, as a camera's would; nothing waits
     // for it.
     const unsigned shutter = ++m_nShutterCount;
@@ -96,7 +96,7 @@ bool CKinovoDlg::TakePhoto()
         if (shutter != m_nShutterCount) return; // a later photo keeps it open
         m_pFrozenFrame.reset();
         m_bShutterActive = false;
-        RenderLayer();
+        Invalidate();
     });
 
     // The camera's newest frame, decoded at the mode's full size and saved

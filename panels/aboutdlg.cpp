@@ -26,15 +26,14 @@ CAboutDlg::~CAboutDlg() = default;
 
 void CAboutDlg::ClosePanel()
 {
-    ShowWindow(SW_HIDE);
-    if (HWND self = GetSafeHwnd(); self && self->parentWidget())
-        ::SetWindowPos(self->parentWidget(), HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
+    Hide();
     m_bShown = false;
 }
 
 void CAboutDlg::OnShowWindow(bool bShow)
 {
     CPNGDialog::OnShowWindow(bShow);
+    Raise();
     m_bShown = true;
 }
 

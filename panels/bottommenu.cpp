@@ -61,7 +61,7 @@ void CBottomMenu::ClearItems()
 
 void CBottomMenu::ClosePanel()
 {
-    ShowWindow(SW_HIDE);
+    Hide();
     m_nAlpha = 0;
     m_bFadeStarted = false;
     m_bShown = false;
@@ -70,17 +70,14 @@ void CBottomMenu::ClosePanel()
 
 void CBottomMenu::OnShowWindow(bool bShow)
 {
-    if (bShow && !m_bFadeStarted) {
-        // A fade still running from a short earlier opening may have raised
-        // the opacity again since the panel closed; and the layer still
-        // holds its last picture, which must not flash up before the fade.
-        m_nAlpha = 0;
-        RenderLayer();
-    }
+    // A fade still running from a short earlier opening may have raised
+    // the alpha again since the panel closed.
+    if (bShow && !m_bFadeStarted) m_nAlpha = 0;
     CPNGDialog::OnShowWindow(bShow);
     m_bHasIcons = std::any_of(m_icons.begin(), m_icons.end(), [](const Image& i) { return i != nullptr; });
     m_nCount = static_cast<int>(m_texts.size());
-    SetWindowPos(HWND_TOP, 0, 0, kListPanelWidth, ListPanelHeight(m_nCount), SWP_NOMOVE);
+    if (HWND w = GetSafeHwnd()) SetGeometry(QRect(w->pos(), QSize(kListPanelWidth, ListPanelHeight(m_nCount))));
+    Raise();
     m_bShown = true;
     m_nHover = -1;
 }

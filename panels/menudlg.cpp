@@ -111,7 +111,7 @@ CMenuDlg::~CMenuDlg() = default;
 
 void CMenuDlg::ClosePanel()
 {
-    ShowWindow(SW_HIDE);
+    Hide();
     m_nAlpha = 0;
     m_bFadeStarted = false;
     m_bShown = false;
@@ -135,16 +135,13 @@ void CMenuDlg::BuildRows()
 
 void CMenuDlg::OnShowWindow(bool bShow)
 {
-    if (bShow && !m_bFadeStarted) {
-        // A fade still running from a short earlier opening may have raised
-        // the opacity again since the panel closed; and the layer still
-        // holds its last picture, which must not flash up before the fade.
-        m_nAlpha = 0;
-        RenderLayer();
-    }
+    // A fade still running from a short earlier opening may have raised
+    // the alpha again since the panel closed.
+    if (bShow && !m_bFadeStarted) m_nAlpha = 0;
     CPNGDialog::OnShowWindow(bShow);
     BuildRows();
-    SetWindowPos(HWND_TOP, 0, 0, kSettingsPanelWidth, SettingsPanelHeight(m_nRows), SWP_NOMOVE);
+    if (HWND w = GetSafeHwnd()) SetGeometry(QRect(w->pos(), QSize(kSettingsPanelWidth, SettingsPanelHeight(m_nRows))));
+    Raise();
     m_bShown = true;
 }
 

@@ -1,46 +1,66 @@
 #include "pngdialog.h"
 
-#include "layerwindow.h"
 #include "skin_log.h"
 
-#include <QCoreApplication>
-#include <QEvent>
-#include <QObject>
+#include <QGuiApplication>
+#include <QPaintEvent>
 #include <QWidget>
+#include <QWindow>
 
-#include <cstdlib>
-
-std::map<HWND, SubclassEntry> g_subclassedWindows;
+#include <functional>
+#include <vector>
 
 namespace {
 
 constexpr int kBorder = 15;
 constexpr unsigned kResizeTimerId = 1;
+constexpr unsigned kFadeTimerId = 2;
 constexpr int kResizePollMs = 50;
 constexpr int kFadeStepMs = 10;
 
-// Recomposes the owning dialog's picture after each paint of a window in
-// g_subclassedWindows; every other event passes untouched.
-class LayerWndProc final : public QObject {
+// The layer a dialog's content is painted on when it goes above the
+// dialog's child widgets: it covers the dialog and lets all input through.
+class ContentLayer final : public QWidget {
 public:
-    bool eventFilter(QObject* obj, QEvent* e) override
+    ContentLayer(QWidget* parent, std::function<void(QPainter&)> paint) : QWidget(parent), m_paint(std::move(paint))
     {
-        if (e->type() != QEvent::Paint && e->type() != SyncPaintEventType()) return false;
-        auto* w = qobject_cast<QWidget*>(obj);
-        const auto it = g_subclassedWindows.find(w);
-        if (it == g_subclassedWindows.end()) return false;
-        CPNGDialog* owner = it->second.owner;
-        // The window's own handling first, then the recomposition.
-        const bool result = static_cast<QObject*>(w)->event(e);
-        owner->RenderLayer();
-        return result || true;
+        setAttribute(Qt::WA_TransparentForMouseEvents);
+        setAttribute(Qt::WA_NoSystemBackground);
+        setFocusPolicy(Qt::NoFocus);
     }
+
+protected:
+    void paintEvent(QPaintEvent*) override
+    {
+        QPainter painter(this);
+        m_paint(painter);
+    }
+
+private:
+    std::function<void(QPainter&)> m_paint;
 };
 
-LayerWndProc& Filter()
+// The window system's name of a border zone (1..8 clockwise from top-left).
+Qt::Edges ZoneEdges(int zone)
 {
-    static LayerWndProc* filter = new LayerWndProc; // lives as long as the process
-    return *filter;
+    switch (zone) {
+    case 1: return Qt::TopEdge | Qt::LeftEdge;
+    case 2: return Qt::TopEdge;
+    case 3: return Qt::TopEdge | Qt::RightEdge;
+    case 4: return Qt::RightEdge;
+    case 5: return Qt::BottomEdge | Qt::RightEdge;
+    case 6: return Qt::BottomEdge;
+    case 7: return Qt::BottomEdge | Qt::LeftEdge;
+    default: return Qt::LeftEdge;
+    }
+}
+
+// A rectangle of the screen as the window's geometry: in its parent for a child.
+QRect GeometryOf(HWND w, const CRect& screen)
+{
+    QPoint topLeft(screen.left, screen.top);
+    if (!w->isWindow() && w->parentWidget()) topLeft = w->parentWidget()->mapFromGlobal(topLeft);
+    return {topLeft, QSize(screen.Width(), screen.Height())};
 }
 
 HCURSOR EdgeCursor(int edge, const HCURSOR& we, const HCURSOR& ns, const HCURSOR& nesw, const HCURSOR& nwse)
@@ -67,6 +87,28 @@ std::array<QRect, 9> NineSliceDestRects(int W, int H, int L, int T, int R, int B
     return {QRect(0, 0, L, T),         QRect(W - R, 0, R, T),         QRect(W - R, H - B, R, B),
             QRect(0, H - B, L, B),     QRect(L, 0, W - L - R, T),     QRect(W - R, T, R, H - T - B),
             QRect(L, H - B, W - L - R, B), QRect(0, T, L, H - T - B), QRect(L, T, W - L - R, H - T - B)};
+}
+
+QRegion OpaqueRegion(const QImage& picture)
+{
+    // One rectangle per run of kept pixels in a row: already in the banded
+    // order a region is stored in.
+    std::vector<QRect> runs;
+    const QImage src = picture.convertToFormat(QImage::Format_ARGB32);
+    for (int y = 0; y < src.height(); ++y) {
+        const auto* line = reinterpret_cast<const QRgb*>(src.constScanLine(y));
+        int x = 0;
+        while (x < src.width()) {
+            while (x < src.width() && qAlpha(line[x]) < 128) ++x;
+            const int start = x;
+            while (x < src.width() && qAlpha(line[x]) >= 128) ++x;
+            if (x > start) runs.emplace_back(start, y, x - start, 1);
+        }
+    }
+    QRegion r;
+    r.setRects(runs.data(), static_cast<int>(runs.size()));
+    // An empty mask would mean "no mask" and show the whole window.
+    return r.isEmpty() ? QRegion(0, 0, 1, 1) : r;
 }
 
 bool InInterior(int x, int y, int W, int H)
@@ -116,15 +158,13 @@ CRect ResizeStep(int edge, int px, int py, int gx, int gy, const CRect& rc, int 
 
 // ---------------------------------------------------------------- construction
 
-CPNGDialog::CPNGDialog(unsigned templateId, unsigned pngId, int left, int top, int right, int bottom,
-                       bool drawCentre)
+CPNGDialog::CPNGDialog(unsigned templateId, unsigned pngId, int left, int top, int right, int bottom, bool drawCentre)
     : CDialog(templateId),
       m_hCursorHand(LoadCursor(IDC_HAND)),
       m_hCursorSizeNS(LoadCursor(IDC_SIZENS)),
       m_hCursorSizeWE(LoadCursor(IDC_SIZEWE)),
       m_hCursorSizeNESW(LoadCursor(IDC_SIZENESW)),
       m_hCursorSizeNWSE(LoadCursor(IDC_SIZENWSE)),
-      m_strLayerClass(UniqueClassName(QStringLiteral("TransparentWnd"))),
       m_bDrawCentre(drawCentre)
 {
     LoadNineSlice(pngId, left, top, right, bottom);
@@ -137,7 +177,6 @@ CPNGDialog::CPNGDialog()
       m_hCursorSizeWE(LoadCursor(IDC_SIZEWE)),
       m_hCursorSizeNESW(LoadCursor(IDC_SIZENESW)),
       m_hCursorSizeNWSE(LoadCursor(IDC_SIZENWSE)),
-      m_strLayerClass(UniqueClassName(QStringLiteral("TransparentWnd"))),
       m_bDrawCentre(true),
       m_bResizable(false)
 {
@@ -189,170 +228,126 @@ bool CPNGDialog::LoadNineSlice(unsigned pngId, int left, int top, int right, int
 bool CPNGDialog::OnInitDialog()
 {
     CDialog::OnInitDialog();
-    CRect rc;
-    GetWindowRect(&rc);
-    SetWindowPos(nullptr, 0, 0, rc.Width(), rc.Height(), SWP_NOZORDER | SWP_NOMOVE);
-    CreateLayerWindow();
-    // Without a compositor the dialog shows through where the layer is
-    // shaped away; black reads as "no picture" there.
-    if (HWND w = GetSafeHwnd()) {
-        QPalette pal = w->palette();
-        pal.setColor(QPalette::Window, Qt::black);
-        w->setPalette(pal);
-        w->setAutoFillBackground(true);
-    }
-    SetWindowOpacity(1.0 / 255.0);
-    SubclassTree(GetSafeHwnd());
+    HWND w = GetSafeHwnd();
+    if (!w) return true;
+    // The skin's alpha is the window's: whatever lies below shows through
+    // where it is translucent.
+    w->setAttribute(Qt::WA_TranslucentBackground);
+    w->setAttribute(Qt::WA_NoSystemBackground);
     return true;
 }
 
-bool CPNGDialog::CreateLayerWindow()
+void CPNGDialog::DrawContentAboveChildren()
 {
-    if (m_hLayerWnd) DestroyLayerWindow();
-    RegisterWindowClass(m_strLayerClass); // already registered: the existing class serves
-    // The dialog's own window must exist first, so that the window manager
-    // learns whose window the layer is and keeps it above it.
-    if (HWND w = GetSafeHwnd()) w->winId();
-    CRect rc;
-    GetWindowRect(&rc);
-    m_hLayerWnd = ::CreateLayerWindow(m_strLayerClass, GetSafeHwnd(), rc);
-    return m_hLayerWnd != nullptr;
-}
-
-void CPNGDialog::DestroyLayerWindow()
-{
-    if (!m_hLayerWnd) return;
-    DestroyLayerWindowObject(m_hLayerWnd);
-    m_hLayerWnd = nullptr;
-    UnregisterWindowClass(m_strLayerClass);
-}
-
-void CPNGDialog::SubclassTree(HWND hWnd)
-{
-    if (!IsWindow(hWnd)) return;
-    g_subclassedWindows[hWnd] = SubclassEntry{this};
-    hWnd->removeEventFilter(&Filter());
-    hWnd->installEventFilter(&Filter());
-    for (HWND child : ChildWindows(hWnd)) SubclassTree(child);
-}
-
-void CPNGDialog::UnsubclassTree(HWND hWnd)
-{
-    if (!IsWindow(hWnd)) return;
-    g_subclassedWindows.erase(hWnd);
-    for (HWND child : ChildWindows(hWnd)) UnsubclassTree(child);
+    HWND w = GetSafeHwnd();
+    if (!w || m_pContentLayer) return;
+    m_pContentLayer = new ContentLayer(w, [this](QPainter& g) {
+        g.setOpacity(m_nAlpha / 255.0);
+        DrawContent(&g);
+    });
+    m_pContentLayer->setGeometry(w->rect());
+    m_pContentLayer->show();
 }
 
 void CPNGDialog::PostNcDestroy()
 {
-    // The worker sends to this window; it must be gone before the window is.
-    m_fadeWorker.Stop();
-    UnsubclassTree(GetSafeHwnd());
-    // An owned window goes with its owner.
-    DestroyLayerWindow();
+    // Its children go with the window.
+    m_pContentLayer = nullptr;
     CDialog::PostNcDestroy();
-}
-
-void CPNGDialog::OnOK()
-{
-    DestroyLayerWindow();
-    CDialog::OnOK();
-}
-
-void CPNGDialog::OnCancel()
-{
-    DestroyLayerWindow();
-    CDialog::OnCancel();
-}
-
-void CPNGDialog::OnClose()
-{
-    DestroyLayerWindow();
-    CDialog::OnClose();
 }
 
 void CPNGDialog::DrawContent(Graphics*) {}
 
-// ---------------------------------------------------------------- composition
+// ---------------------------------------------------------------- painting
 
-void CPNGDialog::RenderLayer()
+void CPNGDialog::DrawSkin(QPainter& g, int W, int H)
 {
-    if (m_bRendering) return;
-    m_bRendering = true;
-    CRect rc;
-    GetWindowRect(&rc);
-    const int W = rc.Width(), H = rc.Height();
-    const int alpha = m_nAlpha.load() & 0xFF;
-    QImage canvas;
-    if (W > 0 && H > 0) {
-        canvas = QImage(W, H, QImage::Format_ARGB32_Premultiplied);
-        if (canvas.isNull()) qCWarning(lcSkin) << "window" << W << "x" << H << ": no memory for its picture";
+    if (m_bMaximized) return;
+    const auto draw = [&g](const Image& img, const QRect& dst) {
+        if (img && !img->isNull() && dst.width() > 0 && dst.height() > 0) g.drawImage(dst, *img);
+    };
+    if (!m_pCellTopLeft) {
+        draw(m_pBackground, QRect(0, 0, W, H));
+        return;
     }
-    if (!canvas.isNull()) {
-        canvas.fill(Qt::transparent);
-        {
-            QPainter g(&canvas);
-            g.setRenderHint(QPainter::SmoothPixmapTransform, false);
-            if (!m_bMaximized) {
-                const auto draw = [&g](const Image& img, const QRect& dst) {
-                    if (img && !img->isNull() && dst.width() > 0 && dst.height() > 0) g.drawImage(dst, *img);
-                };
-                if (m_pCellTopLeft) {
-                    const auto dst = NineSliceDestRects(W, H, m_nMarginLeft, m_nMarginTop, m_nMarginRight,
-                                                        m_nMarginBottom);
-                    const Image* imgs[] = {&m_pCellTopLeft, &m_pCellTopRight, &m_pCellBottomRight,
-                                           &m_pCellBottomLeft, &m_pCellTop, &m_pCellRight,
-                                           &m_pCellBottom, &m_pCellLeft};
-                    for (int i = 0; i < 8; ++i) draw(*imgs[i], dst[i]);
-                    if (m_bDrawCentre) draw(m_pBackground, dst[8]);
-                } else {
-                    draw(m_pBackground, QRect(0, 0, W, H));
-                }
-            }
-            DrawContent(&g);
-        }
-        UpdateLayeredWindow(m_hLayerWnd, {rc.left, rc.top}, {W, H}, canvas, alpha);
-        if (!IsCompositingActive() && GetSafeHwnd()) {
-            // Shaped instead of translucent: the dialog keeps what the layer
-            // shows, plus the centre that the main window fills itself.
-            QRegion region = OpaqueRegion(canvas);
-            if (!m_bDrawCentre && m_pCellTopLeft)
-                region |= QRect(m_nMarginLeft, m_nMarginTop, W - m_nMarginLeft - m_nMarginRight,
-                                H - m_nMarginTop - m_nMarginBottom);
-            if (GetSafeHwnd()->mask() != region) GetSafeHwnd()->setMask(region);
-        }
+    const auto dst = NineSliceDestRects(W, H, m_nMarginLeft, m_nMarginTop, m_nMarginRight, m_nMarginBottom);
+    const Image* imgs[] = {&m_pCellTopLeft, &m_pCellTopRight, &m_pCellBottomRight, &m_pCellBottomLeft,
+                           &m_pCellTop,     &m_pCellRight,    &m_pCellBottom,      &m_pCellLeft};
+    for (int i = 0; i < 8; ++i) draw(*imgs[i], dst[i]);
+    if (m_bDrawCentre) draw(m_pBackground, dst[8]);
+}
+
+void CPNGDialog::OnPaint(QPainter& g)
+{
+    HWND w = GetSafeHwnd();
+    if (!w) return;
+    g.setRenderHint(QPainter::SmoothPixmapTransform, false);
+    g.setOpacity(m_nAlpha / 255.0);
+    DrawSkin(g, w->width(), w->height());
+    if (!m_pContentLayer) DrawContent(&g);
+}
+
+QImage CPNGDialog::Picture()
+{
+    HWND w = GetSafeHwnd();
+    if (!w || w->width() <= 0 || w->height() <= 0) return {};
+    QImage canvas(w->size(), QImage::Format_ARGB32_Premultiplied);
+    if (canvas.isNull()) {
+        qCWarning(lcSkin) << "window" << w->width() << "x" << w->height() << ": no memory for its picture";
+        return {};
     }
-    m_bRendering = false;
+    canvas.fill(Qt::transparent);
+    QPainter g(&canvas);
+    g.setRenderHint(QPainter::SmoothPixmapTransform, false);
+    DrawSkin(g, w->width(), w->height());
+    DrawContent(&g);
+    return canvas;
+}
+
+void CPNGDialog::UpdateShape()
+{
+    HWND w = GetSafeHwnd();
+    if (!w || !w->isWindow() || IsCompositingActive()) return;
+    // The skin at full alpha decides the shape, whatever the fade and the
+    // content: pixels at least half opaque stay, and the centre that the
+    // window fills itself (the live picture).
+    QImage skin(w->size(), QImage::Format_ARGB32_Premultiplied);
+    if (skin.isNull()) return;
+    skin.fill(Qt::transparent);
+    {
+        QPainter g(&skin);
+        DrawSkin(g, w->width(), w->height());
+    }
+    QRegion region = OpaqueRegion(skin);
+    if (!m_bDrawCentre && m_pCellTopLeft)
+        region |= QRect(m_nMarginLeft, m_nMarginTop, w->width() - m_nMarginLeft - m_nMarginRight,
+                        w->height() - m_nMarginTop - m_nMarginBottom);
+    if (w->mask() != region) w->setMask(region);
 }
 
 void CPNGDialog::StartFadeIn()
 {
-    HWND hWnd = GetSafeHwnd();
-    if (!hWnd) return;
-    m_fadeWorker.Start([this, hWnd](CWorkerThread& worker) { FadeInThread(worker, hWnd); });
+    // Painted at the alpha of each step: no window opacity, which not
+    // every platform offers.
+    if (GetSafeHwnd()) SetTimer(kFadeTimerId, kFadeStepMs);
 }
 
-void CPNGDialog::FadeInThread(CWorkerThread& worker, HWND hWnd)
+void CPNGDialog::FadeStep()
 {
-    while (m_nAlpha.load() < 255) {
-        m_nAlpha.store(NextFadeAlpha(m_nAlpha.load()));
-        if (!worker.SendPaint(hWnd)) return;
-        if (!worker.Sleep(kFadeStepMs)) return;
-    }
+    m_nAlpha = NextFadeAlpha(m_nAlpha);
+    Invalidate();
+    if (m_pContentLayer) m_pContentLayer->update();
+    if (m_nAlpha < 255) return;
+    KillTimer(kFadeTimerId);
+    OnFadedIn();
 }
 
-// ---------------------------------------------------------------- following the dialog
-
-void CPNGDialog::OnMove(int x, int y)
-{
-    CDialog::OnMove(x, y);
-    if (m_hLayerWnd) ::SetWindowPos(m_hLayerWnd, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
-}
+// ---------------------------------------------------------------- showing and sizing
 
 void CPNGDialog::OnShowWindow(bool bShow)
 {
     CDialog::OnShowWindow(bShow);
-    if (m_hLayerWnd) ::ShowWindow(m_hLayerWnd, bShow ? SW_SHOWNA : SW_HIDE);
+    if (bShow) UpdateShape();
     if (!m_bFadeStarted) {
         m_bFadeStarted = true;
         StartFadeIn();
@@ -362,12 +357,9 @@ void CPNGDialog::OnShowWindow(bool bShow)
 void CPNGDialog::OnSize(unsigned nType, int cx, int cy)
 {
     CDialog::OnSize(nType, cx, cy);
-    if (!m_hLayerWnd) return;
-    // The layer only mirrors the dialog: it is shown with it, never
-    // maximized by the window manager on its own, and takes its size.
     m_bMaximized = IsMaximizedSizeType(nType);
-    if (IsWindowVisible() && !m_hLayerWnd->isVisible()) ::ShowWindow(m_hLayerWnd, SW_SHOWNA);
-    ::SetWindowPos(m_hLayerWnd, nullptr, 0, 0, cx, cy, SWP_NOMOVE | SWP_NOZORDER);
+    if (m_pContentLayer) m_pContentLayer->setGeometry(0, 0, cx, cy);
+    UpdateShape();
 }
 
 // ---------------------------------------------------------------- moving and resizing
@@ -377,14 +369,26 @@ void CPNGDialog::OnLButtonDown(unsigned nFlags, CPoint point)
     CRect rc;
     GetWindowRect(&rc);
     const int W = rc.Width(), H = rc.Height();
+    HWND w = GetSafeHwnd();
+    // Where a client cannot place its own window (Wayland) the window
+    // system moves and resizes it. On X11 the window follows the pointer
+    // from our own handlers: a window manager's move starts only once it
+    // has grabbed the pointer and loses the motion before that.
+    QWindow* system =
+        w && w->isWindow() && QGuiApplication::platformName() != QLatin1String("xcb") ? w->windowHandle() : nullptr;
     if (m_bMovable && InInterior(point.x, point.y, W, H)) {
-        m_bMoving = true;
-        m_ptMoveGrab = point;
         SetCursor(m_hCursorHand);
+        if (!system || !system->startSystemMove()) {
+            m_bMoving = true;
+            m_ptMoveGrab = point;
+        }
     }
     if (m_bResizable) {
         const int edge = ResizeZone(point.x, point.y, W, H);
-        if (edge != 0) {
+        // The border drag's limits are exclusive; the window system keeps
+        // them too when it resizes the window itself.
+        if (edge != 0 && system) w->setMinimumSize(m_nMinWidth + 1, m_nMinHeight + 1);
+        if (edge != 0 && !(system && system->startSystemResize(ZoneEdges(edge)))) {
             m_nResizeEdge = edge;
             if (edge == 3 || edge == 4 || edge == 5) m_nGrabOffsetX = W - point.x;
             if (edge == 1 || edge == 7 || edge == 8) m_nGrabOffsetX = -point.x;
@@ -398,6 +402,7 @@ void CPNGDialog::OnLButtonDown(unsigned nFlags, CPoint point)
 
 void CPNGDialog::OnTimer(unsigned nIDEvent)
 {
+    if (nIDEvent == kFadeTimerId) FadeStep();
     if (m_bResizable && nIDEvent == kResizeTimerId && m_nResizeEdge != 0) {
         CPoint p;
         GetCursorPos(&p);
@@ -405,7 +410,7 @@ void CPNGDialog::OnTimer(unsigned nIDEvent)
         GetWindowRect(&rc);
         const CRect next = ResizeStep(m_nResizeEdge, p.x, p.y, m_nGrabOffsetX, m_nGrabOffsetY, rc, m_nMinWidth,
                                       m_nMinHeight);
-        if (next != rc) SetWindowPos(nullptr, next.left, next.top, next.Width(), next.Height(), SWP_NOZORDER);
+        if (next != rc) SetGeometry(GeometryOf(GetSafeHwnd(), next));
         SetCursor(EdgeCursor(m_nResizeEdge, m_hCursorSizeWE, m_hCursorSizeNS, m_hCursorSizeNESW, m_hCursorSizeNWSE));
     }
     CDialog::OnTimer(nIDEvent);
@@ -421,13 +426,12 @@ void CPNGDialog::OnMouseMove(unsigned nFlags, CPoint point)
     }
     if (!held) m_bMoving = false;
     if (m_bMoving) {
-        // The layer goes along in the same step rather than after the window
-        // manager confirms the dialog's move.
         CPoint p;
         GetCursorPos(&p);
+        CRect rc;
+        GetWindowRect(&rc);
         const int x = p.x - m_ptMoveGrab.x, y = p.y - m_ptMoveGrab.y;
-        SetWindowPos(nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
-        if (m_hLayerWnd) ::SetWindowPos(m_hLayerWnd, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
+        SetGeometry(GeometryOf(GetSafeHwnd(), CRect{x, y, x + rc.Width(), y + rc.Height()}));
     }
     if (!m_bMaximized && m_bResizable) {
         if (held && m_nResizeEdge != 0)
@@ -443,11 +447,6 @@ void CPNGDialog::OnMouseMove(unsigned nFlags, CPoint point)
 
 void CPNGDialog::OnLButtonUp(unsigned nFlags, CPoint point)
 {
-    if (m_bMoving && m_hLayerWnd) {
-        CRect rc;
-        GetWindowRect(&rc);
-        ::SetWindowPos(m_hLayerWnd, nullptr, rc.left, rc.top, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
-    }
     m_bMoving = false;
     if (m_nResizeEdge != 0) {
         KillTimer(m_nResizeTimer);

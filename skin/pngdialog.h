@@ -1,7 +1,7 @@
 // The base of every window of the program: a frameless dialog drawn from a
-// PNG skin (nine-slice or whole), shown through an owned click-through layer
-// window with per-pixel alpha, faded in when first shown, movable by its
-// interior and resizable by its borders.
+// PNG skin (nine-slice or whole) with per-pixel alpha into its own surface,
+// faded in by painting when first shown, moved by its interior and resized
+// by its borders through the window system.
 #pragma once
 
 #include "framework.h"
@@ -9,15 +9,12 @@
 
 #include <QPainter>
 #include <QRect>
+#include <QRegion>
 #include <QString>
 
 #include <array>
-#include <atomic>
-#include <map>
 
 using Graphics = QPainter;
-
-class CPNGDialog;
 
 // The nine-slice rectangles (x, y, width, height). Source cells in the PNG
 // in cutting order: top-left, top, top-right, right, bottom-right, bottom,
@@ -31,6 +28,9 @@ constexpr int NextFadeAlpha(int alpha) { return alpha + 20 > 255 ? 255 : alpha +
 // Whether a size type means maximized (its bit of value 2 is set).
 constexpr bool IsMaximizedSizeType(unsigned nType) { return (nType & 2u) != 0; }
 
+// The region of `picture` a window shaped by it keeps: pixels at least half opaque.
+QRegion OpaqueRegion(const QImage& picture);
+
 // The border zone under (x, y) of a W x H window: 0 for none (the interior
 // or outside), else the edge number 1..8 clockwise from the top-left corner.
 // The border is 15 pixels wide, inclusive on the border's side.
@@ -41,12 +41,6 @@ bool InInterior(int x, int y, int W, int H);
 // (px, py), or the unchanged one when a limit (exclusive) refuses the step.
 CRect ResizeStep(int edge, int px, int py, int gx, int gy, const CRect& rc, int minWidth, int minHeight);
 
-// Windows whose paints recompose a skinned dialog's picture.
-struct SubclassEntry {
-    CPNGDialog* owner = nullptr;
-};
-extern std::map<HWND, SubclassEntry> g_subclassedWindows;
-
 class CPNGDialog : public CDialog {
 public:
     CPNGDialog(unsigned templateId, unsigned pngId, int left, int top, int right, int bottom, bool drawCentre);
@@ -54,41 +48,38 @@ public:
     ~CPNGDialog() override;
 
     bool OnInitDialog() override;
-    void OnOK() override;
-    void OnCancel() override;
-    // Draws the subclass's content over the skin; the surface is the picture
-    // being composed, origin at the window's top-left corner.
+    // Draws the subclass's content over the skin; origin at the window's
+    // top-left corner.
     virtual void DrawContent(Graphics* g);
-
-    // Composes the picture and pushes it to the layer window now.
-    void RenderLayer();
-    void DestroyLayerWindow();
-    // Starts the fade-in worker (raises m_nAlpha to 255 in steps of 20).
+    // The skin, then the content (unless it is drawn above the children).
+    void OnPaint(QPainter& painter) override;
+    // The window's skin and content as they are painted once faded in,
+    // over transparency.
+    QImage Picture();
+    // Fades the window in from transparent (20 more alpha every 10 ms).
     void StartFadeIn();
 
     // Message handlers.
     bool OnEraseBkgnd() override { return true; }
-    void OnMove(int x, int y) override;
     void OnShowWindow(bool bShow) override;
     void OnSize(unsigned nType, int cx, int cy) override;
-    void OnClose() override;
     void OnLButtonDown(unsigned nFlags, CPoint point) override;
     void OnMouseMove(unsigned nFlags, CPoint point) override;
     void OnLButtonUp(unsigned nFlags, CPoint point) override;
     void OnTimer(unsigned nIDEvent) override;
 
-    HWND LayerWindow() const { return m_hLayerWnd; }
     bool IsMaximized() const { return m_bMaximized; }
-    int Alpha() const { return m_nAlpha.load(); }
+    int Alpha() const { return m_nAlpha; }
 
 protected:
     void PostNcDestroy() override;
-    bool CreateLayerWindow();
     bool LoadBackground(unsigned pngId);
     bool LoadNineSlice(unsigned pngId, int left, int top, int right, int bottom);
-    void SubclassTree(HWND hWnd);
-    void UnsubclassTree(HWND hWnd);
-    void FadeInThread(CWorkerThread& worker, HWND hWnd);
+    // The content goes on a layer of its own above the child widgets (the
+    // live picture), the skin stays below them.
+    void DrawContentAboveChildren();
+    // The fade-in has reached full alpha.
+    virtual void OnFadedIn() {}
 
     Image m_pBackground;
     int m_nMarginLeft = 0;
@@ -102,7 +93,6 @@ protected:
     HCURSOR m_hCursorSizeWE;
     HCURSOR m_hCursorSizeNESW;
     HCURSOR m_hCursorSizeNWSE;
-    QString m_strLayerClass;
     bool m_bDrawCentre = true;
     bool m_bMovable = true;
     bool m_bResizable = true;
@@ -113,16 +103,18 @@ protected:
     unsigned m_nResizeTimer = 0;
     int m_nMinWidth = 300;
     int m_nMinHeight = 200;
-    HWND m_hLayerWnd = nullptr;
-    std::atomic<int> m_nAlpha{0};
-    bool m_bRendering = false;
+    int m_nAlpha = 0;
     bool m_bFadeStarted = false;
 
 private:
     void ResetSkin();
-    // Moving follows the pointer from our own handlers, so that the owned
-    // windows move with the dialog during the whole drag.
+    void DrawSkin(QPainter& g, int W, int H);
+    void FadeStep();
+    // Without a compositor the window is shaped by its skin instead.
+    void UpdateShape();
+    // Where the window system cannot move the window (a child dialog, or
+    // no window manager), it follows the pointer from our own handlers.
     bool m_bMoving = false;
     CPoint m_ptMoveGrab;
-    CWorkerThread m_fadeWorker;
+    QWidget* m_pContentLayer = nullptr; // a child of the window, gone with it
 };

@@ -9,22 +9,16 @@
 #include <QEventLoop>
 #include <QKeyEvent>
 #include <QMouseEvent>
+#include <QPainter>
 #include <QScreen>
 #include <QTimerEvent>
 #include <QWindow>
 
-#include <chrono>
 #include <utility>
 
 namespace {
 
 CWinAppEx* g_pApp = nullptr;
-
-int SyncPaintType()
-{
-    static const int type = QEvent::registerEventType();
-    return type;
-}
 
 unsigned KeyFlags(Qt::MouseButtons buttons, Qt::KeyboardModifiers mods)
 {
@@ -47,17 +41,11 @@ unsigned SizeType(const QWidget* w)
 
 } // namespace
 
-class DialogWindow;
-void RaiseOwnedWindows(QWidget* owner);
-
-int SyncPaintEventType() { return SyncPaintType(); }
-
 // The window of a CDialog: turns Qt's events into the dialog's handlers.
 class DialogWindow final : public QWidget {
 public:
     DialogWindow(CDialog* owner, QWidget* parent)
-        : QWidget(parent, parent ? Qt::Tool | Qt::FramelessWindowHint : Qt::Window | Qt::FramelessWindowHint),
-          m_owner(owner)
+        : QWidget(parent, parent ? Qt::Widget : Qt::Window | Qt::FramelessWindowHint), m_owner(owner)
     {
         setMouseTracking(true);
         setFocusPolicy(Qt::StrongFocus);
@@ -66,7 +54,7 @@ public:
 
     ~DialogWindow() override
     {
-        // Also reached when an owner window takes its owned dialogs with it.
+        // Also reached when a parent takes its child dialogs with it.
         if (CDialog* d = std::exchange(m_owner, nullptr)) d->WindowGone();
     }
 
@@ -107,8 +95,6 @@ protected:
         case QEvent::MouseButtonRelease:
         case QEvent::MouseButtonDblClick: {
             const auto* me = static_cast<QMouseEvent*>(e);
-            // A click raises the dialog; what it owns goes back above it.
-            if (e->type() == QEvent::MouseButtonPress) RaiseOwnedWindows(this);
             if (me->button() != Qt::LeftButton) return true;
             const QPoint p = me->position().toPoint();
             const CPoint pt{p.x(), p.y()};
@@ -133,7 +119,6 @@ protected:
         case QEvent::WindowActivate:
         case QEvent::WindowDeactivate:
             QWidget::event(e);
-            if (e->type() == QEvent::WindowActivate) RaiseOwnedWindows(this);
             d->OnActivate(e->type() == QEvent::WindowActivate);
             return true;
         case QEvent::Close:
@@ -151,45 +136,26 @@ protected:
             }
             return QWidget::event(e);
         }
-        default:
-            if (e->type() == SyncPaintType()) {
-                d->OnPaint();
-                return true;
-            }
-            return QWidget::event(e);
+        default: return QWidget::event(e);
         }
     }
 
     void paintEvent(QPaintEvent*) override
     {
-        if (m_owner) m_owner->OnPaint();
+        if (!m_owner) return;
+        QPainter painter(this);
+        m_owner->OnPaint(painter);
     }
 
 private:
     CDialog* m_owner;
 };
 
-// Owned windows stay above their owner, whatever raised the owner: visible
-// ones go back on top, the click-through display windows last (topmost).
-void RaiseOwnedWindows(QWidget* owner)
-{
-    std::vector<QWidget*> layers;
-    for (QObject* o : owner->children()) {
-        auto* w = qobject_cast<QWidget*>(o);
-        if (!w || !w->isWindow() || !w->isVisible() || w->isMinimized()) continue;
-        if (w->testAttribute(Qt::WA_TransparentForMouseEvents) && w->testAttribute(Qt::WA_TranslucentBackground))
-            layers.push_back(w);
-        else if (!dynamic_cast<DialogWindow*>(w))
-            w->raise();
-    }
-    for (QWidget* w : layers) w->raise();
-}
-
 // ---------------------------------------------------------------- windows
 
 bool IsWindow(HWND hWnd)
 {
-    return hWnd != nullptr && hWnd != HWND_BOTTOM && hWnd != HWND_NOTOPMOST;
+    return hWnd != nullptr;
 }
 
 bool GetWindowRect(HWND hWnd, CRect* rc)
@@ -199,60 +165,6 @@ bool GetWindowRect(HWND hWnd, CRect* rc)
                                      : QRect(hWnd->mapToGlobal(QPoint(0, 0)), hWnd->size());
     *rc = CRect{g.x(), g.y(), g.x() + g.width(), g.y() + g.height()};
     return true;
-}
-
-bool ShowWindow(HWND hWnd, ShowCommand cmd)
-{
-    if (!IsWindow(hWnd)) return false;
-    const bool wasVisible = hWnd->isVisible();
-    switch (cmd) {
-    case SW_HIDE:
-        hWnd->hide();
-        break;
-    case SW_SHOWNA:
-        hWnd->setAttribute(Qt::WA_ShowWithoutActivating, true);
-        hWnd->show();
-        break;
-    case SW_MAXIMIZE:
-        hWnd->showMaximized();
-        break;
-    case SW_MINIMIZE:
-        hWnd->showMinimized();
-        break;
-    case SW_SHOWNORMAL:
-    case SW_RESTORE:
-        hWnd->showNormal();
-        break;
-    case SW_SHOW:
-        hWnd->show();
-        break;
-    }
-    return wasVisible;
-}
-
-bool SetWindowPos(HWND hWnd, HWND after, int x, int y, int cx, int cy, unsigned flags)
-{
-    if (!IsWindow(hWnd)) return false;
-    const QRect g = hWnd->geometry();
-    const QPoint pos = (flags & SWP_NOMOVE) ? g.topLeft() : QPoint(x, y);
-    const QSize size = (flags & SWP_NOSIZE) ? g.size() : QSize(std::max(cx, 0), std::max(cy, 0));
-    if (pos != g.topLeft() || size != g.size()) hWnd->setGeometry(QRect(pos, size));
-    if (flags & SWP_HIDEWINDOW) hWnd->hide();
-    if (flags & SWP_SHOWWINDOW) {
-        if (flags & SWP_NOACTIVATE) hWnd->setAttribute(Qt::WA_ShowWithoutActivating, true);
-        hWnd->show();
-    }
-    if (!(flags & SWP_NOZORDER)) {
-        if (after == HWND_TOP) hWnd->raise();
-        else if (after == HWND_BOTTOM) hWnd->lower();
-        else if (after != HWND_NOTOPMOST) x11::RestackBelow(hWnd, after);
-    }
-    return true;
-}
-
-bool MoveWindow(HWND hWnd, int x, int y, int cx, int cy)
-{
-    return SetWindowPos(hWnd, nullptr, x, y, cx, cy, SWP_NOZORDER);
 }
 
 bool GetCursorPos(CPoint* pt)
@@ -269,17 +181,6 @@ CPoint GetScreenSize(HWND hWnd)
     if (!screen) return {};
     const QRect g = screen->geometry();
     return {g.width(), g.height()};
-}
-
-std::vector<HWND> ChildWindows(HWND hWnd)
-{
-    std::vector<HWND> out;
-    if (!IsWindow(hWnd)) return out;
-    for (QObject* o : hWnd->children()) {
-        auto* w = qobject_cast<QWidget*>(o);
-        if (w && !w->isWindow()) out.push_back(w);
-    }
-    return out;
 }
 
 bool IsCompositingActive() { return x11::CompositorRunning(); }
@@ -328,91 +229,6 @@ int CWinAppEx::Run(int argc, char** argv)
     return theApp->ExitInstance();
 }
 
-// ---------------------------------------------------------------- worker
-
-struct CWorkerThread::Shared {
-    std::mutex mutex;
-    std::condition_variable cv;
-    bool stop = false;
-};
-
-namespace {
-
-// A paint posted by a worker; its destruction (after delivery, or when the
-// window goes away with it still queued) releases the waiting worker.
-class SyncPaintEvent final : public QEvent {
-public:
-    SyncPaintEvent(std::shared_ptr<void> shared, std::shared_ptr<bool> done,
-                   std::mutex& mutex, std::condition_variable& cv)
-        : QEvent(static_cast<QEvent::Type>(SyncPaintType())),
-          m_keep(std::move(shared)), m_done(std::move(done)), m_mutex(mutex), m_cv(cv)
-    {
-    }
-    ~SyncPaintEvent() override
-    {
-        {
-            std::lock_guard lock(m_mutex);
-            *m_done = true;
-        }
-        m_cv.notify_all();
-    }
-
-private:
-    std::shared_ptr<void> m_keep; // keeps the mutex and cv alive
-    std::shared_ptr<bool> m_done;
-    std::mutex& m_mutex;
-    std::condition_variable& m_cv;
-};
-
-} // namespace
-
-CWorkerThread::~CWorkerThread() { Stop(); }
-
-void CWorkerThread::Start(Proc proc)
-{
-    Stop();
-    m_shared = std::make_shared<Shared>();
-    m_thread = std::thread([this, proc = std::move(proc)] { proc(*this); });
-}
-
-void CWorkerThread::Stop()
-{
-    if (m_shared) {
-        {
-            std::lock_guard lock(m_shared->mutex);
-            m_shared->stop = true;
-        }
-        m_shared->cv.notify_all();
-    }
-    if (m_thread.joinable()) m_thread.join();
-}
-
-bool CWorkerThread::StopRequested() const
-{
-    std::lock_guard lock(m_shared->mutex);
-    return m_shared->stop;
-}
-
-bool CWorkerThread::SendPaint(HWND hWnd)
-{
-    auto shared = m_shared;
-    auto done = std::make_shared<bool>(false);
-    {
-        std::lock_guard lock(shared->mutex);
-        if (shared->stop) return false;
-    }
-    QCoreApplication::postEvent(hWnd, new SyncPaintEvent(shared, done, shared->mutex, shared->cv));
-    std::unique_lock lock(shared->mutex);
-    shared->cv.wait(lock, [&] { return *done || shared->stop; });
-    return *done && !shared->stop;
-}
-
-bool CWorkerThread::Sleep(int ms)
-{
-    std::unique_lock lock(m_shared->mutex);
-    return !m_shared->cv.wait_for(lock, std::chrono::milliseconds(ms), [&] { return m_shared->stop; });
-}
-
 // ---------------------------------------------------------------- dialog
 
 CDialog::CDialog(unsigned templateId) : m_nTemplateId(templateId) {}
@@ -427,6 +243,8 @@ void CDialog::CreateWindowObject(CDialog* pParent)
     auto* w = new DialogWindow(this, pParent ? pParent->GetSafeHwnd() : nullptr);
     // Empty templates: a small pop-up that its owner sizes and places.
     w->resize(320, 240);
+    // A child stays hidden with its parent until it is shown itself.
+    if (pParent) w->hide();
     m_hWnd = w;
 }
 
@@ -485,6 +303,28 @@ void CDialog::EndDialog(int result)
 
 bool CDialog::IsWindowVisible() const { return m_hWnd && m_hWnd->isVisible(); }
 
+void CDialog::Show()
+{
+    if (m_hWnd) m_hWnd->show();
+}
+
+void CDialog::Hide()
+{
+    if (m_hWnd) m_hWnd->hide();
+}
+
+void CDialog::Raise()
+{
+    if (m_hWnd && !m_hWnd->isWindow()) m_hWnd->raise();
+}
+
+void CDialog::SetGeometry(const QRect& rc)
+{
+    if (!m_hWnd) return;
+    const QRect g(rc.topLeft(), QSize(std::max(rc.width(), 0), std::max(rc.height(), 0)));
+    if (m_hWnd->geometry() != g) m_hWnd->setGeometry(g);
+}
+
 void CDialog::Invalidate()
 {
     if (m_hWnd) m_hWnd->update();
@@ -526,11 +366,6 @@ bool CDialog::KillTimer(unsigned id)
     if (m_hWnd) m_hWnd->killTimer(it->second);
     m_timers.erase(it);
     return true;
-}
-
-void CDialog::SetWindowOpacity(double opacity)
-{
-    if (m_hWnd) m_hWnd->setWindowOpacity(opacity);
 }
 
 void CDialog::SetWindowTitle(const QString& title)

@@ -1,21 +1,18 @@
 // A thin dialog framework on Qt Widgets: an application object, modal and
-// modeless dialogs with virtual message handlers, window placement, timers,
-// pointer shapes and a worker-to-UI synchronous repaint.
+// modeless dialogs with virtual message handlers, timers and pointer shapes.
+// A dialog without a parent is a frameless top-level window; one with a
+// parent is a child widget drawn inside it, so that every platform keeps it
+// where its parent put it.
 #pragma once
 
-#include <QPointer>
 #include <QWidget>
 
-#include <condition_variable>
 #include <cstdint>
-#include <functional>
 #include <map>
-#include <memory>
-#include <mutex>
-#include <thread>
 #include <vector>
 
 class QEventLoop;
+class QPainter;
 
 // The handle of a window: the Qt widget that is that window.
 using HWND = QWidget*;
@@ -55,26 +52,6 @@ inline constexpr unsigned MK_SHIFT = 0x0004;
 inline constexpr unsigned MK_CONTROL = 0x0008;
 inline constexpr unsigned MK_MBUTTON = 0x0010;
 
-// ShowWindow commands.
-enum ShowCommand { SW_HIDE, SW_SHOWNORMAL, SW_SHOW, SW_SHOWNA, SW_MAXIMIZE, SW_RESTORE, SW_MINIMIZE };
-
-// SetWindowPos flags.
-inline constexpr unsigned SWP_NOSIZE = 0x0001;
-inline constexpr unsigned SWP_NOMOVE = 0x0002;
-inline constexpr unsigned SWP_NOZORDER = 0x0004;
-inline constexpr unsigned SWP_NOREDRAW = 0x0008;
-inline constexpr unsigned SWP_NOACTIVATE = 0x0010;
-inline constexpr unsigned SWP_SHOWWINDOW = 0x0040;
-inline constexpr unsigned SWP_HIDEWINDOW = 0x0080;
-
-// Z-order targets of SetWindowPos besides a window.
-// HWND_TOP raises, HWND_BOTTOM lowers, HWND_NOTOPMOST leaves the order alone
-// (no window of the program is topmost); any other window places the window
-// just below that one.
-inline const HWND HWND_TOP = nullptr;
-inline const HWND HWND_BOTTOM = reinterpret_cast<HWND>(std::uintptr_t{1});
-inline const HWND HWND_NOTOPMOST = reinterpret_cast<HWND>(std::uintptr_t{2});
-
 // Pointer shapes.
 struct HCURSOR {
     Qt::CursorShape shape = Qt::ArrowCursor;
@@ -87,23 +64,16 @@ inline constexpr HCURSOR NoCursor() { return HCURSOR{Qt::BlankCursor, true}; }
 
 // Global window services.
 bool IsWindow(HWND hWnd);
+// The window's rectangle on the screen (also for a child widget).
 bool GetWindowRect(HWND hWnd, CRect* rc);
-bool ShowWindow(HWND hWnd, ShowCommand cmd);
-bool SetWindowPos(HWND hWnd, HWND after, int x, int y, int cx, int cy, unsigned flags);
-bool MoveWindow(HWND hWnd, int x, int y, int cx, int cy);
 bool GetCursorPos(CPoint* pt);
 // Size of the screen the window lies on (the primary screen without a window).
 CPoint GetScreenSize(HWND hWnd);
-// Children in the Win32 sense: child widgets that are not windows of their own.
-std::vector<HWND> ChildWindows(HWND hWnd);
-// Whether a compositing manager runs: per-pixel alpha and window opacity work.
+// Whether the window system composes translucent windows over what lies
+// below; without it a window is shaped instead.
 bool IsCompositingActive();
 
 class CDialog;
-
-// The event type of a paint sent by a worker (the user-interface thread
-// handles it like a paint message of the window).
-int SyncPaintEventType();
 
 // The framework's application object. Exactly one exists; the framework's
 // entry point runs InitInstance, then returns ExitInstance's value.
@@ -124,37 +94,8 @@ public:
 };
 CWinAppEx* AfxGetApp();
 
-// A worker thread that asks the user-interface thread to handle a message
-// and waits until it has. The owner cancels it before it goes away, which
-// also releases a worker blocked in a send.
-class CWorkerThread {
-public:
-    using Proc = std::function<void(CWorkerThread&)>;
-    CWorkerThread() = default;
-    ~CWorkerThread();
-    CWorkerThread(const CWorkerThread&) = delete;
-    CWorkerThread& operator=(const CWorkerThread&) = delete;
-
-    void Start(Proc proc);
-    // Cancels any running worker and waits for it to end.
-    void Stop();
-    bool Running() const { return m_thread.joinable(); }
-    bool StopRequested() const;
-
-    // Delivers a synchronous paint to hWnd's dialog on the UI thread; returns
-    // false when cancelled or the window is gone.
-    bool SendPaint(HWND hWnd);
-    // Sleeps, returning early (false) when cancelled.
-    bool Sleep(int ms);
-
-private:
-    struct Shared;
-    std::shared_ptr<Shared> m_shared;
-    std::thread m_thread;
-};
-
-// The dialog class: a frameless pop-up window whose messages reach virtual
-// handlers. Derived classes override what they handle and call the base
+// The dialog class: a frameless window (or, with a parent, a child widget)
+// whose events reach virtual handlers. Derived classes override what they handle and call the base
 // version for default processing.
 class CDialog {
 public:
@@ -166,7 +107,8 @@ public:
     // Modal: creates the window, runs OnInitDialog, shows it and runs the
     // modal loop until EndDialog; returns the dialog result.
     virtual int DoModal();
-    // Modeless: creates the hidden window owned by pParent and runs OnInitDialog.
+    // Modeless: creates the hidden child widget of pParent (a top-level
+    // window without one) and runs OnInitDialog.
     virtual bool Create(unsigned templateId, CDialog* pParent = nullptr);
     virtual void DestroyWindow();
     void EndDialog(int result);
@@ -176,12 +118,13 @@ public:
     unsigned TemplateId() const { return m_nTemplateId; }
     bool IsWindowVisible() const;
 
-    void ShowWindow(ShowCommand cmd) { ::ShowWindow(m_hWnd, cmd); }
+    void Show();
+    void Hide();
+    // Above the other children of its parent (a child dialog only).
+    void Raise();
+    // On the screen for a top-level dialog, in its parent for a child.
+    void SetGeometry(const QRect& rc);
     void GetWindowRect(CRect* rc) const { ::GetWindowRect(m_hWnd, rc); }
-    void SetWindowPos(HWND after, int x, int y, int cx, int cy, unsigned flags)
-    {
-        ::SetWindowPos(m_hWnd, after, x, y, cx, cy, flags);
-    }
     void Invalidate();
     void InvalidateRect(const CRect& rc);
     void SetFocus();
@@ -189,7 +132,6 @@ public:
     // Starts a timer whose ticks arrive at OnTimer with this identifier.
     unsigned SetTimer(unsigned id, int periodMs);
     bool KillTimer(unsigned id);
-    void SetWindowOpacity(double opacity);
     void SetWindowTitle(const QString& title);
 
     // Message handlers; the base versions are the default processing.
@@ -198,7 +140,8 @@ public:
     virtual void OnCancel();
     virtual void OnClose();
     virtual bool OnEraseBkgnd() { return true; }
-    virtual void OnPaint() {}
+    // Paints the window; `painter` draws on it.
+    virtual void OnPaint(QPainter& /*painter*/) {}
     virtual void OnShowWindow(bool /*bShow*/) {}
     virtual void OnSize(unsigned /*nType*/, int /*cx*/, int /*cy*/) {}
     virtual void OnMove(int /*x*/, int /*y*/) {}

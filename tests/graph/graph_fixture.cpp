@@ -13,7 +13,6 @@
 
 #include "capture/device_discovery.h"
 #include "capture/video_formats.h"
-#include "platform/ui/x11.h"
 
 namespace kinovo::graphtest {
 namespace {
@@ -24,7 +23,7 @@ std::string Env(const char* name) {
 }
 
 // The main window and, over its interior less 15 pixels a side, the
-// preview window.
+// picture's area.
 constexpr QRect kMainRect{200, 150, 670, 390};
 constexpr int kBorder = 15;
 
@@ -105,21 +104,15 @@ void GraphTest::SetUp() {
   main_->setWindowFlags(Qt::Window | Qt::FramelessWindowHint);
   main_->setGeometry(kMainRect);
   main_->show();
-  // A preview window as the program's: an owned tool window over the
-  // main window's interior that lets the pointer through.
-  preview_ = new QWidget(main_.get(), Qt::Tool | Qt::FramelessWindowHint |
-                                          Qt::WindowTransparentForInput |
-                                          Qt::WindowDoesNotAcceptFocus);
-  preview_->setAttribute(Qt::WA_ShowWithoutActivating);
-  preview_->setGeometry(kMainRect.adjusted(kBorder, kBorder, -kBorder, -kBorder));
+  // The picture's area as the program's: a child of the main window over
+  // its interior that lets the pointer through.
+  preview_ = new QWidget(main_.get());
+  preview_->setAttribute(Qt::WA_TransparentForMouseEvents);
+  preview_->setGeometry(
+      QRect(QPoint(kBorder, kBorder), kMainRect.size()).adjusted(0, 0, -2 * kBorder, -2 * kBorder));
   preview_->show();
   ASSERT_TRUE(PumpUntil(
-      [this] {
-        return main_->windowHandle() && main_->windowHandle()->isExposed() &&
-               preview_->windowHandle() && preview_->windowHandle()->isExposed();
-      },
-      5s));
-  x11::ClearInputShape(preview_);
+      [this] { return main_->windowHandle() && main_->windowHandle()->isExposed(); }, 5s));
 }
 
 void GraphTest::TearDown() {

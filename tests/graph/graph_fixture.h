@@ -1,7 +1,7 @@
 #pragma once
 
-// A main window with its preview window (the way the program's main window
-// makes them), the virtual camera opened through the capture engine, and
+// A main window with the area of its live picture (the way the program's
+// main window makes them), the virtual camera opened through the capture engine, and
 // helpers to run the event loop and to read the camera's event log.
 
 #include <gtest/gtest.h>
@@ -95,7 +95,7 @@ class GraphTest : public ::testing::Test {
   // status (1 when nothing was recorded), and why it failed in words.
   static Status StopAndFinish(CCaptureGraph& graph, QString* reason = nullptr,
                               media::SoundReport* sound = nullptr);
-  // The video window: the renderer the graph put into the preview window.
+  // The video window: the renderer the graph put into the picture's area.
   QWidget* VideoWindow() const;
   // Where screenshots go, to be looked at.
   static std::filesystem::path OutDir();

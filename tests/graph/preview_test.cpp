@@ -1,5 +1,5 @@
 // The live picture: camera frames through the graph's video window into the
-// preview window, on the X display.
+// picture's area of the main window, on the X display.
 
 #include <QColor>
 #include <QImage>
@@ -28,7 +28,7 @@ TEST_F(GraphTest, PreviewFramesReachTheVideoWindowAtTheCameraRate) {
   ASSERT_EQ(BuildGraph(graph, camera_, {}), 0);
   ASSERT_EQ(StartPreview(graph, preview_), 0);
   QWidget* video = VideoWindow();
-  ASSERT_TRUE(video) << "the renderer is not a child of the preview window";
+  ASSERT_TRUE(video) << "the renderer is not a child of the picture's area";
   EXPECT_EQ(video->geometry(), QRect(0, 0, 640, 361));
   EXPECT_TRUE(video->isVisible());
   EXPECT_TRUE(video->testAttribute(Qt::WA_TransparentForMouseEvents));
@@ -54,9 +54,9 @@ TEST_F(GraphTest, PreviewFramesReachTheVideoWindowAtTheCameraRate) {
   EXPECT_GE(stats.previewDecoded + stats.previewDropped + 1, stats.previewFrames);
   EXPECT_GT(stats.previewDecoded, stats.previewFrames / 2);
 
-  // The colour bars of the test picture, where the preview window is.
+  // The colour bars of the test picture, where the picture's area is.
   ASSERT_FALSE(screen.isNull());
-  const QPoint origin = preview_->geometry().topLeft();
+  const QPoint origin = preview_->mapToGlobal(QPoint(0, 0));
   screen.copy(QRect(origin, preview_->size())).save(QString::fromStdString((OutDir() / "preview.png").string()));
   const struct {
     int bar;
@@ -72,14 +72,14 @@ TEST_F(GraphTest, PreviewFramesReachTheVideoWindowAtTheCameraRate) {
 }
 
 // The program's main window gets the clicks over the picture (the message
-// drain): neither the preview window nor the video window in it takes them.
+// drain): neither the picture's area nor the video window in it takes them.
 TEST_F(GraphTest, PointerOverThePictureReachesTheMainWindow) {
   UseFormat(kMjpeg480);
   CCaptureGraph graph;
   ASSERT_EQ(BuildGraph(graph, camera_, {}), 0);
   ASSERT_EQ(StartPreview(graph, preview_), 0);
   Pump(300ms);
-  const QPoint centre = preview_->geometry().center();
+  const QPoint centre = preview_->mapToGlobal(preview_->rect().center());
   const auto [status, output] = RunCommand("xdotool mousemove " + std::to_string(centre.x()) + " " +
                                            std::to_string(centre.y()) + " click 1");
   ASSERT_EQ(status, 0) << output;

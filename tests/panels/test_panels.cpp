@@ -3,7 +3,6 @@
 #include "aboutdlg.h"
 #include "bottommenu.h"
 #include "draw.h"
-#include "layerwindow.h"
 #include "menudlg.h"
 
 #include "capture/image_adjustments.h"
@@ -78,11 +77,10 @@ QSize WindowSize(CDialog& d)
     return {rc.Width(), rc.Height()};
 }
 
-// The picture the panel composes now, straight (not premultiplied) ARGB.
+// The picture the panel paints now, straight (not premultiplied) ARGB.
 QImage Picture(CPNGDialog& d)
 {
-    d.RenderLayer();
-    return LayerPicture(d.LayerWindow()).convertToFormat(QImage::Format_ARGB32);
+    return d.Picture().convertToFormat(QImage::Format_ARGB32);
 }
 
 bool Near(QRgb a, QRgb b, int tolerance)
@@ -260,8 +258,9 @@ protected:
     // As the main window opens a list: provisional size, then shown.
     void Open()
     {
-        panel.SetWindowPos(HWND_TOP, 100, 100, 250, 160, SWP_NOREDRAW | SWP_HIDEWINDOW);
-        panel.ShowWindow(SW_SHOW);
+        panel.Hide();
+        panel.SetGeometry(QRect(100, 100, 250, 160));
+        panel.Show();
     }
     void Fill(int count, int iconAt = -1)
     {
@@ -317,7 +316,7 @@ TEST_F(ListPanel, OnlyAClickOnAnotherItemChoosesAndClosesThePanel)
     Fill(3);
     panel.m_nSelected = 0;
     Open();
-    ASSERT_TRUE(PumpUntil([&] { return panel.m_nAlpha.load() == 255; }));
+    ASSERT_TRUE(PumpUntil([&] { return panel.m_nAlpha == 255; }));
     for (QPoint p : {QPoint(20, 20), QPoint(230, 140), QPoint(5, 20), QPoint(100, 150)}) {
         Click(panel, p.x(), p.y());
         EXPECT_TRUE(panel.IsWindowVisible()) << p.x() << "," << p.y();
@@ -329,15 +328,15 @@ TEST_F(ListPanel, OnlyAClickOnAnotherItemChoosesAndClosesThePanel)
     EXPECT_FALSE(panel.IsWindowVisible());
     EXPECT_FALSE(panel.m_bShown);
     EXPECT_EQ(panel.m_nHover, -1);
-    EXPECT_EQ(panel.m_nAlpha.load(), 0);
+    EXPECT_EQ(panel.m_nAlpha, 0);
     EXPECT_FALSE(panel.m_bFadeStarted);
-    EXPECT_NE(panel.LayerWindow(), nullptr) << "hidden for reuse, not ended";
+    EXPECT_NE(panel.GetSafeHwnd(), nullptr) << "hidden for reuse, not ended";
 
     // Reopened: fades in again; the choice survived.
     Open();
     EXPECT_TRUE(panel.m_bFadeStarted);
-    EXPECT_LT(panel.m_nAlpha.load(), 255);
-    ASSERT_TRUE(PumpUntil([&] { return panel.m_nAlpha.load() == 255; }));
+    EXPECT_LT(panel.m_nAlpha, 255);
+    ASSERT_TRUE(PumpUntil([&] { return panel.m_nAlpha == 255; }));
     EXPECT_EQ(panel.m_nSelected, 2);
 }
 
@@ -346,13 +345,13 @@ TEST_F(ListPanel, ReopeningSoonAfterAQuickCloseStillFadesInFromNothing)
     Fill(2);
     Open();
     Pump(25);
-    ASSERT_LT(panel.m_nAlpha.load(), 255) << "closed mid-fade";
+    ASSERT_LT(panel.m_nAlpha, 255) << "closed mid-fade";
     Key(panel, Qt::Key_Escape);
     Pump(300); // the earlier fade may run on while the panel is hidden
     Open();
-    EXPECT_LE(panel.m_nAlpha.load(), 20);
-    EXPECT_EQ(LayerAlpha(panel.LayerWindow()), 0) << "the old picture must not show at the old opacity";
-    ASSERT_TRUE(PumpUntil([&] { return LayerAlpha(panel.LayerWindow()) == 255; }));
+    EXPECT_LE(panel.m_nAlpha, 20);
+    EXPECT_LE(panel.Alpha(), 20) << "the old picture must not show at the old alpha";
+    ASSERT_TRUE(PumpUntil([&] { return panel.Alpha() == 255; }));
 }
 
 TEST_F(ListPanel, AnEmptyPanelChangesNothing)
@@ -364,7 +363,7 @@ TEST_F(ListPanel, AnEmptyPanelChangesNothing)
     EXPECT_TRUE(panel.m_bShown);
 }
 
-TEST_F(ListPanel, EnterEscapeAndCloseHideItKeepingTheLayer)
+TEST_F(ListPanel, EnterEscapeAndCloseHideItKeepingTheWindow)
 {
     Fill(2);
     for (int how = 0; how < 3; ++how) {
@@ -375,7 +374,6 @@ TEST_F(ListPanel, EnterEscapeAndCloseHideItKeepingTheLayer)
         if (how == 2) panel.GetSafeHwnd()->close();
         EXPECT_FALSE(panel.IsWindowVisible()) << how;
         EXPECT_FALSE(panel.m_bShown) << how;
-        EXPECT_NE(panel.LayerWindow(), nullptr) << how;
         EXPECT_NE(panel.GetSafeHwnd(), nullptr) << how;
     }
 }
@@ -509,8 +507,9 @@ protected:
     }
     void Open()
     {
-        panel.SetWindowPos(HWND_TOP, 100, 100, 250, 300, SWP_NOREDRAW | SWP_HIDEWINDOW);
-        panel.ShowWindow(SW_SHOW);
+        panel.Hide();
+        panel.SetGeometry(QRect(100, 100, 250, 300));
+        panel.Show();
     }
     // The middle of setting row i.
     static int RowY(int i) { return 19 + 40 * i + 20; }
@@ -786,7 +785,10 @@ class AboutPanel : public ::testing::Test {
 protected:
     void SetUp() override
     {
+        // The panel is a child of the main window, which is on screen.
         ASSERT_TRUE(owner.Create(102, nullptr));
+        owner.SetGeometry(QRect(0, 0, 800, 600));
+        owner.Show();
         ASSERT_TRUE(panel.Create(130, &owner));
         panel.m_bResizable = false;
         QDesktopServices::setUrlHandler(QStringLiteral("https"), &sink, "open");
@@ -794,8 +796,8 @@ protected:
     void TearDown() override { QDesktopServices::unsetUrlHandler(QStringLiteral("https")); }
     void Open()
     {
-        panel.SetWindowPos(HWND_TOP, 100, 100, 420, 320, SWP_NOREDRAW);
-        panel.ShowWindow(SW_SHOW);
+        panel.SetGeometry(QRect(100, 100, 420, 320));
+        panel.Show();
     }
     CDialog owner{102};
     ProbeAbout panel;
@@ -859,20 +861,20 @@ TEST_F(AboutPanel, OkHidesItAndLaterOpeningsShowAtOnce)
 {
     Open();
     EXPECT_TRUE(panel.m_bShown);
-    ASSERT_TRUE(PumpUntil([&] { return panel.m_nAlpha.load() == 255; }));
+    ASSERT_TRUE(PumpUntil([&] { return panel.m_nAlpha == 255; }));
     Click(panel, 200, 280);
     EXPECT_FALSE(panel.IsWindowVisible());
     EXPECT_FALSE(panel.m_bShown);
-    EXPECT_EQ(panel.m_nAlpha.load(), 255);
+    EXPECT_EQ(panel.m_nAlpha, 255);
     EXPECT_TRUE(panel.m_bFadeStarted);
-    EXPECT_NE(panel.LayerWindow(), nullptr);
+    EXPECT_NE(panel.GetSafeHwnd(), nullptr);
     EXPECT_TRUE(panel.m_bOkHover) << "kept until the pointer leaves the area";
 
     Open();
     EXPECT_TRUE(panel.m_bShown);
     Pump(50);
-    EXPECT_EQ(panel.m_nAlpha.load(), 255);
-    EXPECT_EQ(LayerAlpha(panel.LayerWindow()), 255);
+    EXPECT_EQ(panel.m_nAlpha, 255);
+    EXPECT_EQ(panel.Alpha(), 255);
     Key(panel, Qt::Key_Escape);
     EXPECT_FALSE(panel.IsWindowVisible());
     EXPECT_FALSE(panel.m_bShown);

@@ -1,10 +1,8 @@
-#include "layerwindow.h"
 #include "pngdialog.h"
 #include "resources.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
-#include <QRegularExpression>
 #include <QWidget>
 
 #include <gtest/gtest.h>
@@ -13,29 +11,24 @@
 
 namespace {
 
-// A dialog that exposes its state and records what each composition saw.
+// A dialog that exposes its state and records what each paint saw.
 class ProbeDialog : public CPNGDialog {
 public:
     using CPNGDialog::CPNGDialog;
+    using CPNGDialog::DrawContentAboveChildren;
     using CPNGDialog::m_bFadeStarted;
     using CPNGDialog::m_bMaximized;
-    using CPNGDialog::m_hLayerWnd;
     using CPNGDialog::m_nAlpha;
     using CPNGDialog::m_pBackground;
     using CPNGDialog::m_pCellTopLeft;
-    using CPNGDialog::m_strLayerClass;
 
     void DrawContent(Graphics* g) override
     {
-        alphas.push_back(m_nAlpha.load());
-        ++draws;
-        if (reenter) RenderLayer();
-        if (fill) g->fillRect(0, 0, 10, 10, Qt::red);
+        alphas.push_back(m_nAlpha);
+        if (fill) g->fillRect(20, 20, 10, 10, Qt::red);
     }
 
     std::vector<int> alphas;
-    int draws = 0;
-    bool reenter = false;
     bool fill = false;
 };
 
@@ -161,82 +154,78 @@ TEST(Fade, StepsOfTwentyEndExactlyAt255)
     EXPECT_EQ(NextFadeAlpha(234), 254);
 }
 
-TEST(Fade, FirstShowFadesInThroughThePaintsOfTheUiThread)
+TEST(Fade, FirstShowFadesInByPaintingAtEachStep)
 {
     ProbeDialog dlg(132, 135, 50, 15, 15, 32, true);
     ASSERT_TRUE(dlg.Create(132, nullptr));
-    dlg.SetWindowPos(nullptr, 100, 100, 280, 156, SWP_NOZORDER);
-    dlg.ShowWindow(SW_SHOW);
+    dlg.SetGeometry(QRect(100, 100, 280, 156));
+    dlg.Show();
     EXPECT_TRUE(dlg.m_bFadeStarted);
-    ASSERT_TRUE(PumpUntil([&] { return dlg.m_nAlpha.load() == 255 && !dlg.alphas.empty() && dlg.alphas.back() == 255; }));
-    // Every step was composed, in order, and nothing went above 255.
-    std::vector<int> steps;
-    for (int a : dlg.alphas)
-        if (steps.empty() || a != steps.back()) steps.push_back(a);
-    std::vector<int> expected{20, 40, 60, 80, 100, 120, 140, 160, 180, 200, 220, 240, 255};
-    std::vector<int> tail(steps.end() - std::min(steps.size(), expected.size()), steps.end());
-    EXPECT_EQ(tail, expected);
-    EXPECT_EQ(LayerAlpha(dlg.m_hLayerWnd), 255);
+    ASSERT_TRUE(PumpUntil([&] { return dlg.m_nAlpha == 255 && !dlg.alphas.empty() && dlg.alphas.back() == 255; }));
+    // The paints saw the steps in order (a busy machine may merge two), and
+    // nothing went above 255.
+    const std::vector<int> steps{0, 20, 40, 60, 80, 100, 120, 140, 160, 180, 200, 220, 240, 255};
+    for (std::size_t i = 0; i < dlg.alphas.size(); ++i) {
+        EXPECT_NE(std::find(steps.begin(), steps.end(), dlg.alphas[i]), steps.end()) << dlg.alphas[i];
+        if (i > 0) EXPECT_GE(dlg.alphas[i], dlg.alphas[i - 1]);
+    }
+    EXPECT_GE(dlg.alphas.size(), 4u) << "a fade, not a jump";
+    // The window's own opacity is never used: the alpha is in its pixels.
+    EXPECT_EQ(dlg.GetSafeHwnd()->windowOpacity(), 1.0);
 
     // Shown again without a reset: no new fade.
-    dlg.ShowWindow(SW_HIDE);
+    dlg.Hide();
     dlg.alphas.clear();
-    dlg.ShowWindow(SW_SHOW);
+    dlg.Show();
     Pump(60);
     for (int a : dlg.alphas) EXPECT_EQ(a, 255);
 }
 
-TEST(Fade, DestroyingTheDialogMidFadeStopsTheWorker)
+TEST(Fade, DestroyingTheDialogMidFadeIsSafe)
 {
     for (int i = 0; i < 5; ++i) {
         ProbeDialog dlg(132, 135, 50, 15, 15, 32, true);
         ASSERT_TRUE(dlg.Create(132, nullptr));
-        dlg.ShowWindow(SW_SHOW);
+        dlg.Show();
         Pump(15 + i * 5);
         dlg.DestroyWindow();
-        EXPECT_LT(dlg.m_nAlpha.load(), 256);
+        EXPECT_LT(dlg.m_nAlpha, 256);
+        Pump(30);
     }
 }
 
-TEST(LayerWindow, SizeTypesWithTheMaximizedBitHideTheSkin)
+TEST(Surface, SizeTypesWithTheMaximizedBitHideTheSkin)
 {
     ProbeDialog dlg(102, 129, 15, 15, 15, 15, false);
     ASSERT_TRUE(dlg.Create(102, nullptr));
-    dlg.SetWindowPos(nullptr, 50, 60, 670, 510, SWP_NOZORDER);
-    dlg.ShowWindow(SW_SHOW);
+    dlg.SetGeometry(QRect(50, 60, 670, 510));
+    dlg.m_nAlpha = 255;
     const struct {
         unsigned type;
         bool maximized;
     } cases[] = {{0, false}, {2, true}, {1, false}, {3, true}, {4, false}};
     for (const auto& c : cases) {
-        dlg.OnSize(c.type, 500, 400);
+        dlg.OnSize(c.type, 670, 510);
         EXPECT_EQ(dlg.m_bMaximized, c.maximized) << c.type;
-        CRect rc;
-        GetWindowRect(dlg.m_hLayerWnd, &rc);
-        EXPECT_EQ(rc.Width(), 500);
-        EXPECT_EQ(rc.Height(), 400);
     }
     dlg.OnSize(2, 670, 510);
-    dlg.RenderLayer();
-    const QImage maximized = LayerPicture(dlg.m_hLayerWnd);
-    EXPECT_EQ(qAlpha(maximized.pixel(7, 7)), 0) << "no skin while maximized";
+    EXPECT_EQ(qAlpha(dlg.Picture().pixel(7, 7)), 0) << "no skin while maximized";
     dlg.OnSize(0, 670, 510);
-    dlg.RenderLayer();
-    EXPECT_GT(qAlpha(LayerPicture(dlg.m_hLayerWnd).pixel(12, 12)), 0);
+    EXPECT_GT(qAlpha(dlg.Picture().pixel(12, 12)), 0);
 }
 
-TEST(LayerWindow, MainSkinKeepsCornersCentreStaysTransparent)
+TEST(Surface, MainSkinKeepsCornersCentreStaysTransparent)
 {
     ProbeDialog dlg(102, 129, 15, 15, 15, 15, false);
     ASSERT_TRUE(dlg.Create(102, nullptr));
     ASSERT_NE(dlg.m_pCellTopLeft, nullptr);
+    dlg.m_nAlpha = 255;
     const Image skin = LoadPngResource(129);
     ASSERT_NE(skin, nullptr);
     const QImage skinArgb = skin->convertToFormat(QImage::Format_ARGB32_Premultiplied);
     for (QSize size : {QSize(670, 510), QSize(1566, 894)}) {
-        dlg.SetWindowPos(nullptr, 0, 0, size.width(), size.height(), SWP_NOZORDER);
-        dlg.RenderLayer();
-        const QImage pic = LayerPicture(dlg.m_hLayerWnd).convertToFormat(QImage::Format_ARGB32_Premultiplied);
+        dlg.SetGeometry(QRect(QPoint(0, 0), size));
+        const QImage pic = dlg.Picture().convertToFormat(QImage::Format_ARGB32_Premultiplied);
         ASSERT_EQ(pic.size(), size);
         const int W = size.width(), H = size.height();
         for (int y = 0; y < 15; ++y)
@@ -249,81 +238,40 @@ TEST(LayerWindow, MainSkinKeepsCornersCentreStaysTransparent)
     }
 }
 
-TEST(LayerWindow, ReentrantRenderDoesNothing)
+// One surface: a child widget (the live picture) lies between the skin and
+// the content, and a child dialog (a panel) is drawn inside its parent
+// rather than as a window of its own.
+TEST(Surface, ContentGoesOverTheChildrenAndPanelsStayInside)
 {
-    ProbeDialog dlg(132, 135, 50, 15, 15, 32, true);
-    ASSERT_TRUE(dlg.Create(132, nullptr));
-    dlg.reenter = true;
-    dlg.draws = 0;
-    dlg.RenderLayer();
-    EXPECT_EQ(dlg.draws, 1);
-    dlg.RenderLayer();
-    EXPECT_EQ(dlg.draws, 2);
-}
+    ProbeDialog dlg(102, 129, 15, 15, 15, 15, false);
+    ASSERT_TRUE(dlg.Create(102, nullptr));
+    dlg.fill = true;
+    dlg.DrawContentAboveChildren();
+    auto* picture = new QWidget(dlg.GetSafeHwnd());
+    picture->setAutoFillBackground(true);
+    QPalette pal = picture->palette();
+    pal.setColor(QPalette::Window, Qt::blue);
+    picture->setPalette(pal);
+    picture->setGeometry(15, 15, 640, 480);
+    picture->lower();
+    dlg.SetGeometry(QRect(50, 60, 670, 510));
+    dlg.Show();
+    ASSERT_TRUE(PumpUntil([&] { return dlg.m_nAlpha == 255; }));
 
-TEST(LayerWindow, ClosingDestroysTheLayerAndFreesItsClassName)
-{
-    ProbeDialog dlg(132, 135, 50, 15, 15, 32, true);
-    ASSERT_TRUE(dlg.Create(132, nullptr));
-    ASSERT_NE(dlg.m_hLayerWnd, nullptr);
-    EXPECT_TRUE(IsWindowClassRegistered(dlg.m_strLayerClass));
-    // The prefix keeps its case; only the number is upper-case hexadecimal.
-    EXPECT_TRUE(QRegularExpression(QStringLiteral("^TransparentWnd[0-9A-F]+$"))
-                    .match(dlg.m_strLayerClass)
-                    .hasMatch())
-        << dlg.m_strLayerClass.toStdString();
-    dlg.OnCancel();
-    EXPECT_EQ(dlg.m_hLayerWnd, nullptr);
-    EXPECT_FALSE(IsWindowClassRegistered(dlg.m_strLayerClass));
-    // Without a layer a composition still runs; it just shows nothing.
-    dlg.draws = 0;
-    dlg.RenderLayer();
-    EXPECT_EQ(dlg.draws, 1);
-}
+    ProbeDialog panel(132, 135, 50, 15, 15, 32, true);
+    ASSERT_TRUE(panel.Create(132, &dlg));
+    EXPECT_FALSE(panel.GetSafeHwnd()->isWindow());
+    panel.SetGeometry(QRect(300, 200, 250, 160));
+    panel.Show();
+    ASSERT_TRUE(PumpUntil([&] { return panel.m_nAlpha == 255; }));
+    CRect rc;
+    panel.GetWindowRect(&rc);
+    EXPECT_EQ(rc, (CRect{350, 260, 600, 420})) << "its place on the screen follows its parent's";
 
-TEST(Subclassing, OnlyWindowsPresentAtInitRecomposeAndAllLeaveTheMap)
-{
-    ProbeDialog dlg(132, 135, 50, 15, 15, 32, true);
-    ASSERT_TRUE(dlg.Create(132, nullptr));
-    HWND late = new QWidget(dlg.GetSafeHwnd());
-    // Opaque, so that painting it does not paint the dialog beneath it.
-    late->setAttribute(Qt::WA_OpaquePaintEvent);
-    EXPECT_TRUE(g_subclassedWindows.count(dlg.GetSafeHwnd()));
-    EXPECT_FALSE(g_subclassedWindows.count(late));
-    EXPECT_FALSE(g_subclassedWindows.count(dlg.m_hLayerWnd)) << "owned windows are not children";
-
-    dlg.ShowWindow(SW_SHOW);
-    Pump(50);
-    dlg.draws = 0;
-    late->repaint();
-    EXPECT_EQ(dlg.draws, 0);
-    dlg.GetSafeHwnd()->repaint();
-    EXPECT_GE(dlg.draws, 1);
-
-    dlg.DestroyWindow();
-    for (const auto& [hwnd, entry] : g_subclassedWindows) EXPECT_NE(entry.owner, &dlg);
-}
-
-TEST(Subclassing, ChildrenExistingAtInitAreTakenOver)
-{
-    struct WithChild : ProbeDialog {
-        using ProbeDialog::ProbeDialog;
-        bool OnInitDialog() override
-        {
-            child = new QWidget(GetSafeHwnd());
-            grandChild = new QWidget(child);
-            return ProbeDialog::OnInitDialog();
-        }
-        HWND child = nullptr;
-        HWND grandChild = nullptr;
-    } dlg(132, 135, 50, 15, 15, 32, true);
-    ASSERT_TRUE(dlg.Create(132, nullptr));
-    EXPECT_TRUE(g_subclassedWindows.count(dlg.child));
-    EXPECT_TRUE(g_subclassedWindows.count(dlg.grandChild));
-    const HWND child = dlg.child, grandChild = dlg.grandChild;
-    dlg.DestroyWindow();
-    EXPECT_FALSE(g_subclassedWindows.count(child));
-    EXPECT_FALSE(g_subclassedWindows.count(grandChild));
+    const QImage shot = dlg.GetSafeHwnd()->grab().toImage();
+    EXPECT_EQ(shot.pixelColor(25, 25), QColor(Qt::red)) << "the content is drawn over the picture";
+    EXPECT_EQ(shot.pixelColor(100, 100), QColor(Qt::blue)) << "the picture shows beneath";
+    EXPECT_NE(shot.pixelColor(300 + 120, 200 + 60), QColor(Qt::blue)) << "the panel is drawn over the picture";
 }
 
 TEST(Skins, AboutSkinIsOneWholeImageWithoutCells)

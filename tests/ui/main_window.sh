@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# The real program under X: the main window's skin, its input window under the
-# click-through layer, moving and resizing, and the three ways to end it.
+# The real program under X: the main window's skin, drawn with the picture
+# into one window, moving and resizing, and the three ways to end it.
 #   main_window.sh KINOVO OUTDIR [quick]
 # "quick" only starts the program and ends it with Escape (sanitizer runs);
 # "plain" expects a desktop without a compositor, where the windows are
@@ -73,8 +73,7 @@ near "$(pixel $((x + 100)) $((y + 12)))" "$(pixel $((x + w - 100)) $((y + 12)))"
 near "$(pixel $((x + 12)) $((y + 100)))" "$(pixel $((x + 12)) $((y + h - 100)))" 2 || fail "left edge uneven"
 near "$(pixel $((x + 1)) $((y + 1)))" "$desk" 40 || fail "corner not rounded/shadowed"
 
-# A press on a point covered by the layer window reaches the dialog: the
-# interior drags the window, the border resizes it.
+# The interior drags the window, the border resizes it.
 xdotool mousemove $((x + 300)) $((y + 200)) mousedown 1 mousemove $((x + 330)) $((y + 220)) \
   mousemove $((x + 350)) $((y + 230)) sleep 0.2 mouseup 1
 sleep 0.3

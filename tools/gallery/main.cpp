@@ -88,8 +88,6 @@ private:
     void OpenAbout();
     void WatchPanel(std::function<bool()> shown);
 
-    // Stands in for the main window: the panels' owner, never shown.
-    std::unique_ptr<CDialog> m_owner;
     std::unique_ptr<CBottomMenu> m_list;
     std::unique_ptr<CMenuDlg> m_settings;
     std::unique_ptr<CAboutDlg> m_about;
@@ -128,9 +126,7 @@ bool Gallery::Open(const QStringList& args)
         return false;
     }
 
-    m_owner = std::make_unique<CDialog>(102);
-    m_owner->Create(102, nullptr);
-
+    // Each panel is a window of its own here, not a child of a main window.
     bool ok = false;
     if (panel.startsWith(QStringLiteral("list"))) ok = OpenList(panel);
     else if (panel.startsWith(QStringLiteral("settings"))) ok = OpenSettings(panel, camera);
@@ -145,7 +141,7 @@ bool Gallery::Open(const QStringList& args)
 bool Gallery::OpenList(const QString& name)
 {
     m_list = std::make_unique<CBottomMenu>();
-    m_list->Create(132, m_owner.get());
+    m_list->Create(132, nullptr);
     m_list->m_bMovable = false;
     m_list->m_bResizable = false;
     m_list->SetWindowTitle(kTitle);
@@ -173,8 +169,8 @@ bool Gallery::OpenList(const QString& name)
     }
     // As the main window opens a list: provisional size, then shown; the
     // panel sizes itself.
-    m_list->SetWindowPos(HWND_TOP, kX, kY, 250, 160, SWP_NOREDRAW | SWP_HIDEWINDOW);
-    m_list->ShowWindow(SW_SHOW);
+    m_list->SetGeometry(QRect(kX, kY, 250, 160));
+    m_list->Show();
     WatchPanel([this] { return m_list->m_bShown; });
     return true;
 }
@@ -207,13 +203,13 @@ bool Gallery::OpenSettings(const QString& name, std::optional<int> camera)
     }
 
     m_settings = std::make_unique<CMenuDlg>();
-    m_settings->Create(132, m_owner.get());
+    m_settings->Create(132, nullptr);
     m_settings->m_bMovable = false;
     m_settings->m_bResizable = false;
     m_settings->SetWindowTitle(kTitle);
     m_settings->m_pDevice = device;
-    m_settings->SetWindowPos(HWND_TOP, kX, kY, 250, 300, SWP_NOREDRAW | SWP_HIDEWINDOW);
-    m_settings->ShowWindow(SW_SHOW);
+    m_settings->SetGeometry(QRect(kX, kY, 250, 300));
+    m_settings->Show();
     WatchPanel([this] { return m_settings->m_bShown; });
     return true;
 }
@@ -221,11 +217,11 @@ bool Gallery::OpenSettings(const QString& name, std::optional<int> camera)
 void Gallery::OpenAbout()
 {
     m_about = std::make_unique<CAboutDlg>();
-    m_about->Create(130, m_owner.get());
+    m_about->Create(130, nullptr);
     m_about->m_bResizable = false;
     m_about->SetWindowTitle(kTitle);
-    m_about->SetWindowPos(HWND_TOP, kX, kY, 420, 320, SWP_NOREDRAW);
-    m_about->ShowWindow(SW_SHOW);
+    m_about->SetGeometry(QRect(kX, kY, 420, 320));
+    m_about->Show();
     WatchPanel([this] { return m_about->m_bShown; });
 }
 
@@ -257,11 +253,9 @@ void Gallery::PrintResult()
 Gallery::~Gallery()
 {
     m_watch.stop();
-    // The panels' windows go before their owner's.
     m_list.reset();
     m_settings.reset();
     m_about.reset();
-    m_owner.reset();
 }
 
 } // namespace
