@@ -5,7 +5,7 @@
 
 #include "mainwindow_log.h"
 
-#include <QThread>
+#include <QTimer>
 
 #include <cerrno>
 
@@ -164,8 +164,8 @@ void CKinovoDlg::OnLButtonDown(unsigned nFlags, CPoint p)
             SetCursor(m_hCursorHand);
             // Stops and saves a running recording first.
             if (m_nCaptureState == Recording) ToggleRecording();
-            QThread::msleep(300);
-            OnCancel();
+            // The pressed button shows a moment before the window goes.
+            QTimer::singleShot(300, GetSafeHwnd(), [this] { OnCancel(); });
             return;
         }
     }
