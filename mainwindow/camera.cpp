@@ -60,11 +60,22 @@ int CKinovoDlg::SelectCamera(int index, std::optional<kinovo::VideoFormat> wante
     const bool firstOpening = !device.opened;
     if (const kinovo::Status status = kinovo::OpenVideoDevice(device, kinovo::ControlsRead::ByCaller);
         status != kinovo::media::kOk) {
-        qCWarning(lcMainWindow).nospace() << "camera \"" << device.name << "\" (" << device.devicePath
-                                          << "): OpenVideoDevice failed with status " << status;
+        qCWarning(lcMainWindow).nospace().noquote()
+            << "camera \"" << device.name << "\" (" << device.devicePath
+            << "): OpenVideoDevice failed: " << QString::fromStdString(kinovo::media::StatusText(status));
+        // The previous camera stops, and neither its picture nor its modes
+        // stay behind "NO SIGNAL"; the window takes the size it has without
+        // a picture.
+        kinovo::ReleaseGraph(m_graph);
         m_nCurrentCamera = index;
-        m_nCaptureState = NoSignal;
-        InvalidateAll();
+        m_modes.clear();
+        m_nCurrentMode = -1;
+        m_modeList.ClearItems();
+        m_buttons[Mode].state = -1;
+        m_settingsPanel.m_pDevice = nullptr;
+        m_buttons[Settings].state = -1;
+        SetWindowRect(InitialWindowRect(GetScreenSize(GetSafeHwnd())));
+        ShowNoSignal();
         return index;
     }
 
