@@ -5,7 +5,7 @@
 # the other in one go:
 #   kinovo preview+record   kinovo-probe record, preview in a 1536x864 window
 #   ffmpeg decode+scale     ffmpeg decoding and scaling to 1536x864 (no output)
-#   kinovo record only      kinovo-probe record with its preview window minimised
+#   kinovo record only      kinovo-probe record with its window minimised
 #   ffmpeg -c copy          ffmpeg recording the same stream into AVI
 #   kinovo 192x108          (test card only) preview in a 192x108 window + record
 # and a 4K camera (/dev/video2: the scene at 3840x2160, ~1 MB frames, its
@@ -153,7 +153,7 @@ names=("test card" "realistic scene")
 }
 for camera in 0 1; do
   grep -q '"previewMinimized": true' "$work/record$camera.out" ||
-    echo "warning: the preview window of record$camera was not minimised" >&2
+    echo "warning: the window of record$camera was not minimised" >&2
 done
 for name in preview0 record0 scale0 copy0 preview1 record1 scale1 copy1 small0 preview2 scale2 camera2; do
   status=$(cost "$name" status)

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Soak run (not part of the tests): one long recording of 1080p30 Motion-JPEG
 # from the virtual camera (bench/bench.ini) with the test microphone, through
-# `kinovo-probe record` with its preview window. Every 10 s the recorder
+# `kinovo-probe record` with its window. Every 10 s the recorder
 # prints its resident memory and the graph's counters; at the end this
 # reports lost frames, inserted and dropped sound samples, the difference
 # between the sound's and the picture's length in the file (ffprobe), and

@@ -38,7 +38,7 @@ struct Options {
   double seconds = 0;
   QString out;
   QSize window{640, 360};
-  bool minimized = false;  // the preview window is minimised before recording: recording only
+  bool minimized = false;  // the window is minimised before recording: recording only
   QString grab;
   double sample = 0;  // seconds between progress lines; 0: none
 };
@@ -239,13 +239,15 @@ int Record(int argc, char** argv) {
     microphoneName = microphones[static_cast<std::size_t>(*o.mic)].name;
   }
 
-  // The main window stays hidden; its preview window shows the picture.
-  QWidget main;
+  // A window as the program's: one translucent frameless surface with the
+  // picture's area inside a 15-pixel border.
+  QWidget main(nullptr, Qt::Window | Qt::FramelessWindowHint);
+  main.setAttribute(Qt::WA_TranslucentBackground);
   main.resize(o.window + QSize(30, 30));
-  // Minimised, it is a normal window: window managers iconify only those.
-  auto* preview = new QWidget(&main, o.minimized ? Qt::Window : Qt::Tool | Qt::FramelessWindowHint);
+  auto* preview = new QWidget(&main);
+  preview->setAttribute(Qt::WA_TransparentForMouseEvents);
   preview->setGeometry(15, 15, o.window.width(), o.window.height());
-  preview->show();
+  main.show();
 
   CCaptureGraph graph;
   if (const Status status = BuildGraph(graph, &camera, microphone); status != 0) {
@@ -269,13 +271,13 @@ int Record(int argc, char** argv) {
   // Minimised the way a user does it: once it is on screen.
   bool minimized = false;
   if (o.minimized) {
-    preview->showMinimized();
+    main.showMinimized();
     const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(3);
-    while (preview->windowHandle() && preview->windowHandle()->isExposed() &&
+    while (main.windowHandle() && main.windowHandle()->isExposed() &&
            std::chrono::steady_clock::now() < until) {
       Pump(std::chrono::milliseconds(20));
     }
-    minimized = preview->windowHandle() && !preview->windowHandle()->isExposed();
+    minimized = main.windowHandle() && !main.windowHandle()->isExposed();
   }
 
   const media::CaptureStats before = graph.session->Stats();
