@@ -83,6 +83,40 @@ void CKinovoDlg::OpenListPanel(CBottomMenu& list, ButtonId button)
     list.Show();
 }
 
+bool CKinovoDlg::ClosePanels()
+{
+    bool closed = false;
+    if (m_settingsPanel.m_bShown) {
+        m_settingsPanel.ClosePanel();
+        SetButtonState(Settings, 0);
+        closed = true;
+    }
+    if (m_cameraList.m_bShown) {
+        m_cameraList.ClosePanel();
+        SetButtonState(Camera, 0);
+        closed = true;
+    }
+    if (m_modeList.m_bShown) {
+        m_modeList.ClosePanel();
+        SetButtonState(Mode, 0);
+        closed = true;
+    }
+    if (m_micList.m_bShown) {
+        m_micList.ClosePanel();
+        SetButtonState(Microphone, m_nCurrentMic == -1 ? 3 : 0);
+        closed = true;
+    }
+    return closed;
+}
+
+bool CKinovoDlg::OnKeyDown(int key)
+{
+    // The lists take no keys of their own: Return and Escape close an open
+    // panel first, and end the program only when none is open.
+    const bool closing = key == Qt::Key_Escape || key == Qt::Key_Return || key == Qt::Key_Enter;
+    return closing && ClosePanels();
+}
+
 void CKinovoDlg::OnLButtonDown(unsigned nFlags, CPoint p)
 {
     if (m_aboutPanel.m_bShown) {
@@ -93,22 +127,7 @@ void CKinovoDlg::OnLButtonDown(unsigned nFlags, CPoint p)
     const bool cameraListWasShown = m_cameraList.m_bShown;
     const bool modeListWasShown = m_modeList.m_bShown;
     const bool micListWasShown = m_micList.m_bShown;
-    if (settingsWasShown) {
-        m_settingsPanel.ClosePanel();
-        SetButtonState(Settings, 0);
-    }
-    if (cameraListWasShown) {
-        m_cameraList.ClosePanel();
-        SetButtonState(Camera, 0);
-    }
-    if (modeListWasShown) {
-        m_modeList.ClosePanel();
-        SetButtonState(Mode, 0);
-    }
-    if (micListWasShown) {
-        m_micList.ClosePanel();
-        SetButtonState(Microphone, m_nCurrentMic == -1 ? 3 : 0);
-    }
+    ClosePanels();
 
     const auto hit = [&](ButtonId id) { return m_buttons[id].HitTest(p.x, p.y); };
     if (hit(About)) {

@@ -104,9 +104,10 @@ bool CKinovoDlg::OnInitDialog()
 
     m_aboutPanel.Create(130, this);
     m_aboutPanel.m_bResizable = false;
-    for (CPNGDialog* panel : std::initializer_list<CPNGDialog*>{&m_settingsPanel, &m_cameraList, &m_micList,
-                                                                &m_modeList})
-        panel->Create(132, this);
+    m_settingsPanel.Create(132, this);
+    // The lists open above their buttons and may reach beyond the window's
+    // right edge: pop-ups rather than children.
+    for (CBottomMenu* list : {&m_cameraList, &m_micList, &m_modeList}) list->CreatePopup(132, this);
     m_settingsPanel.m_bMovable = m_settingsPanel.m_bResizable = false;
     for (CBottomMenu* list : {&m_cameraList, &m_micList, &m_modeList}) list->m_bMovable = list->m_bResizable = false;
 

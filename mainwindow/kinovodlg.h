@@ -105,6 +105,10 @@ protected:
     CPoint ScreenPoint(CPoint point) const;
     void SetButtonState(ButtonId id, int state);
     void OpenListPanel(CBottomMenu& list, ButtonId button);
+    // Closes the settings panel and the lists that are open, their buttons
+    // back to rest; false when none was open.
+    bool ClosePanels();
+    bool OnKeyDown(int key) override;
     void RecordingTick();
     void StartRecordingNow();
     void StopRecordingNow();

@@ -76,7 +76,7 @@ void CBottomMenu::OnShowWindow(bool bShow)
     CPNGDialog::OnShowWindow(bShow);
     m_bHasIcons = std::any_of(m_icons.begin(), m_icons.end(), [](const Image& i) { return i != nullptr; });
     m_nCount = static_cast<int>(m_texts.size());
-    if (HWND w = GetSafeHwnd()) SetGeometry(QRect(w->pos(), QSize(kListPanelWidth, ListPanelHeight(m_nCount))));
+    Resize(QSize(kListPanelWidth, ListPanelHeight(m_nCount)));
     Raise();
     m_bShown = true;
     m_nHover = -1;

@@ -140,7 +140,7 @@ void CMenuDlg::OnShowWindow(bool bShow)
     if (bShow && !m_bFadeStarted) m_nAlpha = 0;
     CPNGDialog::OnShowWindow(bShow);
     BuildRows();
-    if (HWND w = GetSafeHwnd()) SetGeometry(QRect(w->pos(), QSize(kSettingsPanelWidth, SettingsPanelHeight(m_nRows))));
+    Resize(QSize(kSettingsPanelWidth, SettingsPanelHeight(m_nRows)));
     Raise();
     m_bShown = true;
 }

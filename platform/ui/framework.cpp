@@ -44,8 +44,11 @@ unsigned SizeType(const QWidget* w)
 // The window of a CDialog: turns Qt's events into the dialog's handlers.
 class DialogWindow final : public QWidget {
 public:
-    DialogWindow(CDialog* owner, QWidget* parent)
-        : QWidget(parent, parent ? Qt::Widget : Qt::Window | Qt::FramelessWindowHint), m_owner(owner)
+    DialogWindow(CDialog* owner, QWidget* parent, bool popup)
+        : QWidget(parent, !parent ? Qt::Window | Qt::FramelessWindowHint
+                          : popup ? Qt::ToolTip | Qt::FramelessWindowHint
+                                  : Qt::Widget),
+          m_owner(owner)
     {
         setMouseTracking(true);
         setFocusPolicy(Qt::StrongFocus);
@@ -106,6 +109,7 @@ protected:
         }
         case QEvent::KeyPress: {
             const auto* ke = static_cast<QKeyEvent*>(e);
+            if (d->OnKeyDown(ke->key())) return true;
             if (ke->key() == Qt::Key_Return || ke->key() == Qt::Key_Enter) {
                 d->OnOK();
                 return true;
@@ -238,9 +242,11 @@ CDialog::~CDialog()
     if (m_hWnd) DestroyWindow();
 }
 
-void CDialog::CreateWindowObject(CDialog* pParent)
+void CDialog::CreateWindowObject(CDialog* pParent, bool popup)
 {
-    auto* w = new DialogWindow(this, pParent ? pParent->GetSafeHwnd() : nullptr);
+    // A pop-up is a tool-tip kind of window: it never takes the focus nor
+    // grabs the pointer, and Wayland places it relative to its parent.
+    auto* w = new DialogWindow(this, pParent ? pParent->GetSafeHwnd() : nullptr, popup);
     // Empty templates: a small pop-up that its owner sizes and places.
     w->resize(320, 240);
     // A child stays hidden with its parent until it is shown itself.
@@ -267,6 +273,14 @@ bool CDialog::Create(unsigned templateId, CDialog* pParent)
 {
     m_nTemplateId = templateId;
     CreateWindowObject(pParent);
+    OnInitDialog();
+    return m_hWnd != nullptr;
+}
+
+bool CDialog::CreatePopup(unsigned templateId, CDialog* pParent)
+{
+    m_nTemplateId = templateId;
+    CreateWindowObject(pParent, pParent != nullptr);
     OnInitDialog();
     return m_hWnd != nullptr;
 }
@@ -315,14 +329,21 @@ void CDialog::Hide()
 
 void CDialog::Raise()
 {
-    if (m_hWnd && !m_hWnd->isWindow()) m_hWnd->raise();
+    if (m_hWnd && (!m_hWnd->isWindow() || m_hWnd->parentWidget())) m_hWnd->raise();
 }
 
 void CDialog::SetGeometry(const QRect& rc)
 {
     if (!m_hWnd) return;
-    const QRect g(rc.topLeft(), QSize(std::max(rc.width(), 0), std::max(rc.height(), 0)));
+    QPoint topLeft = rc.topLeft();
+    if (m_hWnd->isWindow() && m_hWnd->parentWidget()) topLeft = m_hWnd->parentWidget()->mapToGlobal(topLeft);
+    const QRect g(topLeft, QSize(std::max(rc.width(), 0), std::max(rc.height(), 0)));
     if (m_hWnd->geometry() != g) m_hWnd->setGeometry(g);
+}
+
+void CDialog::Resize(const QSize& size)
+{
+    if (m_hWnd && m_hWnd->size() != size) m_hWnd->resize(size);
 }
 
 void CDialog::Invalidate()

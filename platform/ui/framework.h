@@ -1,8 +1,9 @@
 // A thin dialog framework on Qt Widgets: an application object, modal and
 // modeless dialogs with virtual message handlers, timers and pointer shapes.
-// A dialog without a parent is a frameless top-level window; one with a
-// parent is a child widget drawn inside it, so that every platform keeps it
-// where its parent put it.
+// A dialog without a parent is a frameless top-level window. One with a
+// parent is a child widget drawn inside it, or a pop-up placed relative to
+// it where it may reach beyond it: every platform keeps either where its
+// parent put it.
 #pragma once
 
 #include <QWidget>
@@ -110,6 +111,9 @@ public:
     // Modeless: creates the hidden child widget of pParent (a top-level
     // window without one) and runs OnInitDialog.
     virtual bool Create(unsigned templateId, CDialog* pParent = nullptr);
+    // Modeless: a hidden pop-up of pParent that takes no keyboard focus nor
+    // grabs the pointer; the parent keeps its keys.
+    bool CreatePopup(unsigned templateId, CDialog* pParent);
     virtual void DestroyWindow();
     void EndDialog(int result);
 
@@ -122,8 +126,10 @@ public:
     void Hide();
     // Above the other children of its parent (a child dialog only).
     void Raise();
-    // On the screen for a top-level dialog, in its parent for a child.
+    // On the screen for a top-level dialog, in its parent for a child or
+    // a pop-up.
     void SetGeometry(const QRect& rc);
+    void Resize(const QSize& size);
     void GetWindowRect(CRect* rc) const { ::GetWindowRect(m_hWnd, rc); }
     void Invalidate();
     void InvalidateRect(const CRect& rc);
@@ -136,6 +142,9 @@ public:
 
     // Message handlers; the base versions are the default processing.
     virtual bool OnInitDialog();
+    // A key pressed in the window; true when it was handled here, else
+    // Return and Escape go on to OnOK and OnCancel.
+    virtual bool OnKeyDown(int /*key*/) { return false; }
     virtual void OnOK();
     virtual void OnCancel();
     virtual void OnClose();
@@ -158,7 +167,7 @@ public:
 private:
     friend class DialogWindow;
     void WindowGone();
-    void CreateWindowObject(CDialog* pParent);
+    void CreateWindowObject(CDialog* pParent, bool popup = false);
 
     unsigned m_nTemplateId;
     HWND m_hWnd = nullptr;

@@ -96,6 +96,18 @@ sleep 2
 record_button 1
 check_avi "$videos/$(newest "$videos")" silent ""
 
+# ---- the microphone list reaches past the window's right edge, whole; the
+# keys close it rather than the program
+wake
+click $((w - 194)) $((h - 38)) 0.8
+import -silent -window root "$out/mic-list-open.png"
+row=$((h - 22 - 2 * 40 - 60 + 6 + 20))
+near "$(pixel $((x + w + 30)) $((y + row)))" "$(pixel 5 5)" 20 && fail "the microphone list is cut at the window's edge"
+xdotool key Escape
+sleep 0.5
+kill -0 "$pid" 2>/dev/null || fail "Escape with a list open ended the program"
+near "$(pixel $((x + w + 30)) $((y + row)))" "$(pixel 5 5)" 20 || fail "Escape did not close the microphone list"
+
 # ---- the settings and about panels open and close
 wake
 click 45 39 0.8                              # Settings
