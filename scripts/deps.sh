@@ -7,7 +7,8 @@ build_pkgs=(build-essential cmake ninja-build pkg-config git
   libpulse-dev libgtest-dev libgmock-dev
   fonts-liberation fonts-dejavu-core)
 test_pkgs=(xvfb openbox xcompmgr xdotool wmctrl imagemagick x11-utils x11-xserver-utils
-  pulseaudio pulseaudio-utils ffmpeg v4l-utils desktop-file-utils appstream dbus-daemon dbus-bin python3)
+  pulseaudio pulseaudio-utils ffmpeg v4l-utils desktop-file-utils appstream dbus-daemon dbus-bin python3
+  weston qt6-wayland)
 
 pkgs=("${build_pkgs[@]}")
 [ "${1:-}" = "--test" ] && pkgs+=("${test_pkgs[@]}")

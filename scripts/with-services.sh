@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Runs a command with a private X display (Xvfb, openbox, a compositing manager),
-# a second desktop like it ($KINOVO_SECOND_DESKTOP) and a bare display
-# ($KINOVO_SECOND_DISPLAY),
+# a second desktop like it ($KINOVO_SECOND_DESKTOP), a bare display
+# ($KINOVO_SECOND_DISPLAY), a Wayland desktop (weston on a display of its own:
+# $KINOVO_WAYLAND_DISPLAY for WAYLAND_DISPLAY, $KINOVO_WAYLAND_XDISPLAY for
+# xdotool and screenshots),
 # a private PulseAudio daemon holding a sine-wave microphone, and a private D-Bus
 # session bus on which a stand-in file manager owns org.freedesktop.FileManager1
 # and logs its calls to $KINOVO_FILEMANAGER_LOG; tears all of it down
@@ -139,6 +141,80 @@ for _ in $(seq 100); do [ -e "$work/tone.ready" ] && break; sleep 0.05; done
 timeout 1 parec --device=sine --latency-msec=20 >/dev/null 2>&1
 
 export KINOVO_SERVICES_DIR="$work"
+
+# A Wayland desktop: weston in an Xvfb of its own, its output window covering
+# that X screen exactly, so that X screen coordinates are weston's: xdotool
+# drives weston's pointer and keys there and `import -window root` shows what
+# weston composes. No panel, no animations, no idle fade or lock, no
+# Xwayland: a client under test is alone on the known desktop colour.
+start_wayland_desktop() {
+  local xdisplay sock=kinovo-wayland-${work##*.} log=$work/weston.log wpid ok=0 geom deadline
+  unset KINOVO_WAYLAND_DISPLAY KINOVO_WAYLAND_XDISPLAY
+  if ! command -v weston >/dev/null; then
+    echo "with-services: weston is not installed; no Wayland desktop" >&2
+    return
+  fi
+  start_xvfb xvfb-wayland
+  xdisplay=$started_display
+  cat >"$work/weston.ini" <<EOF
+[core]
+idle-time=0
+xwayland=false
+
+[shell]
+background-color=0xff305080
+panel-position=none
+locking=false
+animation=none
+close-animation=none
+startup-animation=none
+focus-animation=none
+
+[input-method]
+path=
+EOF
+  # The pointer away in a corner: weston draws the cursor into its output,
+  # and the desktop shell's background is checked beside it.
+  DISPLAY=$xdisplay xdotool mousemove 1919 1079 2>/dev/null
+  DISPLAY=$xdisplay weston --backend=x11-backend.so --use-pixman --width=1920 --height=1080 \
+    --idle-time=0 --socket="$sock" --config="$work/weston.ini" --log="$log" >"$work/weston.out" 2>&1 &
+  wpid=$!
+  pids+=("$wpid")
+  # Ready: its socket takes a client, and the desktop shell has drawn the
+  # background in the output window.
+  deadline=$((SECONDS + 30))
+  while [ "$SECONDS" -lt "$deadline" ]; do
+    kill -0 "$wpid" 2>/dev/null || break
+    if [ -S "$XDG_RUNTIME_DIR/$sock" ] &&
+      WAYLAND_DISPLAY=$sock timeout 5 weston-info 2>/dev/null | grep -q xdg_wm_base &&
+      [ "$(DISPLAY=$xdisplay import -silent -window root -crop 1x1+960+540 -depth 8 txt:- 2>/dev/null |
+        grep -o '#[0-9A-F]\{6\}' | head -1)" = "#305080" ]; then
+      ok=1
+      break
+    fi
+    sleep 0.1
+  done
+  if [ "$ok" = 1 ]; then
+    geom=$(DISPLAY=$xdisplay xwininfo -root -tree 2>/dev/null | grep -m1 '"Weston Compositor' | grep -o '[0-9]*x[0-9]*+[0-9-]*+[0-9-]*' | head -1)
+    if [ "$geom" != "1920x1080+0+0" ]; then
+      echo "with-services: weston's output window is $geom on $xdisplay, not 1920x1080+0+0" >&2
+      ok=0
+    fi
+  fi
+  if [ "$ok" = 1 ]; then
+    export KINOVO_WAYLAND_DISPLAY=$sock KINOVO_WAYLAND_XDISPLAY=$xdisplay
+  else
+    if kill -0 "$wpid" 2>/dev/null; then
+      echo "with-services: weston did not become ready in 30 s on $xdisplay (socket $XDG_RUNTIME_DIR/$sock)" >&2
+      kill "$wpid"
+    else
+      wait "$wpid"
+      echo "with-services: weston ended with status $? on $xdisplay" >&2
+    fi
+    cat "$work/weston.out" "$log" >&2 2>/dev/null
+  fi
+}
+start_wayland_desktop
 
 # The file manager that RevealFile reaches.
 export KINOVO_FILEMANAGER_LOG="$work/filemanager.log"
