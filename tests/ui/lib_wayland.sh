@@ -51,6 +51,9 @@ find_window() {
     box=$(screen_box "$out/found.png")
     if [ -n "$box" ] && [ "$box" = "$last" ]; then
       read -r x y w h <<<"$box"
+      # The skin's top row is fully transparent: the window begins a row
+      # above what shows of it.
+      y=$((y - 1)) h=$((h + 1))
       return 0
     fi
     last=$box
