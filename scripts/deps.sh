@@ -2,13 +2,13 @@
 # Installs what building (and, with --test, testing) Kinovo needs on Debian 12.
 set -eu
 build_pkgs=(build-essential cmake ninja-build pkg-config git
-  qt6-base-dev libxext-dev libx11-dev libxfixes-dev libgl-dev
+  qt6-base-dev qt6-wayland libx11-dev libxfixes-dev libgl-dev
   libturbojpeg0-dev libjpeg62-turbo-dev libswscale-dev libyuv-dev libavformat-dev libavcodec-dev libavutil-dev
   libpulse-dev libgtest-dev libgmock-dev
   fonts-liberation fonts-dejavu-core)
 test_pkgs=(xvfb openbox xcompmgr xdotool wmctrl imagemagick x11-utils x11-xserver-utils
   pulseaudio pulseaudio-utils ffmpeg v4l-utils desktop-file-utils appstream dbus-daemon dbus-bin python3
-  weston qt6-wayland)
+  weston)
 
 pkgs=("${build_pkgs[@]}")
 [ "${1:-}" = "--test" ] && pkgs+=("${test_pkgs[@]}")
