@@ -5,11 +5,13 @@
 #include <turbojpeg.h>
 
 #include <QRandomGenerator>
+#include <atomic>
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "graph_fixture.h"
 #include "tests/stream/support.h"
@@ -211,6 +213,29 @@ TEST_F(GraphTest, PhotoWithoutAPictureAndItsSizeWithoutAMode) {
   QString reason;
   EXPECT_TRUE(LatestFrame(stopped, &reason).empty()) << "a stopped camera's last frame is gone";
   EXPECT_EQ(reason, "the camera gives no picture");
+}
+
+// The shutter view's picture is decoded on the prompt thread: a recording
+// being finished or a photo being written in the background does not hold
+// it up, and what each job returns still comes back on this thread.
+TEST_F(GraphTest, PromptJobsDoNotWaitForBackgroundOnes) {
+  std::atomic<bool> release{false};
+  bool slowDone = false, promptDone = false;
+  const std::thread::id here = std::this_thread::get_id();
+  media::RunInBackground([&release, &slowDone] {
+    while (!release) std::this_thread::sleep_for(1ms);
+    return std::function<void()>([&slowDone] { slowDone = true; });
+  });
+  media::RunPromptly([&promptDone, here] {
+    return std::function<void()>([&promptDone, here] {
+      EXPECT_EQ(std::this_thread::get_id(), here);
+      promptDone = true;
+    });
+  });
+  EXPECT_TRUE(PumpUntil([&] { return promptDone; }, 2s));
+  EXPECT_FALSE(slowDone);
+  release = true;
+  EXPECT_TRUE(PumpUntil([&] { return slowDone; }, 2s));
 }
 
 }  // namespace
