@@ -14,6 +14,9 @@
 namespace kinovo::media::stream {
 namespace {
 
+// The largest JPEG side decoded when the mode does not say the size.
+constexpr int kMaxJpegSide = 8192;
+
 struct TjDeleter {
   void operator()(void* handle) const { tjDestroy(handle); }
 };
@@ -39,8 +42,9 @@ QImage DecodeJpeg(const VideoFrame& frame, std::string* why) {
   }
   // A header that claims more than the camera's mode is damaged.
   const StreamFormat& f = frame.format;
-  if (width <= 0 || height <= 0 || (f.width > 0 && width > f.width) ||
-      (f.height > 0 && height > f.height)) {
+  const int maxWidth = f.width > 0 ? f.width : kMaxJpegSide;
+  const int maxHeight = f.height > 0 ? f.height : kMaxJpegSide;
+  if (width <= 0 || height <= 0 || width > maxWidth || height > maxHeight) {
     return Fail(why,
                 "a JPEG of " + Size(width, height) + " in a mode of " + Size(f.width, f.height));
   }
@@ -69,6 +73,7 @@ QImage DecodeYuv(const VideoFrame& frame, bool& tooShort) {
   const std::uint8_t* data = frame.bytes().data();
   const std::size_t size = frame.size();
   tooShort = false;
+  if (w <= 0 || h <= 0) return {};
   const bool packed = f.pixelFormat == fourcc::kYUYV || f.pixelFormat == fourcc::kUYVY;
   const bool planar = f.pixelFormat == fourcc::kYUV420 || f.pixelFormat == fourcc::kYVU420;
   const bool semiPlanar = f.pixelFormat == fourcc::kNV12 || f.pixelFormat == fourcc::kNV21;
