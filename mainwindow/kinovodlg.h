@@ -67,7 +67,8 @@ public:
     int SelectMicrophone(int index);
     // Starts or stops a recording; the capture state afterwards.
     int ToggleRecording();
-    // A JPEG of the live picture at the mode's size; true when written.
+    // A JPEG of the frame on screen at the mode's size, written in the
+    // background (PhotoSaved tells); false when none can be taken.
     bool TakePhoto();
 
     // For tests and tools: what the window shows and holds.
