@@ -38,6 +38,14 @@ Status OpenVideoDevice(VideoDevice& device, ControlsRead controls) {
 
 #include "platform/media/file_names.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <QFile>
+#include <QImageWriter>
+#include <cerrno>
+#include <cstring>
+
 namespace kinovo {
 namespace {
 
@@ -150,6 +158,75 @@ std::uint64_t RecordingSpaceHeld(const CCaptureGraph& holder) {
 
 media::SoundReport RecordingSound(const CCaptureGraph& holder) {
   return holder.session ? holder.session->RecordingSound() : media::SoundReport{};
+}
+
+media::StillFrame LatestFrame(const CCaptureGraph& holder, QString* reason) {
+  if (reason) reason->clear();
+  if (!holder.session) {
+    if (reason) *reason = QStringLiteral("there is no camera");
+    return {};
+  }
+  std::string why;
+  media::StillFrame frame = holder.session->NewestFrame(&why);
+  if (reason) *reason = QString::fromStdString(why);
+  return frame;
+}
+
+QSize PhotoSize(const CCaptureGraph& holder, std::optional<QSize> chosen) {
+  // The size the camera streams in: a mode it refused is not used.
+  if (holder.session) {
+    if (const auto applied = holder.session->format()) return {applied->width, applied->height};
+  }
+  if (chosen && !chosen->isEmpty()) return *chosen;
+  return {1024, 768};
+}
+
+bool SavePhoto(const media::StillFrame& frame, QSize size, const QString& path,
+               const QByteArray& encoder, QString* why) {
+  std::string decodeWhy;
+  const QImage decoded = frame.Decode(size, &decodeWhy);
+  if (encoder.isEmpty() || decoded.isNull()) {
+    if (why) {
+      *why = decoded.isNull() ? QString::fromStdString(decodeWhy)
+                              : QStringLiteral("no JPEG encoder or no picture");
+    }
+    return false;
+  }
+  const QImage picture = decoded.convertToFormat(QImage::Format_RGB888);
+  // Never over an existing file, even one that appeared after the name
+  // was chosen. Opened by its own bytes: QFile would re-encode the name.
+  const QByteArray name = media::FileNameToBytes(path);
+  const int fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    const QString reason = QString::fromLocal8Bit(std::strerror(errno));
+    qCWarning(lcCapture).noquote() << "photo" << path << ": open failed:" << reason;
+    if (why) *why = reason;
+    return false;
+  }
+  QFile file;
+  if (!file.open(fd, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle)) {
+    qCWarning(lcCapture).noquote() << "photo" << path << "cannot be written:" << file.errorString();
+    if (why) *why = file.errorString();
+    ::close(fd);
+    ::unlink(name.constData());
+    return false;
+  }
+  QImageWriter writer(&file, encoder);
+  writer.setQuality(90);
+  if (!writer.write(picture) || !file.flush()) {
+    const QString reason =
+        file.error() != QFileDevice::NoError ? file.errorString() : writer.errorString();
+    qCWarning(lcCapture).noquote() << "photo" << path << "could not be written:" << reason;
+    if (why) *why = reason;
+    // The half-written file must go, whatever closing says on a full disk.
+    file.close();
+    if (::unlink(name.constData()) != 0) {
+      qCWarning(lcCapture).noquote()
+          << "photo" << path << ": unlink failed:" << std::strerror(errno);
+    }
+    return false;
+  }
+  return true;
 }
 
 }  // namespace kinovo

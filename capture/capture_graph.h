@@ -1,12 +1,15 @@
 #pragma once
 
+#include <QByteArray>
 #include <QPointer>
+#include <QSize>
 #include <QString>
 #include <QWidget>
 #include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 
 #include "capture/capture_types.h"
 #include "platform/media/linux/capture_session.h"
@@ -77,5 +80,21 @@ std::uint64_t RecordingSpaceHeld(const CCaptureGraph& holder);
 media::SoundReport RecordingSound(const CCaptureGraph& holder);
 // Ends the session; a recording in progress is finished in the background.
 void ReleaseGraph(CCaptureGraph& holder);
+
+// The frame the preview was given last (the picture on screen), for a
+// photo: a shared reference, neither copied nor decoded, so cheap on the
+// user-interface thread. Empty when the camera does not stream or has given
+// no picture yet; `reason` says why.
+media::StillFrame LatestFrame(const CCaptureGraph& holder, QString* reason = nullptr);
+// The size of a photo: the mode the camera applied; else `chosen` (the mode
+// chosen in the list); else 1024 x 768.
+QSize PhotoSize(const CCaptureGraph& holder, std::optional<QSize> chosen = std::nullopt);
+// Writes `frame` as a JPEG at `path`: decoded exactly at `size`, encoded by
+// Qt's `encoder` ("jpeg") at quality 90. Never over an existing file; a
+// file that cannot be finished is removed. Decoding a 4K frame takes tens
+// of milliseconds: for a background thread (media::RunInBackground). False,
+// with `why` in words, when no photo was written.
+bool SavePhoto(const media::StillFrame& frame, QSize size, const QString& path,
+               const QByteArray& encoder, QString* why = nullptr);
 
 }  // namespace kinovo

@@ -65,7 +65,8 @@ public:
     int SelectMicrophone(int index);
     // Starts or stops a recording; the capture state afterwards.
     int ToggleRecording();
-    // A JPEG of the live picture at the mode's size; true when written.
+    // A JPEG of the frame on screen at the mode's size, written in the
+    // background (PhotoSaved tells); false when none can be taken.
     bool TakePhoto();
 
     // For tests and tools: what the window shows and holds.
@@ -168,16 +169,14 @@ protected:
     // telling the user why, when there is none.
     std::optional<QString> NewFileName(const QString& folder, const QString& prefix, const QString& extension,
                                        const QString& what);
-    bool GrabWindowPixels(Image* buffer, HWND window);
     // A message under "Attention": what went wrong with the user's request.
     void Attention(const QString& text);
-    // `why`: the reason in words when the file could not be written.
-    // Any thread: it touches nothing of the window.
-    static bool SaveDibAsJpeg(const QImage& picture, const QString& path, const QByteArray& encoder,
-                              QString* why = nullptr);
+    // The shutter view over the picture, frozen at `frame` (black without
+    // one), for kShutterTime.
+    void ShowShutter(const kinovo::media::StillFrame& frame);
     // A photo's file is written (or could not be).
     void PhotoSaved(const QString& path, bool ok, const QString& why);
-    CPoint PhotoSize() const;
+    QSize PhotoSize() const;
 
     Image m_pShutterImage;
     bool m_bShutterActive = false;

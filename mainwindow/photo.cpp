@@ -1,113 +1,68 @@
-// Photos: a still of the live picture at the applied mode's full size,
-// with the shutter view shown meanwhile.
+// Photos: the camera's frame on screen at the applied mode's full size,
+// with the shutter view showing that frame meanwhile.
 #include "kinovodlg.h"
 
 #include "mainwindow_log.h"
-#include "platform/media/file_names.h"
 #include "shell.h"
 
-#include <QFile>
-#include <QImageWriter>
 #include <QPointer>
 #include <QTimer>
 
 #include <functional>
+#include <optional>
 
-#include <fcntl.h>
-#include <unistd.h>
-#include <cerrno>
-#include <cstring>
-
-bool CKinovoDlg::GrabWindowPixels(Image* buffer, HWND window)
+QSize CKinovoDlg::PhotoSize() const
 {
-    buffer->reset();
-    if (!IsWindow(window) || window->width() <= 0 || window->height() <= 0) return false;
-    // The window paints itself, its video included, at its current size.
-    QImage picture = window->grab().toImage().convertToFormat(QImage::Format_RGB888);
-    if (picture.isNull()) return false;
-    *buffer = std::make_unique<QImage>(std::move(picture));
-    return true;
-}
-
-bool CKinovoDlg::SaveDibAsJpeg(const QImage& picture, const QString& path, const QByteArray& encoder, QString* why)
-{
-    if (encoder.isEmpty() || picture.isNull()) {
-        if (why) *why = QStringLiteral("no JPEG encoder or no picture");
-        return false;
-    }
-    // Never over an existing file, even one that appeared after the name
-    // was chosen. Opened by its own bytes: QFile would re-encode the name.
-    const QByteArray name = kinovo::media::FileNameToBytes(path);
-    const int fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0) {
-        const QString reason = QString::fromLocal8Bit(std::strerror(errno));
-        qCWarning(lcMainWindow).noquote() << "photo" << PrintablePath(path) << ": open failed:" << reason;
-        if (why) *why = reason;
-        return false;
-    }
-    QFile file;
-    if (!file.open(fd, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle)) {
-        qCWarning(lcMainWindow).noquote()
-            << "photo" << PrintablePath(path) << "cannot be written:" << file.errorString();
-        if (why) *why = file.errorString();
-        ::close(fd);
-        ::unlink(name.constData());
-        return false;
-    }
-    QImageWriter writer(&file, encoder);
-    writer.setQuality(90);
-    if (!writer.write(picture) || !file.flush()) {
-        const QString reason = file.error() != QFileDevice::NoError ? file.errorString() : writer.errorString();
-        qCWarning(lcMainWindow).noquote() << "photo" << PrintablePath(path) << "could not be written:" << reason;
-        if (why) *why = reason;
-        // The half-written file must go, whatever closing says on a full disk.
-        file.close();
-        if (::unlink(name.constData()) != 0)
-            qCWarning(lcMainWindow).noquote()
-                << "photo" << PrintablePath(path) << ": unlink failed:" << std::strerror(errno);
-        return false;
-    }
-    return true;
-}
-
-CPoint CKinovoDlg::PhotoSize() const
-{
-    // The size the camera streams in: a mode it refused is not used.
-    if (m_graph.session)
-        if (const auto applied = m_graph.session->format()) return {applied->width, applied->height};
+    std::optional<QSize> chosen;
     if (m_nCurrentMode >= 0 && m_nCurrentMode < static_cast<int>(m_modes.size())) {
         const kinovo::VideoFormat& mode = m_modes[static_cast<std::size_t>(m_nCurrentMode)];
-        return {mode.width, mode.height};
+        chosen = QSize(mode.width, mode.height);
     }
-    return {1024, 768};
+    return kinovo::PhotoSize(m_graph, chosen);
+}
+
+void CKinovoDlg::ShowShutter(const kinovo::media::StillFrame& frame)
+{
+    const unsigned shutter = ++m_nShutterCount;
+    CRect rc;
+    GetWindowRect(&rc);
+    const QSize inner(rc.Width() - 30, rc.Height() - 30);
+    // The frozen picture is the photo's frame, decoded for the inner area
+    // off this thread; the view shows once it is there, a few ms later.
+    const QPointer<QWidget> window = GetSafeHwnd();
+    kinovo::media::RunPromptly([this, window, frame, inner, shutter] {
+        QImage frozen = inner.isEmpty() ? QImage() : frame.DecodeForView(inner);
+        return std::function<void()>([this, window, shutter, frozen = std::move(frozen)] {
+            if (!window) return;
+            if (frozen.isNull())
+                m_pFrozenFrame.reset();
+            else
+                m_pFrozenFrame = std::make_unique<QImage>(frozen);
+            m_bShutterActive = true;
+            Invalidate();
+            // The shutter view stays a moment, as a camera's would; nothing
+            // waits for it.
+            QTimer::singleShot(kShutterTime, GetSafeHwnd(), [this, shutter] {
+                if (shutter != m_nShutterCount) return; // a later photo keeps it open
+                m_pFrozenFrame.reset();
+                m_bShutterActive = false;
+                Invalidate();
+            });
+        });
+    });
 }
 
 bool CKinovoDlg::TakePhoto()
 {
-    if (!m_pPicture) return false;
     SetCursor(m_hCursorHand);
-    GrabWindowPixels(&m_pFrozenFrame, m_pPicture);
-    m_bShutterActive = true;
-    Invalidate();
-    // The shutter view stays a moment, as a camera's would; nothing waits
-    // for it.
-    const unsigned shutter = ++m_nShutterCount;
-    QTimer::singleShot(kShutterTime, GetSafeHwnd(), [this, shutter] {
-        if (shutter != m_nShutterCount) return; // a later photo keeps it open
-        m_pFrozenFrame.reset();
-        m_bShutterActive = false;
-        Invalidate();
-    });
-
-    // The camera's newest frame, decoded at the mode's full size and saved
-    // in the background; the window hears when the file is written.
-    std::string reason;
-    const kinovo::media::StillFrame frame =
-        m_graph.session ? m_graph.session->NewestFrame(&reason) : kinovo::media::StillFrame();
+    // The frame on screen, taken from the graph without a copy or a decode:
+    // the shutter view and the photo both come from it.
+    QString reason;
+    const kinovo::media::StillFrame frame = kinovo::LatestFrame(m_graph, &reason);
+    ShowShutter(frame);
     if (frame.empty()) {
-        const QString why = reason.empty() ? QStringLiteral("there is no camera") : QString::fromStdString(reason);
-        qCWarning(lcMainWindow).noquote() << "photo:" << why;
-        Attention(QStringLiteral("The photo could not be taken: %1.").arg(why));
+        qCWarning(lcMainWindow).noquote() << "photo:" << reason;
+        Attention(QStringLiteral("The photo could not be taken: %1.").arg(reason));
         return false;
     }
     const std::optional<QString> name =
@@ -115,14 +70,13 @@ bool CKinovoDlg::TakePhoto()
     if (!name) return false;
     // Two photos in quick succession must not pick the same free name.
     m_pendingPhotos.push_back(*name);
-    const CPoint size = PhotoSize();
+    // Decoded at the mode's full size and saved in the background; the
+    // window hears when the file is written.
+    const QSize size = PhotoSize();
     const QPointer<QWidget> window = GetSafeHwnd();
     kinovo::media::RunInBackground([this, window, frame, path = *name, size, encoder = m_jpegClsid] {
-        std::string decodeWhy;
-        const QImage still = frame.Decode(QSize(size.x, size.y), &decodeWhy);
-        QString why = QString::fromStdString(decodeWhy);
-        const bool ok =
-            !still.isNull() && SaveDibAsJpeg(still.convertToFormat(QImage::Format_RGB888), path, encoder, &why);
+        QString why;
+        const bool ok = kinovo::SavePhoto(frame, size, path, encoder, &why);
         return std::function<void()>([this, window, path, ok, why] {
             if (window) PhotoSaved(path, ok, why);
         });

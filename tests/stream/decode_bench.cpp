@@ -1,5 +1,6 @@
 // CPU cost of the video window's decoding: a 1080p Motion-JPEG frame decoded
-// and scaled to the window's size, per frame, on one thread. Not a test:
+// and scaled to the window's size, per frame, on one thread; and of a
+// photo's exact decode. Not a test:
 //   stream_decode_bench [frames]
 
 #include <time.h>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "platform/media/stream/frame_decoder.h"
+#include "platform/media/stream/still_decoder.h"
 #include "support.h"
 
 namespace ms = kinovo::media::stream;
@@ -72,6 +74,15 @@ void MeasureTurboJpeg(const std::vector<std::uint8_t>& jpeg, int width, int heig
   tjDestroy(tj);
 }
 
+// A photo's decode at the frame's own size, off the user-interface thread.
+void MeasureStill(const char* what, const ms::VideoFrame& frame, int frames) {
+  QImage picture = ms::DecodeStill(frame, {});  // warm up
+  const double start = ThreadCpuMs();
+  for (int i = 0; i < frames; ++i) picture = ms::DecodeStill(frame, {});
+  std::printf("photo %-18s (exact, %4dx%-4d): %6.2f ms CPU/frame\n", what, picture.width(),
+              picture.height(), (ThreadCpuMs() - start) / frames);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -90,5 +101,10 @@ int main(int argc, char** argv) {
   const auto yuyv = RawFrame(Scene(640, 480), ms::fourcc::kYUYV);
   Measure("YUYV 640x480", *yuyv, {1536, 864}, frames);
   Measure("YUYV 640x480", *yuyv, {610, 450}, frames);
+  const int stills = std::max(1, frames / 10);
+  MeasureStill("MJPEG 1920x1080", *mjpeg, stills);
+  MeasureStill("MJPEG 3840x2160",
+               *JpegFrame(EncodeJpeg(Scene(3840, 2160), 85, TJSAMP_422), 3840, 2160), stills);
+  MeasureStill("YUYV 1920x1080", *RawFrame(scene, ms::fourcc::kYUYV), stills);
   return 0;
 }

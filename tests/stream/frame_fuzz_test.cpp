@@ -1,4 +1,4 @@
-// Hostile camera frames through the decoder and the video window: cut
+// Hostile camera frames through the decoders and the video window: cut
 // short, bits flipped, empty, a JPEG header claiming another size than the
 // mode, raw frames shorter than the mode, noise. Nothing may crash, read
 // out of bounds, leak or stall, and the next good frame always shows.
@@ -19,6 +19,7 @@
 
 #include "platform/media/stream/frame_decoder.h"
 #include "platform/media/stream/frame_renderer.h"
+#include "platform/media/stream/still_decoder.h"
 #include "support.h"
 
 namespace kinovo::streamtest {
@@ -176,6 +177,28 @@ TEST(FrameFuzz, TheDecoderSurvivesHostileFramesAndShowsTheNextGoodOne) {
     if (HasFatalFailure() || testing::Test::HasFailure()) FAIL() << "at hostile frame " << n;
   }
   EXPECT_GT(failed, kDecoderFrames / 10);  // the damage was real
+}
+
+// A photo decodes whatever frame came last: a damaged one gives no
+// picture and says why, or a picture of the size asked for.
+TEST(FrameFuzz, ThePhotoDecoderSurvivesHostileFrames) {
+  const std::vector<VideoFramePtr> seeds = Seeds();
+  std::mt19937 rng(20261211);
+  int failed = 0;
+  for (int n = 0; n < kDecoderFrames / 4; ++n) {
+    const auto frame = Damage(*seeds[rng() % seeds.size()], rng);
+    const QSize target = RandomTarget(rng);
+    std::string why;
+    const QImage out = media::stream::DecodeStill(*frame, target, &why);
+    if (out.isNull()) {
+      ++failed;
+      EXPECT_FALSE(why.empty());
+    } else if (!target.isEmpty()) {
+      EXPECT_EQ(out.size(), target);
+    }
+    if (testing::Test::HasFailure()) FAIL() << "at hostile frame " << n;
+  }
+  EXPECT_GT(failed, kDecoderFrames / 40);  // the damage was real
 }
 
 TEST(FrameFuzz, TheVideoWindowSkipsHostileFramesAndShowsTheNextGoodOne) {

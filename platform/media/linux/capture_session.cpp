@@ -20,6 +20,7 @@
 #include "platform/media/stream/frame_decoder.h"
 #include "platform/media/stream/media_log.h"
 #include "platform/media/stream/pulse_capture.h"
+#include "platform/media/stream/still_decoder.h"
 #include "platform/media/stream/thread_wake_up.h"
 #include "platform/media/stream/v4l2_capture.h"
 
@@ -38,6 +39,10 @@ class Finisher {
 
   // The first call comes from the user-interface thread.
   static Finisher& Instance() {
+    static Finisher finisher;
+    return finisher;
+  }
+  static Finisher& Prompt() {
     static Finisher finisher;
     return finisher;
   }
@@ -112,6 +117,10 @@ class Finisher {
 
 void RunInBackground(std::function<std::function<void()>()> work) {
   Finisher::Instance().Add(std::move(work));
+}
+
+void RunPromptly(std::function<std::function<void()>()> work) {
+  Finisher::Prompt().Add(std::move(work));
 }
 
 void FinishRecordings() { Finisher::Instance().Drain(); }
@@ -419,12 +428,22 @@ QImage StillFrame::Decode(QSize size, std::string* why) const {
   }
   // Decoded from the camera's frame, not taken from the screen: the still
   // has the frame's full detail whatever the window's size.
-  stream::FrameDecoder decoder;
-  QImage picture = decoder.Decode(*frame_, size);
+  std::string words;
+  QImage picture = stream::DecodeStill(*frame_, size, &words);
   if (picture.isNull()) {
-    qCWarning(lcMedia) << "camera" << camera_.c_str() << ": a frame for a still cannot be decoded";
+    qCWarning(lcMedia) << "camera" << camera_.c_str()
+                       << ": a frame for a still cannot be decoded:" << words.c_str();
     if (why) *why = "the camera's picture cannot be decoded";
   }
+  return picture;
+}
+
+QImage StillFrame::DecodeForView(QSize size) const {
+  if (!frame_) return {};
+  stream::FrameDecoder decoder;
+  QImage picture = decoder.Decode(*frame_, size);
+  if (picture.isNull())
+    qCDebug(lcMedia) << "camera" << camera_.c_str() << ": a frame for a glimpse cannot be decoded";
   return picture;
 }
 

@@ -80,14 +80,20 @@ struct RecordingResult {
   RecordingCounters counters;
 };
 
-// A camera frame kept for a still picture. Decoding may happen on any
-// thread, one at a time.
+// A camera frame kept for a still picture: shared with the stream, never
+// copied. Decoding may happen on any thread.
 class StillFrame {
  public:
   bool empty() const { return !frame_; }
-  // Decoded and scaled to `size` (its own size when empty); a null picture
-  // when it cannot be decoded, with `why` in words.
+  const stream::VideoFramePtr& frame() const { return frame_; }
+  // Decoded exactly (stream::DecodeStill) at `size` (its own size when
+  // empty), for a photo; a null picture when it cannot be decoded, with
+  // `why` in words. Tens of milliseconds for a 4K frame.
   QImage Decode(QSize size, std::string* why = nullptr) const;
+  // Decoded as the preview decodes it, for a glimpse at `size`: at a
+  // reduced scale where the size allows, with the fast transform. A null
+  // picture when it cannot be decoded.
+  QImage DecodeForView(QSize size) const;
 
  private:
   friend class CaptureSession;
@@ -99,6 +105,10 @@ class StillFrame {
 // there; the function it returns then runs on the thread that made the
 // first recording or call here (the user-interface thread).
 void RunInBackground(std::function<std::function<void()>()> work);
+// The same on a thread of its own that no recording's finishing and no
+// photo's writing holds up: for short jobs whose result the user waits to
+// see.
+void RunPromptly(std::function<std::function<void()>()> work);
 
 // Waits until every stopped recording's file is complete and tells their
 // owners. For the end of the program and for tools that end after a
