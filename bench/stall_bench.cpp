@@ -1,7 +1,8 @@
 // kinovo-stall-bench: how long the user-interface thread's event loop stands
 // still during each action of the capture engine, as the main window calls
 // it: a recording's start and stop (with the sine microphone), a photo (the
-// newest frame decoded at 1080p and saved as JPEG), a camera switch and a
+// frame on screen decoded for the shutter view and, at 1080p, saved as
+// JPEG), a camera switch and a
 // mode change. A 1 ms timer ticks all along; the longest gap between two
 // ticks within a second after an action is its stall. Run by
 // stall_bench.sh with the virtual cameras of stall.ini.
@@ -9,7 +10,6 @@
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
-#include <QImageWriter>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QWidget>
@@ -153,22 +153,26 @@ int main(int argc, char** argv) {
         stop,
         [&] { StopRecording(graph, [&](const media::RecordingResult&) { finished = true; }); },
         [&] { return finished; });
-    // As the main window takes it: the newest frame, decoded and written
-    // in the background.
-    bool saved = false;
+    // As the main window takes it: the frame on screen, its shutter
+    // picture decoded promptly and the photo decoded and written in the
+    // background.
+    bool saved = false, shown = false;
     measure(
         photo,
         [&] {
-          const media::StillFrame frame = graph.session->NewestFrame();
+          const media::StillFrame frame = LatestFrame(graph);
           const QString path = dir.filePath(QStringLiteral("img%1.jpg").arg(++files));
+          media::RunPromptly([frame, &shown] {
+            QImage frozen = frame.DecodeForView(QSize(1536, 864));
+            return std::function<void()>(
+                [&shown, frozen = std::move(frozen)] { shown = !frozen.isNull(); });
+          });
           media::RunInBackground([frame, path, &saved] {
-            QImageWriter writer(path, "jpeg");
-            writer.setQuality(90);
-            writer.write(frame.Decode(QSize(1920, 1080)).convertToFormat(QImage::Format_RGB888));
+            SavePhoto(frame, QSize(1920, 1080), path, QByteArrayLiteral("jpeg"), nullptr);
             return std::function<void()>([&saved] { saved = true; });
           });
         },
-        [&] { return saved; });
+        [&] { return saved && shown; });
     restarts += graph.session->Stats().streamStarts - startsBefore;
     measure(camera, [&] { select(1 - current); });
     measure(mode, [&] {
