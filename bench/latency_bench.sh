@@ -10,6 +10,7 @@
 #                      exports KINOVO_WAYLAND_DISPLAY (the socket) and
 #                      KINOVO_WAYLAND_XDISPLAY (the X display showing that
 #                      compositor's output); skipped when it does not
+#   ffplay, Wayland    ffplay through SDL's Wayland driver on that desktop
 # Each row is one run of kinovo-latency: it reads one pixel of the picture's
 # yellow colour bar every millisecond (on Wayland it finds the bar on the
 # screen first) and takes each instant the pixel turns white minus the
@@ -82,6 +83,11 @@ if [ -n "${KINOVO_WAYLAND_DISPLAY:-}" ] && [ -n "${KINOVO_WAYLAND_XDISPLAY:-}" ]
   measure kinovo-wayland "$KINOVO_WAYLAND_XDISPLAY" --find \
     env -u DISPLAY "WAYLAND_DISPLAY=$KINOVO_WAYLAND_DISPLAY" QT_QPA_PLATFORM=wayland \
     XDG_SESSION_TYPE=wayland "${camera[@]}" "$kinovo"
+  # The peer on the same compositor: what weston itself adds shows in both.
+  measure ffplay-wayland "$KINOVO_WAYLAND_XDISPLAY" --find \
+    env -u DISPLAY "WAYLAND_DISPLAY=$KINOVO_WAYLAND_DISPLAY" SDL_VIDEODRIVER=wayland "${camera[@]}" \
+    ffplay -hide_banner -loglevel error -an -noborder -x 1536 -y 864 -f v4l2 -input_format mjpeg \
+    -video_size 1920x1080 -framerate 30 -i /dev/video0
 fi
 load_after=$(cut -d' ' -f1-3 /proc/loadavg)
 
@@ -116,13 +122,14 @@ row kinovo-x11 "kinovo, X11" 10
 row ffplay "ffplay -f v4l2, X11" ""
 if [ -n "$wayland" ]; then
   row kinovo-wayland "kinovo, Wayland" 10
+  row ffplay-wayland "ffplay -f v4l2, Wayland" ""
 else
   printf '| kinovo, Wayland | skipped: no KINOVO_WAYLAND_DISPLAY and KINOVO_WAYLAND_XDISPLAY |||||||\n'
 fi
 printf '\nEach flash frame'"'"'s timestamp lies within half a frame (16.7 ms) of its event, so\n'
 printf 'single values spread by up to a frame around the latency; the mean is not biased by it.\n'
 printf '"From the frame" takes that offset out, with the frame phase fitted to the flashes.\n'
-for name in kinovo-x11 ffplay kinovo-wayland; do
+for name in kinovo-x11 ffplay kinovo-wayland ffplay-wayland; do
   if [ -s "$work/$name.err" ]; then
     echo "($name said:)" >&2
     sort "$work/$name.err" | uniq -c | sort -rn | head -n 5 >&2
