@@ -2,7 +2,6 @@
 // decoded exactly at the mode's size, and the JPEG written from it.
 
 #include <libyuv/convert_argb.h>
-#include <turbojpeg.h>
 
 #include <QRandomGenerator>
 #include <atomic>
@@ -26,8 +25,8 @@ namespace fourcc = media::stream::fourcc;
 // with the accurate transform, or libyuv's BT.601 conversion of YUYV.
 QImage ExactDecode(const media::stream::VideoFrame& frame) {
   const media::stream::StreamFormat& f = frame.format;
-  QImage exact(f.width, f.height, QImage::Format_RGB32);
   if (f.pixelFormat == fourcc::kYUYV) {
+    QImage exact(f.width, f.height, QImage::Format_RGB32);
     const int stride = f.bytesPerLine > 0 ? f.bytesPerLine : 2 * f.width;
     if (libyuv::YUY2ToARGB(frame.bytes().data(), stride, exact.bits(),
                            static_cast<int>(exact.bytesPerLine()), f.width, f.height) != 0) {
@@ -35,31 +34,13 @@ QImage ExactDecode(const media::stream::VideoFrame& frame) {
     }
     return exact;
   }
-  std::unique_ptr<void, int (*)(tjhandle)> tj(tjInitDecompress(), tjDestroy);
-  if (tjDecompress2(tj.get(), frame.bytes().data(), frame.size(), exact.bits(), f.width,
-                    static_cast<int>(exact.bytesPerLine()), f.height, TJPF_BGRX,
-                    TJFLAG_ACCURATEDCT) != 0) {
-    return {};
-  }
-  return exact;
+  return streamtest::AccurateJpeg(frame.bytes().data(), frame.size());
 }
 
 QImage ReadJpeg(const std::filesystem::path& file) {
   std::ifstream in(file, std::ios::binary);
-  const std::vector<unsigned char> bytes{std::istreambuf_iterator<char>(in), {}};
-  std::unique_ptr<void, int (*)(tjhandle)> tj(tjInitDecompress(), tjDestroy);
-  int width = 0, height = 0, subsampling = 0, colorspace = 0;
-  if (tjDecompressHeader3(tj.get(), bytes.data(), bytes.size(), &width, &height, &subsampling,
-                          &colorspace) != 0) {
-    return {};
-  }
-  QImage picture(width, height, QImage::Format_RGB32);
-  if (tjDecompress2(tj.get(), bytes.data(), bytes.size(), picture.bits(), width,
-                    static_cast<int>(picture.bytesPerLine()), height, TJPF_BGRX,
-                    TJFLAG_ACCURATEDCT) != 0) {
-    return {};
-  }
-  return picture;
+  const std::vector<std::uint8_t> bytes{std::istreambuf_iterator<char>(in), {}};
+  return streamtest::AccurateJpeg(bytes.data(), bytes.size());
 }
 
 struct Difference {

@@ -118,6 +118,22 @@ QImage QuadrantImage(int width, int height, const Quadrants& q) {
   return image;
 }
 
+QImage AccurateJpeg(const std::uint8_t* jpeg, std::size_t size) {
+  std::unique_ptr<void, int (*)(tjhandle)> tj(tjInitDecompress(), tjDestroy);
+  int width = 0, height = 0, subsampling = 0, colorspace = 0;
+  if (!tj ||
+      tjDecompressHeader3(tj.get(), jpeg, size, &width, &height, &subsampling, &colorspace) != 0) {
+    return {};
+  }
+  QImage picture(width, height, QImage::Format_RGB32);
+  if (tjDecompress2(tj.get(), jpeg, size, picture.bits(), width,
+                    static_cast<int>(picture.bytesPerLine()), height, TJPF_BGRX,
+                    TJFLAG_ACCURATEDCT) != 0) {
+    return {};
+  }
+  return picture;
+}
+
 std::vector<std::uint8_t> EncodeJpeg(const QImage& source, int quality, int subsampling) {
   const QImage image = source.convertToFormat(QImage::Format_RGB888);
   std::unique_ptr<void, int (*)(tjhandle)> tj(tjInitCompress(), tjDestroy);

@@ -78,6 +78,9 @@ QImage QuadrantImage(int width, int height, const Quadrants& q = {});
 
 // JPEG bytes of `image` (TurboJPEG, 4:2:2 like most webcams unless told).
 std::vector<std::uint8_t> EncodeJpeg(const QImage& image, int quality = 90, int subsampling = -1);
+// A JPEG decoded independently of the program's decoders: TurboJPEG with
+// the accurate transform, at its own size; null when it cannot be read.
+QImage AccurateJpeg(const std::uint8_t* jpeg, std::size_t size);
 
 // A camera frame of `image` in a raw format (YUV as BT.601 video range),
 // with rows `bytesPerLine` apart (0: packed tightly).
