@@ -24,9 +24,8 @@ QSize CKinovoDlg::PhotoSize() const
 void CKinovoDlg::ShowShutter(const kinovo::media::StillFrame& frame)
 {
     const unsigned shutter = ++m_nShutterCount;
-    CRect rc;
-    GetWindowRect(&rc);
-    const QSize inner(rc.Width() - 30, rc.Height() - 30);
+    // Where the live picture shows, inside the skin border.
+    const QSize inner = m_pPicture ? m_pPicture->size() : QSize();
     // The frozen picture is the photo's frame, decoded for the inner area
     // off this thread; the view shows once it is there, a few ms later.
     const QPointer<QWidget> window = GetSafeHwnd();
