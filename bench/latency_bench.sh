@@ -35,18 +35,12 @@ if [ -z "${DISPLAY:-}" ]; then
   exec "$repo/scripts/with-services.sh" "$0" "$build"
 fi
 
+. "$here/lib.sh"
 kinovo=$build/app/kinovo
 vcam=$build/vcam/libkinovo-vcam.so
 probe=$build/bench/kinovo-latency
-for f in "$kinovo" "$vcam" "$probe"; do
-  if [ ! -e "$f" ]; then
-    echo "missing $f: cmake --build $build --target kinovo kinovo_vcam kinovo-latency" >&2
-    exit 1
-  fi
-done
-command -v ffplay >/dev/null || { echo "ffplay is missing (Debian package ffmpeg)" >&2; exit 1; }
-screen=$(xdpyinfo | awk '/dimensions:/{print $2}')
-[ "$screen" = 1920x1080 ] || echo "warning: the screen is $screen, not 1920x1080; the probe may miss" >&2
+need_built "kinovo kinovo_vcam kinovo-latency" "$kinovo" "$vcam" "$probe"
+need_ffplay_and_screen
 
 work=$(mktemp -d /tmp/kinovo-latency.XXXXXX)
 trap 'rm -rf "$work"' EXIT
@@ -74,9 +68,7 @@ measure() {
 
 measure kinovo-x11 "$DISPLAY" "--at $at" \
   env -u WAYLAND_DISPLAY QT_QPA_PLATFORM=xcb "${camera[@]}" "$kinovo"
-measure ffplay "$DISPLAY" "--at $at" \
-  "${camera[@]}" ffplay -hide_banner -loglevel error -an -noborder -left 222 -top 138 -x 1536 \
-  -y 864 -f v4l2 -input_format mjpeg -video_size 1920x1080 -framerate 30 -i /dev/video0
+measure ffplay "$DISPLAY" "--at $at" "${camera[@]}" "${ffplay_at_picture[@]}"
 wayland=""
 if [ -n "${KINOVO_WAYLAND_DISPLAY:-}" ] && [ -n "${KINOVO_WAYLAND_XDISPLAY:-}" ]; then
   wayland=1
@@ -86,8 +78,7 @@ if [ -n "${KINOVO_WAYLAND_DISPLAY:-}" ] && [ -n "${KINOVO_WAYLAND_XDISPLAY:-}" ]
   # The peer on the same compositor: what weston itself adds shows in both.
   measure ffplay-wayland "$KINOVO_WAYLAND_XDISPLAY" --find \
     env -u DISPLAY "WAYLAND_DISPLAY=$KINOVO_WAYLAND_DISPLAY" SDL_VIDEODRIVER=wayland "${camera[@]}" \
-    ffplay -hide_banner -loglevel error -an -noborder -x 1536 -y 864 -f v4l2 -input_format mjpeg \
-    -video_size 1920x1080 -framerate 30 -i /dev/video0
+    "${ffplay_at_picture[@]}"
 fi
 load_after=$(cut -d' ' -f1-3 /proc/loadavg)
 

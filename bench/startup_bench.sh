@@ -26,18 +26,12 @@ if [ -z "${DISPLAY:-}" ]; then
   exec "$repo/scripts/with-services.sh" "$0" "$build"
 fi
 
+. "$here/lib.sh"
 kinovo=$build/app/kinovo
 vcam=$build/vcam/libkinovo-vcam.so
 firstframe=$build/bench/kinovo-firstframe
-for f in "$kinovo" "$vcam" "$firstframe"; do
-  if [ ! -e "$f" ]; then
-    echo "missing $f: cmake --build $build --target kinovo kinovo_vcam kinovo-firstframe" >&2
-    exit 1
-  fi
-done
-command -v ffplay >/dev/null || { echo "ffplay is missing (Debian package ffmpeg)" >&2; exit 1; }
-screen=$(xdpyinfo | awk '/dimensions:/{print $2}')
-[ "$screen" = 1920x1080 ] || echo "warning: the screen is $screen, not 1920x1080; the probe may miss" >&2
+need_built "kinovo kinovo_vcam kinovo-firstframe" "$kinovo" "$vcam" "$firstframe"
+need_ffplay_and_screen
 
 work=$(mktemp -d /tmp/kinovo-startup.XXXXXX)
 trap 'rm -rf "$work"' EXIT
@@ -63,14 +57,11 @@ measure() {
   echo "$name: $(tr '\n' ' ' <"$work/$name.ms")" >&2
 }
 
-ffplay_cmd=(ffplay -hide_banner -loglevel error -an -noborder -left 222 -top 138 -x 1536 -y 864
-  -f v4l2 -input_format mjpeg -video_size 1920x1080 -framerate 30 -i /dev/video0)
-
 echo "measuring $runs runs of each ..." >&2
 measure kinovo "$profile" "$kinovo"
-measure ffplay "$profile" "${ffplay_cmd[@]}"
+measure ffplay "$profile" "${ffplay_at_picture[@]}"
 measure kinovo-nc "$work/no-controls.ini" "$kinovo"
-measure ffplay-nc "$work/no-controls.ini" "${ffplay_cmd[@]}"
+measure ffplay-nc "$work/no-controls.ini" "${ffplay_at_picture[@]}"
 
 # stats NAME: "median min max" in ms, and how many runs timed out
 stats() {
