@@ -51,11 +51,15 @@ wait_yellow() {
 label_boxes() { dark_boxes $((y + (h - 29) / 4)) 160; }
 
 # The box of the line under the label, "ROWS WIDEST", once it shows (the
-# holder of a busy camera is looked for in the background); nothing when
-# it does not show within 5 s.
+# holder of a busy camera is looked for in the background) and stays the
+# same in two looks in a row (the window may still be fading in); nothing
+# when it does not show within 5 s.
 holder_line() {
+  local line last=""
   for _ in $(seq 50); do
-    label_boxes | sed -n 2p | grep . && return 0
+    line=$(label_boxes | sed -n 2p)
+    [ -n "$line" ] && [ "$line" = "$last" ] && { echo "$line"; return 0; }
+    last=$line
     sleep 0.1
   done
 }
